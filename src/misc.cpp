@@ -1,0 +1,289 @@
+// Command line, location of the SSH client, the reachability probe and the
+// text routines the session engine cleans the client's output with.
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+#include "main.h"
+#include "nxa-tools-trace.h"
+#include "qb_socket.h"
+#include "ssh_exec.h"
+
+namespace {
+
+const int PRG_LEN = 4096;
+const int PROBE_PAUSE_SEC = 5;
+const int PROBE_MAX_ATTEMPTS = 100;
+const char* const SSH_PORT = "22";
+
+void usage(char* prog) {
+  char name[PRG_LEN];
+  const char* slash = strrchr(prog, '/');
+  snprintf(name, sizeof(name), "%s", slash != nullptr ? slash + 1 : "morvik");
+  printf("%s. ver.%d.%d.%d.%d\nPerforms flashing of Quorbel\n\n", name, 1, 1, 0, 33);
+  printf("Usage:\n");
+  printf("\t%s OPTIONS -mode update [both] -tftp url -img_tzr filename -img_sw filename\n", name);
+  printf("\t%s OPTIONS -mode account_check\n", name);
+  printf("\nOPTIONS:\n");
+  printf("   -help\t\t Show this help message\n");
+  printf("   -D [info|verbose|debug]\t Trace mode. Default is 'quiet'\n");
+  printf("   -host ip\t\t QB host ip address or hostname\n");
+  printf("   -usr username\t SSH user login\n");
+  printf("   -pwd password\t SSH user password\n");
+  printf("   -mode {update [both] |account_check}\t Remote action\n");
+  printf("      update\t\t Do flashing for current or both modes\n");
+  printf("      account_check\t\t SSH authentication test\n");
+  printf("   -tftp url\t\t TFTP url to image\n");
+  printf("   -img_tzr filename\t image name for TZR mode\n");
+  printf("   -img_sw filename\t image name for Switch and EHM mode\n");
+  printf("\n");
+}
+
+// The options in the order they are compared.
+enum OptionId {
+  OPT_HOST,
+  OPT_USR,
+  OPT_PWD,
+  OPT_MODE,
+  OPT_TFTP,
+  OPT_IMG_TZR,
+  OPT_IMG_SW,
+  OPT_D,
+  OPT_SIM,
+  OPT_HELP,
+  OPT_COUNT
+};
+
+struct option_def {
+  const char* name;
+  const char* duplicate_msg;
+  const char* value_msg;  // null: the option takes no value of its own
+  char* field;
+  size_t field_size;
+};
+
+const option_def* option_table() {
+  static const option_def table[OPT_COUNT] = {
+      {"host", "Duplicate of argument '%s'\n", "Invalid or missed host\n", options.host,
+       sizeof(options.host)},
+      {"usr", "Duplicate of argument '%s'\n", "Invalid username\n", options.username,
+       sizeof(options.username)},
+      {"pwd", "Duplicate of argument'%s'\n", "Invalid password\n", options.password,
+       sizeof(options.password)},
+      {"mode", "Duplicate of argument'%s'\n", "Invalid or missed mode\n", nullptr, 0},
+      {"tftp", "Duplicate of argument'%s'\n", "Invalid or missed tftp url\n", options.tftp_path,
+       sizeof(options.tftp_path)},
+      {"img_tzr", "Duplicate of argument'%s'\n", "Invalid or missed tftp tzr filename\n",
+       options.img_tzr, sizeof(options.img_tzr)},
+      {"img_sw", "Duplicate of argument'%s'\n", "Invalid or missed tftp switch filename\n",
+       options.img_sw, sizeof(options.img_sw)},
+      {"D", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
+      {"sim", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
+      {"help", nullptr, nullptr, nullptr, 0},
+  };
+  return table;
+}
+
+bool has_whitespace(const char* text) {
+  for (; *text != '\0'; ++text)
+    if (isspace(static_cast<unsigned char>(*text)))
+      return true;
+  return false;
+}
+
+// The SSH client's argument string is split at blanks, so a user or host with
+// whitespace in it would smuggle options onto the client's command line.
+bool value_is_safe(int id) {
+  if (id == OPT_HOST) {
+    size_t len = strlen(options.host);
+    if (len > 0 && options.host[len - 1] == '\n')
+      options.host[len - 1] = '\0';
+    return !has_whitespace(options.host);
+  }
+  if (id == OPT_USR)
+    return !has_whitespace(options.username);
+  return true;
+}
+
+}  // namespace
+
+QBCodes parse_args(int argc, char** argv) {
+  char prg[PRG_LEN];
+  snprintf(prg, sizeof(prg), "%s", (argc > 0 && argv[0] != nullptr) ? argv[0] : "");
+  if (argc < 2) {
+    nxa_trace(TRACE_ERROR, "No arguments\n");
+    return MORVIK_INVALID_PARAM_ERR;
+  }
+  const bool only_help = (argc == 2);
+  const option_def* table = option_table();
+  int seen[OPT_COUNT] = {0};
+
+  for (int i = 1; i < argc; ++i) {
+    const char* token = argv[i];
+    if (token[0] != '-') {
+      nxa_trace(TRACE_ERROR, "Invalid argument '%s'\n", token);
+      return MORVIK_INVALID_PARAM_ERR;
+    }
+    const char* name = token + 1;
+    int id = 0;
+    while (id < OPT_COUNT && strcmp(name, table[id].name) != 0)
+      ++id;
+    if (id == OPT_COUNT || (id == OPT_HELP && !only_help)) {
+      nxa_trace(TRACE_ERROR, "Invalid argument '%s'\n", name);
+      return MORVIK_INVALID_PARAM_ERR;
+    }
+    if (id == OPT_HELP) {
+      usage(prg);
+      exit(MORVIK_SUCCESS);
+    }
+    const option_def& opt = table[id];
+    if (seen[id] > 0) {
+      nxa_trace(TRACE_ERROR, opt.duplicate_msg, name);
+      return MORVIK_INVALID_PARAM_ERR;
+    }
+    ++seen[id];
+
+    const bool has_next = (i + 1 < argc);
+    const char* next = has_next ? argv[i + 1] : nullptr;
+    if (id == OPT_SIM) {
+      simulator_mode = 1;
+      continue;
+    }
+    if (id == OPT_D) {
+      options.tracemode = TRACE_MODE_QUIET;
+      if (!has_next || next[0] == '\0' || next[0] == '-')
+        continue;
+      ++i;
+      if (strcmp(next, "info") == 0)
+        options.tracemode = TRACE_MODE_INFO;
+      else if (strcmp(next, "verbose") == 0)
+        options.tracemode = TRACE_MODE_VERBOSE;
+      else if (strcmp(next, "debug") == 0)
+        options.tracemode = TRACE_MODE_DEBUG;
+      else
+        nxa_trace(TRACE_ALWAYS, "Invalid trace modeargument '%s' - ignoring\n", next);
+      continue;
+    }
+    if (!has_next || next[0] == '-') {
+      nxa_trace(TRACE_ERROR, "%s", opt.value_msg);
+      return MORVIK_INVALID_PARAM_ERR;
+    }
+    ++i;
+    if (id == OPT_MODE) {
+      if (strcmp(next, "account_check") == 0) {
+        options.mode = QB_CHECK_AUTH_MODE;
+      } else if (strcmp(next, "update") == 0) {
+        options.mode = QB_FLASH_MODE;
+        if (i + 1 < argc && strcmp(argv[i + 1], "both") == 0) {
+          options.both = 1;
+          ++i;
+        }
+      } else {
+        nxa_trace(TRACE_ERROR, "Invalid mode\n");
+        return MORVIK_INVALID_PARAM_ERR;
+      }
+      continue;
+    }
+    snprintf(opt.field, opt.field_size, "%s", next);
+    if (!value_is_safe(id)) {
+      nxa_trace(TRACE_ERROR, "%s", opt.value_msg);
+      return MORVIK_INVALID_PARAM_ERR;
+    }
+  }
+
+  if (!seen[OPT_HOST] || !seen[OPT_USR] || !seen[OPT_PWD] || !seen[OPT_MODE]) {
+    nxa_trace(TRACE_ERROR, "Argument missed\n");
+    return MORVIK_INVALID_PARAM_ERR;
+  }
+  if (options.mode == QB_FLASH_MODE && (!seen[OPT_TFTP] || !seen[OPT_IMG_TZR] || !seen[OPT_IMG_SW])) {
+    nxa_trace(TRACE_ERROR, "Argument missed\n");
+    return MORVIK_INVALID_PARAM_ERR;
+  }
+  return MORVIK_SUCCESS;
+}
+
+QBCodes get_ssh_cmd() {
+  char cwd[PRG_LEN];
+  memset(cwd, 0, sizeof(cwd));
+  // Without a working directory there is no ./plink to run either.
+  if (getcwd(cwd, sizeof(cwd)) == nullptr)
+    return MORVIK_SSH_CLIENT_NOT_FOUND_ERR;
+  int len = snprintf(options.ssh_path, sizeof(options.ssh_path), "%s%s%s", cwd, "/", "plink");
+  // A path cut at the buffer's end would name some other file.
+  if (len < 0 || len >= static_cast<int>(sizeof(options.ssh_path)) ||
+      access(options.ssh_path, F_OK) != 0)
+    return MORVIK_SSH_CLIENT_NOT_FOUND_ERR;
+  snprintf(options.ssh_args, sizeof(options.ssh_args), "-ssh %s@%s", options.username, options.host);
+  return MORVIK_SUCCESS;
+}
+
+char* get_last_error_str(unsigned long err, char* buf, int len) {
+  (void)buf;
+  (void)len;
+  return strerror(static_cast<int>(err));
+}
+
+int is_server_available(char* host, int count) {
+  if (host == nullptr)
+    return 0;
+  if (count < 1)
+    count = 1;
+  if (count > PROBE_MAX_ATTEMPTS)
+    count = PROBE_MAX_ATTEMPTS;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0)
+      sleep(PROBE_PAUSE_SEC);
+    SOCKET sock = -1;
+    if (tcp_connect(host, SSH_PORT, &sock) == MORVIK_SUCCESS) {
+      sock_close(&sock);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int is_server_available(char* host, double max_sec) {
+  if (host == nullptr)
+    return 0;
+  time_t begin = time(nullptr);
+  int connected = 0;
+  double elapsed = 0;
+  do {
+    SOCKET sock = -1;
+    if (tcp_connect(host, SSH_PORT, &sock) == MORVIK_SUCCESS) {
+      connected = 1;
+      sock_close(&sock);
+    }
+    time_t check = time(nullptr);
+    sleep(PROBE_PAUSE_SEC);
+    elapsed = difftime(check, begin);
+  } while (elapsed <= max_sec && !connected);
+  return connected;
+}
+
+void str_remove_ending(char* str) {
+  if (str == nullptr)
+    return;
+  size_t len = strlen(str);
+  while (len > 0 && (str[len - 1] == '\r' || str[len - 1] == '\n'))
+    str[--len] = '\0';
+}
+
+void str_remove_single_cr(char* str, int len) {
+  if (str == nullptr || len <= 0 || str[0] == '\0')
+    return;
+  char* work = static_cast<char*>(calloc(static_cast<size_t>(len) + 1, 1));
+  if (work == nullptr)
+    return;
+  size_t out = 0;
+  for (const char* p = str; *p != '\0' && out < static_cast<size_t>(len); ++p) {
+    if (*p == '\r' && p[1] != '\n')
+      continue;
+    work[out++] = *p;
+  }
+  snprintf(str, static_cast<size_t>(len), "%s", work);
+  free(work);
+}

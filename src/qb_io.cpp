@@ -1,0 +1,61 @@
+// Descriptor layer: the only place where the tool reads, writes, duplicates
+// and closes the descriptors of the pipes to the SSH client.
+#include "qb_io.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+int write_fdhandle(fd_handle fd_w, char* send) {
+  if (fd_w == -1 || send == nullptr)
+    return -1;
+  return static_cast<int>(write(fd_w, send, strlen(send)));
+}
+
+int read_fdhandle(fd_handle fd_r, char* recv, int recv_size, int b_avail) {
+  if (fd_r == -1 || recv == nullptr)
+    return -1;
+  int count = b_avail < recv_size ? b_avail : recv_size;
+  if (count < 0)
+    count = 0;
+  return static_cast<int>(read(fd_r, recv, static_cast<size_t>(count)));
+}
+
+int get_bytes_avail(fd_handle fd_r) {
+  int avail = 0;
+  if (ioctl(fd_r, FIONREAD, &avail) == -1)
+    return 0;
+  return avail;
+}
+
+int create_pipe(fd_handle* fds) {
+  if (fds == nullptr)
+    return -1;
+  return pipe(fds) == 0 ? 0 : -1;
+}
+
+void close_fdhandle(fd_handle& fd) {
+  if (fd == -1)
+    return;
+  close(fd);
+  fd = -1;
+}
+
+fd_handle dup2_std_fdhandle(fd_handle oldfd, int newfd) {
+  return dup2(oldfd, newfd) == -1 ? -1 : newfd;
+}
+
+fd_handle dup_fdhandle(fd_handle oldfd) {
+  return dup(oldfd);
+}
+
+int _pipe(int* pfds, unsigned int psize, int textmode) {
+  (void)psize;
+  (void)textmode;
+  return pipe(pfds);
+}
+
+int _dup2(int oldfd, int newfd) {
+  return dup2(oldfd, newfd) == -1 ? -1 : 0;
+}

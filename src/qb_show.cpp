@@ -1,0 +1,207 @@
+// "show": the login sessions, the version or the hardware of the module. The
+// account check relies on the session table to prove that a login works.
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "nxa-tools-trace.h"
+#include "ssh_exec.h"
+
+namespace {
+
+const int RESPONSE_SIZE = 4096;
+const int SHOW_TIMEOUT_SEC = 10;
+
+bool contains(const char* text, const char* what) {
+  return strstr(text, what) != nullptr;
+}
+
+// Reads the first blank-delimited word after the colon of a line whose key
+// has key_words words. Leaves field alone when the line has another shape.
+void take_word_after_colon(const char* line, int key_words, char* field, size_t field_size) {
+  char scratch[100];
+  char value[100];
+  value[0] = '\0';
+  if (key_words == 2)
+    sscanf(line, "%50s %50s :%50s", scratch, scratch, value);
+  else
+    sscanf(line, "%50s %50s %50s :%50s", scratch, scratch, scratch, value);
+  if (value[0] != '\0')
+    snprintf(field, field_size, "%s", value);
+}
+
+// Copies everything behind the line's first colon, blanks included.
+void take_rest_after_colon(const char* line, char* field, size_t field_size) {
+  const char* colon = strchr(line, ':');
+  if (colon != nullptr)
+    snprintf(field, field_size, "%s", colon + 1);
+}
+
+struct version_key {
+  const char* text;
+  const char* other_form;  // null: the key has one spelling only
+  const char* message;
+  int key_words;  // 0: the value is the rest of the line
+  size_t offset;
+  size_t size;
+};
+
+#define VERSION_FIELD(name) offsetof(qb_version_info, name), sizeof(qb_version_info::name)
+
+const version_key version_keys[] = {
+    {"Serial number", "Serial Number", "show version: serial found\n", 2, VERSION_FIELD(serial_num)},
+    {"Hardware Version", nullptr, "show version: hardware version found\n", 2,
+     VERSION_FIELD(hardware_ver)},
+    {"Number of ports", nullptr, "show version: ports found\n", 3, VERSION_FIELD(ports)},
+    {"Label Revision Number", nullptr, "show version: revision found\n", 3,
+     VERSION_FIELD(label_revision)},
+    {"Part Number", nullptr, "show version: part number found\n", 2, VERSION_FIELD(part_num)},
+    {"Machine Model", nullptr, "show version: machine model found\n", 0,
+     VERSION_FIELD(machine_model)},
+    {"Machine Type", nullptr, "show version: machine type found\n", 0, VERSION_FIELD(machine_type)},
+    {"System Description", nullptr, "show version: description found\n", 0,
+     VERSION_FIELD(sys_descr)},
+    {"Loader version", "Loader Version", "show version: loader version found\n", 2,
+     VERSION_FIELD(loader_ver)},
+    {"Operation code version", "Operation Code Version", "show version: opcode version found\n", 3,
+     VERSION_FIELD(opcode_ver)},
+    {"Boot rom version", "Boot Rom Version", "show version: boot rom version found\n", 3,
+     VERSION_FIELD(bootrom_ver)},
+};
+
+#undef VERSION_FIELD
+
+// Returns 1 to go on with the next line, 0 after recording an error.
+int parse_version_line(char* line, exec_context* cntx) {
+  qb_version_info* p_version = cntx->p_version;
+  for (const version_key& key : version_keys) {
+    if (!contains(line, key.text) && (key.other_form == nullptr || !contains(line, key.other_form)))
+      continue;
+    nxa_trace(TRACE_DEBUG, "%s", key.message);
+    char* field = reinterpret_cast<char*>(p_version) + key.offset;
+    if (key.key_words == 0)
+      take_rest_after_colon(line, field, key.size);
+    else
+      take_word_after_colon(line, key.key_words, field, key.size);
+    return 1;
+  }
+  // Lines without a key are the module's free text, tolerated only once the
+  // answer has shown itself to be a version listing.
+  if (p_version->machine_model[0] == '\0' && p_version->opcode_ver[0] == '\0') {
+    cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
+    return 0;
+  }
+  return 1;
+}
+
+// Returns 1 to go on, 0 after recording an error.
+int parse_session_row(char* line, exec_context* cntx) {
+  qb_login_info* p_row = new (std::nothrow) qb_login_info();
+  if (p_row == nullptr) {
+    cntx->cli_result = MORVIK_INTERNAL_ERR;
+    return 0;
+  }
+  int fields = sscanf(line, "%d %15s %21s %11s %12s %12s", &p_row->id, p_row->user_name,
+                      p_row->conn_from, p_row->idle_time, p_row->sess_time, p_row->sess_type);
+  if (fields != 6) {
+    delete p_row;
+    cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
+    return 0;
+  }
+  nxa_trace(TRACE_DEBUG, "show loginsession: info found\n");
+  cntx->p_login->p_list->push_back(p_row);
+  return 1;
+}
+
+}  // namespace
+
+int parse_show_line(char* line, exec_context* cntx) {
+  if (line == nullptr || cntx == nullptr)
+    return 0;
+  if (contains(line, "Command not found") || contains(line, "Incomplete command") ||
+      contains(line, "Invalid input detected") || contains(line, "Incorrect input")) {
+    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
+    return 0;
+  }
+  if (contains(line, "bash") && contains(line, "command")) {
+    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
+    return 0;
+  }
+  qb_full_login_info* p_login = cntx->p_login;
+  if (contains(line, "ID") && contains(line, "User Name") && contains(line, "Connection From") &&
+      contains(line, "Idle Time") && contains(line, "Session Time") &&
+      contains(line, "Session Type")) {
+    nxa_trace(TRACE_DEBUG, "show: header found\n");
+    p_login->header = 1;
+    return 1;
+  }
+  if (contains(line, "-----------")) {
+    nxa_trace(TRACE_DEBUG, "show: separator line found\n");
+    p_login->separator = 1;
+    return 1;
+  }
+  if (cntx->type == QB_CLI_SHOW_LOGINSESSION && p_login->header && p_login->separator)
+    return parse_session_row(line, cntx);
+  if (cntx->type == QB_CLI_SHOW_VERSION)
+    return parse_version_line(line, cntx);
+  cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
+  return 0;
+}
+
+int show_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
+  if (recv == nullptr || sent == nullptr || cntx == nullptr || strpbrk(recv, "$#") == nullptr)
+    return 0;
+  if (cntx->state == EXEC_LOGIN) {
+    const char* format = nullptr;
+    if (cntx->type == QB_CLI_SHOW_LOGINSESSION)
+      format = "%s loginsession\r\n";
+    else if (cntx->type == QB_CLI_SHOW_VERSION)
+      format = "%s version\r\n";
+    else if (cntx->type == QB_CLI_SHOW_HARDWARE)
+      format = "%s hardware\r\n";
+    if (format == nullptr) {
+      cntx->cli_result = MORVIK_INTERNAL_ERR;
+      return 0;
+    }
+    snprintf(cntx->cmd, sizeof(cntx->cmd), format, get_qb_cmd(QB_SHOW));
+    snprintf(sent, static_cast<size_t>(max_sent), "%s", cntx->cmd);
+    cntx->state = EXEC_REMOTE;
+    return 1;
+  }
+  if (cntx->state == EXEC_REMOTE) {
+    char response[RESPONSE_SIZE];
+    memset(response, 0, sizeof(response));
+    extract_response(const_cast<char*>(recv), cntx->cmd, response, RESPONSE_SIZE);
+    response_parser(response, cntx, parse_show_line);
+    cntx->state = EXEC_REMOTE_FINISH;
+    return 0;
+  }
+  return 0;
+}
+
+QBCodes exec_show(QbCliType type, exec_context** pp_cntx) {
+  if (pp_cntx == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  release_cntx(pp_cntx);
+  exec_context* cntx = new (std::nothrow) exec_context;
+  if (cntx == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  if (cntx->p_version == nullptr || cntx->p_login == nullptr || cntx->p_login->p_list == nullptr) {
+    release_cntx(&cntx);
+    return MORVIK_INTERNAL_ERR;
+  }
+  cntx->type = type;
+  QBCodes retval = ssh_exec(cntx, show_parser, SHOW_TIMEOUT_SEC);
+  if (retval == MORVIK_SUCCESS)
+    retval = execstate_to_exit_code(MORVIK_SUCCESS, cntx->state);
+  if (retval == MORVIK_SUCCESS && cntx->cli_result != MORVIK_SUCCESS)
+    retval = cntx->cli_result;
+  if (retval == MORVIK_SUCCESS && type == QB_CLI_SHOW_LOGINSESSION && cntx->p_login->p_list->empty())
+    retval = MORVIK_CLI_NO_INFO_ERR;
+  if (retval != MORVIK_SUCCESS) {
+    release_cntx(&cntx);
+    return retval;
+  }
+  *pp_cntx = cntx;
+  return MORVIK_SUCCESS;
+}

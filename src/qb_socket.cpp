@@ -1,0 +1,98 @@
+// Socket layer of the reachability probe: resolve, connect, close.
+#include "qb_socket.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "nxa-tools-trace.h"
+
+namespace {
+
+// Blocking mode for the connected socket; returns false if it cannot be set.
+bool make_blocking(SOCKET sock) {
+  int flags = fcntl(sock, F_GETFL);
+  if (flags <= 0)
+    return true;
+  return fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) != -1;
+}
+
+}  // namespace
+
+QBCodes tcp_connect(const char* host, const char* port, SOCKET* pSock) {
+  if (host == nullptr || port == nullptr || pSock == nullptr) {
+    nxa_trace(TRACE_ERROR, "Unable to connect to host %s port %s: Internal error: Invalid object\n",
+              host != nullptr ? host : "(null)", port != nullptr ? port : "(null)");
+    return MORVIK_INTERNAL_ERR;
+  }
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof(hints));
+  hints.ai_flags = AI_CANONNAME;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  struct addrinfo* result = nullptr;
+  int rc = getaddrinfo(host, port, &hints, &result);
+  if (rc != 0) {
+    nxa_trace(TRACE_DEBUG, "Unable to connect to host %s port %s (%d): %s\n", host, port, rc,
+              gai_strerror(rc));
+    if (result != nullptr)
+      freeaddrinfo(result);
+    return MORVIK_CANNOT_CONNECT_ERR;
+  }
+
+  SOCKET sock = -1;
+  for (struct addrinfo* addr = result; addr != nullptr; addr = addr->ai_next) {
+    sock = socket(addr->ai_family, addr->ai_socktype, addr->ai_protocol);
+    if (sock == -1)
+      continue;
+    nxa_trace(TRACE_DEBUG, "Trying to connect to socket ...\n");
+    if (connect(sock, addr->ai_addr, addr->ai_addrlen) != 0) {
+      nxa_trace(TRACE_DEBUG, "Connection to socket ... Failed\n");
+      sock_close(&sock);
+      continue;
+    }
+    nxa_trace(TRACE_DEBUG, "Connection to socket ... Done\n");
+    if (!make_blocking(sock)) {
+      sock_close(&sock);
+      continue;
+    }
+    break;
+  }
+
+  QBCodes retval = MORVIK_SUCCESS;
+  if (sock == -1) {
+    nxa_trace(TRACE_DEBUG, "Unable to connect to host %s port %s: Cannot connect to socket\n", host,
+              port);
+    retval = MORVIK_CANNOT_CONNECT_ERR;
+  } else {
+    *pSock = sock;
+  }
+  freeaddrinfo(result);
+  return retval;
+}
+
+void sock_close(SOCKET* pSock) {
+  if (pSock == nullptr || *pSock == -1)
+    return;
+  sleep(1);
+  int rc = close(*pSock);
+  nxa_trace(TRACE_DEBUG, "Close socket ... %s\n", rc == 0 ? "Done" : "Failed");
+  *pSock = -1;
+}
+
+int winsock_init() {
+  int status = 0;
+  nxa_trace(TRACE_DEBUG, "Socket initialization ... %s\n", status == 0 ? "Done" : "Failed");
+  return status;
+}
+
+int winsock_cleanup() {
+  int status = 0;
+  nxa_trace(TRACE_DEBUG, "Socket cleanup ... %s\n", status == 0 ? "Done" : "Failed");
+  return status;
+}
