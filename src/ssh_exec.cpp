@@ -206,8 +206,12 @@ QBCodes ssh_exec(exec_context* cntx, parser_handler parser, int timeout) {
     nxa_trace(TRACE_DEBUG, "ssh client is executed.\n");
     cntx->state = EXEC_CONNECTING;
     time_t check_time = time(nullptr);
+    // The idle time-out also bounds output that never settles or that no
+    // parser understands: a client that keeps writing must not hold us forever.
+    time_t progress_time = check_time;
 
-    while (!wait_process(pid) && difftime(time(nullptr), check_time) <= poll_timeout) {
+    while (!wait_process(pid) && difftime(time(nullptr), check_time) <= poll_timeout &&
+           difftime(time(nullptr), progress_time) <= poll_timeout) {
       if (cntx->state == EXEC_QUIT)
         poll_timeout = QUIT_TIMEOUT_SEC;
       memset(sent, 0, sizeof(sent));
@@ -240,7 +244,9 @@ QBCodes ssh_exec(exec_context* cntx, parser_handler parser, int timeout) {
         handled = parser(recv, sent, BUF_SIZE, cntx);
       if (!handled)
         handled = def_parser(recv, sent, BUF_SIZE, cntx);
-      if (!handled)
+      if (handled)
+        progress_time = time(nullptr);
+      else
         nxa_trace(TRACE_ERROR, "cannot parse output.\n");
 
       if (sent[0] != '\0') {
@@ -255,8 +261,9 @@ QBCodes ssh_exec(exec_context* cntx, parser_handler parser, int timeout) {
       }
     }
 
-    if (difftime(time(nullptr), check_time) > poll_timeout && cntx->state != EXEC_TERMINATED &&
-        cntx->state != EXEC_QUIT) {
+    const bool timed_out = difftime(time(nullptr), check_time) > poll_timeout ||
+                           difftime(time(nullptr), progress_time) > poll_timeout;
+    if (timed_out && cntx->state != EXEC_TERMINATED && cntx->state != EXEC_QUIT) {
       nxa_trace(TRACE_DEBUG, "client canceled by timeout\n");
       cntx->state = EXEC_CANCELED_BY_TIMEOUT;
     }
