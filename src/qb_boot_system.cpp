@@ -1,0 +1,112 @@
+// "boot-system": chooses what the module boots at its next reload, either a new
+// startup opcode image or another boot mode.
+#include <cstdio>
+#include <cstring>
+
+#include "ssh_exec.h"
+
+namespace {
+
+const int RESPONSE_SIZE = 4096;
+const int BOOTSYSTEM_TIMEOUT_SEC = 10;
+
+bool contains(const char* text, const char* what) {
+  return strstr(text, what) != nullptr;
+}
+
+// The mode's name is looked up in s_boot_mode, which has an entry for these only.
+bool mode_is_named(QbBootMode mode) {
+  return static_cast<int>(mode) >= QB_MODE_UNKNOWN && static_cast<int>(mode) <= QB_MODE_EHM;
+}
+
+}  // namespace
+
+int parse_bootsystem_line(char* line, exec_context* cntx) {
+  if (line == nullptr || cntx == nullptr)
+    return 0;
+  // The module confirms a mode change with silence.
+  if (line[0] == '\0' && cntx->type == QB_CLI_BOOT_SYSTEM_MODE)
+    return 1;
+  if (contains(line, "Command not found") || contains(line, "Incomplete command") ||
+      contains(line, "Invalid input detected") || contains(line, "Incorrect input")) {
+    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
+    return 0;
+  }
+  if (contains(line, "bash") && contains(line, "command")) {
+    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
+    return 0;
+  }
+  if (contains(line, "Start Up Success")) {
+    cntx->p_bootsystem->startup_marker = 1;
+    return 1;
+  }
+  // Judged after the session: only the opcode variant needs the confirmation.
+  if (contains(line, "Start Up Failed!"))
+    return 0;
+  cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
+  return 0;
+}
+
+int bootsystem_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
+  if (recv == nullptr || sent == nullptr || cntx == nullptr || strpbrk(recv, "$#") == nullptr)
+    return 0;
+  const qb_boot_system_info* p_boot = cntx->p_bootsystem;
+  if (cntx->state == EXEC_LOGIN) {
+    const char* word = get_qb_cmd(QB_BOOT_SYSTEM);
+    if (cntx->type == QB_CLI_BOOT_SYSTEM_MODE && mode_is_named(p_boot->mode)) {
+      snprintf(cntx->cmd, sizeof(cntx->cmd), "%s mode %s\r\n", word, s_boot_mode[p_boot->mode]);
+    } else if (cntx->type == QB_CLI_BOOT_SYSTEM_OPCODE) {
+      snprintf(cntx->cmd, sizeof(cntx->cmd), "%s opcode %s\r\n", word, p_boot->imagename);
+    } else {
+      cntx->cli_result = MORVIK_INTERNAL_ERR;
+      return 0;
+    }
+    snprintf(sent, static_cast<size_t>(max_sent), "%s", cntx->cmd);
+    cntx->state = EXEC_REMOTE;
+    return 1;
+  }
+  if (cntx->state == EXEC_REMOTE) {
+    char response[RESPONSE_SIZE];
+    memset(response, 0, sizeof(response));
+    extract_response(const_cast<char*>(recv), cntx->cmd, response, RESPONSE_SIZE);
+    response_parser(response, cntx, parse_bootsystem_line);
+    cntx->state = EXEC_REMOTE_FINISH;
+  }
+  return 0;
+}
+
+QBCodes exec_bootsystem(QbCliType type, char* imagename, QbBootMode mode, exec_context** pp_cntx) {
+  if (pp_cntx == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  release_cntx(pp_cntx);
+  exec_context* cntx = new (std::nothrow) exec_context;
+  if (cntx == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  qb_boot_system_info* p_boot = cntx->p_bootsystem;
+  if (p_boot == nullptr || (type == QB_CLI_BOOT_SYSTEM_OPCODE && imagename == nullptr) ||
+      (type == QB_CLI_BOOT_SYSTEM_MODE && !mode_is_named(mode))) {
+    release_cntx(&cntx);
+    return MORVIK_INTERNAL_ERR;
+  }
+  if (type == QB_CLI_BOOT_SYSTEM_OPCODE)
+    snprintf(p_boot->imagename, sizeof(p_boot->imagename), "%s", imagename);
+  else if (type == QB_CLI_BOOT_SYSTEM_MODE)
+    p_boot->mode = mode;
+  cntx->type = type;
+  QBCodes retval = ssh_exec(cntx, bootsystem_parser, BOOTSYSTEM_TIMEOUT_SEC);
+  retval = execstate_to_exit_code(retval, cntx->state);
+  if (retval == MORVIK_SUCCESS) {
+    if (cntx->cli_result != MORVIK_SUCCESS) {
+      retval = cntx->cli_result;
+    } else if (p_boot->startup_marker == 0 && type == QB_CLI_BOOT_SYSTEM_OPCODE) {
+      cntx->cli_result = MORVIK_CLI_CMD_FAILED_ERR;
+      retval = MORVIK_CLI_CMD_FAILED_ERR;
+    }
+  }
+  if (retval != MORVIK_SUCCESS) {
+    release_cntx(&cntx);
+    return retval;
+  }
+  *pp_cntx = cntx;
+  return MORVIK_SUCCESS;
+}

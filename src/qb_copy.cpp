@@ -1,0 +1,152 @@
+// "copy": makes the module download a new opcode image from a TFTP server into
+// its flash, confirming its question and reporting the progress it prints.
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "nxa-tools-trace.h"
+#include "ssh_exec.h"
+
+namespace {
+
+const int RESPONSE_SIZE = 4096;
+const size_t ECHO_MAX_LEN = 2;
+
+bool contains(const char* text, const char* what) {
+  return strstr(text, what) != nullptr;
+}
+
+// The lines the module prints about the transfer before it asks to start.
+const char* const summary_markers[] = {
+    "Mode",          "TFTP Server",          "TFTP Path",          "TFTP Filename",
+    "Data type",     "Destination filename", "access will be blocked",
+};
+
+struct progress_marker {
+  const char* text;
+  const char* notice;
+};
+
+const progress_marker progress_markers[] = {
+    {"code transfer starting", "transfer starting...\n"},
+    {"Verifying CRC", "verifying CRC...\n"},
+    {"receive complete..", "receive complete...storing in flash file system\n"},
+};
+
+// Issues the notice of every progress marker in a chunk, in the markers' order
+// rather than the chunk's; returns how many there were.
+int report_progress(const char* text) {
+  int found = 0;
+  for (const progress_marker& marker : progress_markers) {
+    if (contains(text, marker.text)) {
+      nxa_trace(TRACE_NOTICE, "%s", marker.notice);
+      ++found;
+    }
+  }
+  return found;
+}
+
+bool is_summary(const char* recv) {
+  for (const char* marker : summary_markers)
+    if (contains(recv, marker))
+      return true;
+  return false;
+}
+
+}  // namespace
+
+int parse_copy_line(char* line, exec_context* cntx) {
+  if (line == nullptr || cntx == nullptr)
+    return 0;
+  if (contains(line, "Incorrect input") || contains(line, "Invalid input")) {
+    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
+    return 0;
+  }
+  if (contains(line, "bash") && contains(line, "command")) {
+    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
+    return 0;
+  }
+  if (contains(line, "find partition table entry") || contains(line, "Transfer Canceled") ||
+      contains(line, "transfer failed") || contains(line, "not intended for this product")) {
+    cntx->cli_result = MORVIK_CLI_CMD_FAILED_ERR;
+    return 0;
+  }
+  if (contains(line, "transfer operation completed"))
+    return 1;
+  for (const progress_marker& marker : progress_markers) {
+    if (contains(line, marker.text)) {
+      nxa_trace(TRACE_NOTICE, "%s", marker.notice);
+      return 1;
+    }
+  }
+  if (strcasecmp(line, "y") == 0 || strcasecmp(line, "n") == 0)
+    return 1;
+  cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
+  return 0;
+}
+
+int copy_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
+  if (recv == nullptr || sent == nullptr || cntx == nullptr)
+    return 0;
+  if (strpbrk(recv, "$#") != nullptr) {
+    if (cntx->state == EXEC_LOGIN) {
+      const qb_copy_info* p_copy = cntx->p_copy;
+      snprintf(cntx->cmd, sizeof(cntx->cmd), "%s %s/%s image %s\r\n", get_qb_cmd(QB_COPY),
+               p_copy->tftp_url, p_copy->srcfile, p_copy->destfile);
+      snprintf(sent, static_cast<size_t>(max_sent), "%s", cntx->cmd);
+      cntx->state = EXEC_REMOTE;
+      return 1;
+    }
+    if (cntx->state == EXEC_REMOTE) {
+      char response[RESPONSE_SIZE];
+      memset(response, 0, sizeof(response));
+      extract_response(const_cast<char*>(recv), cntx->cmd, response, RESPONSE_SIZE);
+      response_parser(response, cntx, parse_copy_line);
+      cntx->state = EXEC_REMOTE_FINISH;
+    }
+    return 0;
+  }
+  if (contains(recv, "you want to start") && contains(recv, "y/n")) {
+    if (cntx->state != EXEC_REMOTE)
+      return 0;
+    // The module takes the single letter without a line end.
+    snprintf(sent, static_cast<size_t>(max_sent), "y");
+    return 1;
+  }
+  if (strchr(recv, 'y') != nullptr && !contains(recv, "y/n") && strlen(recv) <= ECHO_MAX_LEN)
+    return 1;
+  if (is_summary(recv))
+    return 1;
+  return report_progress(recv) > 0 ? 1 : 0;
+}
+
+QBCodes exec_copy(char* tftp_url, char* filename, exec_context** pp_cntx, int timeout) {
+  if (tftp_url == nullptr || pp_cntx == nullptr || filename == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  release_cntx(pp_cntx);
+  exec_context* cntx = new (std::nothrow) exec_context;
+  if (cntx == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  qb_copy_info* p_copy = cntx->p_copy;
+  if (p_copy == nullptr) {
+    release_cntx(&cntx);
+    return MORVIK_INTERNAL_ERR;
+  }
+  if (contains(tftp_url, "tftp://"))
+    snprintf(p_copy->tftp_url, sizeof(p_copy->tftp_url), "%s", tftp_url);
+  else
+    snprintf(p_copy->tftp_url, sizeof(p_copy->tftp_url), "tftp://%s", tftp_url);
+  snprintf(p_copy->srcfile, sizeof(p_copy->srcfile), "%s", filename);
+  snprintf(p_copy->destfile, sizeof(p_copy->destfile), "%s", filename);
+  cntx->type = QB_CLI_COPY;
+  QBCodes retval = ssh_exec(cntx, copy_parser, timeout);
+  retval = execstate_to_exit_code(retval, cntx->state);
+  if (retval == MORVIK_SUCCESS && cntx->cli_result != MORVIK_SUCCESS)
+    retval = cntx->cli_result;
+  if (retval != MORVIK_SUCCESS) {
+    release_cntx(&cntx);
+    return retval;
+  }
+  *pp_cntx = cntx;
+  return MORVIK_SUCCESS;
+}

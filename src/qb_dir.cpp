@@ -1,0 +1,193 @@
+// "dir": the module's stored files, all of them, the opcode images or one image,
+// and the choice of the startup or the second opcode image out of such a list.
+#include <cstdio>
+#include <cstring>
+
+#include "nxa-tools-trace.h"
+#include "ssh_exec.h"
+
+namespace {
+
+const int RESPONSE_SIZE = 4096;
+const int DIR_TIMEOUT_SEC = 10;
+const char* const DASHES = "------------------";
+
+bool contains(const char* text, const char* what) {
+  return strstr(text, what) != nullptr;
+}
+
+// A file kind as the listing names it; the blank inside the keyword is joined
+// so that the keyword scans as one word.
+struct row_keyword {
+  const char* text;
+  size_t blank_at;
+  QbFileType type;
+};
+
+const row_keyword row_keywords[] = {
+    {"Boot-Rom image", 8, QB_FILE_BOOT_ROM},
+    {"Config File", 6, QB_FILE_CFG},
+    {"Operation Code", 9, QB_FILE_OPCODE},
+};
+
+// Returns 1 to go on, 0 after recording an error. Joins the keyword in line.
+int parse_file_row(char* line, exec_context* cntx) {
+  file_info* p_file = new (std::nothrow) file_info();
+  if (p_file == nullptr) {
+    cntx->cli_result = MORVIK_INTERNAL_ERR;
+    return 0;
+  }
+  for (const row_keyword& key : row_keywords) {
+    char* found = strstr(line, key.text);
+    if (found == nullptr)
+      continue;
+    p_file->type = key.type;
+    found[key.blank_at] = '-';
+    char scratch[100];
+    if (sscanf(line, "%50s %50s %50s %c %d", p_file->date, p_file->name, scratch,
+               &p_file->startup, &p_file->size) == 5) {
+      nxa_trace(TRACE_DEBUG, "dir: info found\n");
+      cntx->p_dir->p_list->push_back(p_file);
+      return 1;
+    }
+    break;
+  }
+  delete p_file;
+  cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
+  return 0;
+}
+
+bool entry_is_complete(const file_info* p_file) {
+  return p_file->name[0] != '\0' && (p_file->startup == 'Y' || p_file->startup == 'N') &&
+         p_file->type != QB_FILE_UNKNOWN && p_file->size != 0;
+}
+
+}  // namespace
+
+int parse_dir_line(char* line, exec_context* cntx) {
+  if (line == nullptr || cntx == nullptr)
+    return 0;
+  if (contains(line, "Incorrect input") || contains(line, "Invalid input")) {
+    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
+    return 0;
+  }
+  if (contains(line, "bash") && contains(line, "command")) {
+    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
+    return 0;
+  }
+  qb_full_dir_info* p_dir = cntx->p_dir;
+  if (contains(line, "date") && contains(line, "file name") && contains(line, "file type") &&
+      contains(line, "startup") && contains(line, "size")) {
+    nxa_trace(TRACE_DEBUG, "dir: header found\n");
+    p_dir->header = 1;
+    return 1;
+  }
+  const bool dashes = contains(line, DASHES);
+  if (dashes && !p_dir->upper_separator && p_dir->header) {
+    nxa_trace(TRACE_DEBUG, "dir: upper separator line found\n");
+    p_dir->upper_separator = 1;
+    return 1;
+  }
+  if (dashes && p_dir->upper_separator && p_dir->header && !p_dir->bottom_separator) {
+    nxa_trace(TRACE_DEBUG, "dir: bottom separator line found\n");
+    p_dir->bottom_separator = 1;
+    return 1;
+  }
+  if (contains(line, "Total:") && contains(line, "file") && p_dir->header &&
+      p_dir->upper_separator && p_dir->bottom_separator) {
+    nxa_trace(TRACE_DEBUG, "dir: total files number found\n");
+    return 1;
+  }
+  if (p_dir->header && p_dir->upper_separator && !p_dir->bottom_separator)
+    return parse_file_row(line, cntx);
+  cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
+  return 0;
+}
+
+int dir_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
+  if (recv == nullptr || sent == nullptr || cntx == nullptr || strpbrk(recv, "$#") == nullptr)
+    return 0;
+  if (cntx->state == EXEC_LOGIN) {
+    const char* word = get_qb_cmd(QB_DIR);
+    if (cntx->type == QB_CLI_DIR) {
+      snprintf(cntx->cmd, sizeof(cntx->cmd), "%s\r\n", word);
+    } else if (cntx->type == QB_CLI_DIR_OPCODE) {
+      snprintf(cntx->cmd, sizeof(cntx->cmd), "%s opcode\r\n", word);
+    } else if (cntx->type == QB_CLI_DIR_FILE && cntx->p_dir->p_file != nullptr) {
+      snprintf(cntx->cmd, sizeof(cntx->cmd), "%s opcode %s\r\n", word, cntx->p_dir->p_file->name);
+    } else {
+      cntx->cli_result = MORVIK_INTERNAL_ERR;
+      return 0;
+    }
+    snprintf(sent, static_cast<size_t>(max_sent), "%s", cntx->cmd);
+    cntx->state = EXEC_REMOTE;
+    return 1;
+  }
+  if (cntx->state == EXEC_REMOTE) {
+    char response[RESPONSE_SIZE];
+    memset(response, 0, sizeof(response));
+    extract_response(const_cast<char*>(recv), cntx->cmd, response, RESPONSE_SIZE);
+    response_parser(response, cntx, parse_dir_line);
+    cntx->state = EXEC_REMOTE_FINISH;
+    return 0;
+  }
+  return 0;
+}
+
+int get_opcode_image(int startup, files_list* plist, file_info* info) {
+  if (plist == nullptr || info == nullptr)
+    return 0;
+  memset(info, 0, sizeof(*info));
+  const char wanted = startup ? 'Y' : 'N';
+  for (const file_info* p_file : *plist) {
+    if (p_file == nullptr)
+      return 0;
+    if (p_file->type == QB_FILE_OPCODE && p_file->startup == wanted) {
+      *info = *p_file;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+QBCodes exec_dir(QbCliType type, file_info* info, exec_context** pp_cntx) {
+  if (pp_cntx == nullptr || (type == QB_CLI_DIR_FILE && info == nullptr))
+    return MORVIK_INTERNAL_ERR;
+  release_cntx(pp_cntx);
+  exec_context* cntx = new (std::nothrow) exec_context;
+  if (cntx == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  qb_full_dir_info* p_dir = cntx->p_dir;
+  // The single-file listing names its file from p_file, so it needs that too.
+  if (p_dir == nullptr || p_dir->p_list == nullptr ||
+      (type == QB_CLI_DIR_FILE && p_dir->p_file == nullptr)) {
+    release_cntx(&cntx);
+    return MORVIK_INTERNAL_ERR;
+  }
+  cntx->type = type;
+  if (type == QB_CLI_DIR_FILE)
+    *p_dir->p_file = *info;
+  QBCodes retval = ssh_exec(cntx, dir_parser, DIR_TIMEOUT_SEC);
+  if (retval == MORVIK_SUCCESS)
+    retval = execstate_to_exit_code(MORVIK_SUCCESS, cntx->state);
+  if (retval == MORVIK_SUCCESS && cntx->cli_result != MORVIK_SUCCESS)
+    retval = cntx->cli_result;
+  if (retval == MORVIK_SUCCESS) {
+    for (const file_info* p_file : *p_dir->p_list) {
+      if (p_file == nullptr) {
+        retval = MORVIK_INTERNAL_ERR;
+        break;
+      }
+      if (!entry_is_complete(p_file)) {
+        retval = MORVIK_CLI_NO_INFO_ERR;
+        break;
+      }
+    }
+  }
+  if (retval != MORVIK_SUCCESS) {
+    release_cntx(&cntx);
+    return retval;
+  }
+  *pp_cntx = cntx;
+  return MORVIK_SUCCESS;
+}

@@ -1,0 +1,123 @@
+// "reload": restarts the module so that a new startup image or boot mode takes
+// effect, saving unsaved configuration and confirming the restart on the way.
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "ssh_exec.h"
+
+namespace {
+
+const int RESPONSE_SIZE = 4096;
+
+bool contains(const char* text, const char* what) {
+  return strstr(text, what) != nullptr;
+}
+
+// Answers the module's questions, which take the single letter without a line
+// end. Returns 1 when it has answered.
+int answer_yes(char* sent, int max_sent, const exec_context* cntx) {
+  if (cntx->state != EXEC_REMOTE)
+    return 0;
+  snprintf(sent, static_cast<size_t>(max_sent), "y");
+  return 1;
+}
+
+}  // namespace
+
+int parse_reload_line(char* line, exec_context* cntx) {
+  if (line == nullptr || cntx == nullptr)
+    return 0;
+  if (line[0] == '\0')
+    return 1;
+  if (contains(line, "Command not found") || contains(line, "Incomplete command") ||
+      contains(line, "Invalid input detected") || contains(line, "Incorrect input")) {
+    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
+    return 0;
+  }
+  if (contains(line, "bash") && contains(line, "command")) {
+    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
+    return 0;
+  }
+  if (strcasecmp(line, "y") == 0 || strcasecmp(line, "n") == 0)
+    return 1;
+  if (contains(line, "System will now restart")) {
+    cntx->p_reload->restart_marker = 1;
+    return 1;
+  }
+  if (contains(line, "connection abort"))
+    return 1;
+  cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
+  return 0;
+}
+
+int reload_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
+  if (recv == nullptr || sent == nullptr || cntx == nullptr)
+    return 0;
+  if (strpbrk(recv, "$#") != nullptr) {
+    if (cntx->state == EXEC_LOGIN) {
+      if (cntx->type != QB_CLI_RELOAD) {
+        cntx->cli_result = MORVIK_INTERNAL_ERR;
+        return 0;
+      }
+      snprintf(cntx->cmd, sizeof(cntx->cmd), "%s\r\n", get_qb_cmd(QB_RELOAD));
+      cntx->state = EXEC_REMOTE;
+      snprintf(sent, static_cast<size_t>(max_sent), "%s", cntx->cmd);
+      return 1;
+    }
+    if (cntx->state == EXEC_REMOTE) {
+      char response[RESPONSE_SIZE];
+      memset(response, 0, sizeof(response));
+      extract_response(const_cast<char*>(recv), cntx->cmd, response, RESPONSE_SIZE);
+      response_parser(response, cntx, parse_reload_line);
+      cntx->state = EXEC_REMOTE_FINISH;
+    }
+    return 0;
+  }
+  const bool question = contains(recv, "y/n");
+  if (contains(recv, "system has unsaved changes") && !question)
+    return 1;
+  if (contains(recv, "you like to save") && question)
+    return answer_yes(sent, max_sent, cntx);
+  if ((contains(recv, "Configuration Saved") || contains(recv, "Configuration Not Saved")) &&
+      !contains(recv, "System will now restart"))
+    return 1;
+  if (contains(recv, "you sure you would like to reset") && question)
+    return answer_yes(sent, max_sent, cntx);
+  if (contains(recv, "System will now restart")) {
+    // The module goes down now; the session ends when the client does.
+    cntx->state = EXEC_REMOTE_FINISH;
+    cntx->p_reload->restart_marker = 1;
+    return 1;
+  }
+  return 0;
+}
+
+QBCodes exec_reload(exec_context** pp_cntx, int timeout) {
+  if (pp_cntx == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  release_cntx(pp_cntx);
+  exec_context* cntx = new (std::nothrow) exec_context;
+  if (cntx == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  if (cntx->p_reload == nullptr) {
+    release_cntx(&cntx);
+    return MORVIK_INTERNAL_ERR;
+  }
+  cntx->type = QB_CLI_RELOAD;
+  QBCodes retval = ssh_exec(cntx, reload_parser, timeout);
+  retval = execstate_to_exit_code(retval, cntx->state);
+  // Silence after the announcement is the module going down, not a failure.
+  if (retval == MORVIK_SUCCESS ||
+      (cntx->state == EXEC_CANCELED_BY_TIMEOUT && cntx->p_reload->restart_marker == 1)) {
+    retval = MORVIK_SUCCESS;
+    if (cntx->cli_result != MORVIK_SUCCESS)
+      retval = cntx->cli_result;
+  }
+  if (retval != MORVIK_SUCCESS) {
+    release_cntx(&cntx);
+    return retval;
+  }
+  *pp_cntx = cntx;
+  return MORVIK_SUCCESS;
+}

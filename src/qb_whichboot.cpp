@@ -1,0 +1,173 @@
+// "whichboot": the boot mode the module runs in and the files it started from.
+// The flashing procedure learns from it which mode to flash and which image runs.
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "nxa-tools-trace.h"
+#include "ssh_exec.h"
+
+namespace {
+
+const int RESPONSE_SIZE = 4096;
+const int WHICHBOOT_TIMEOUT_SEC = 10;
+
+bool contains(const char* text, const char* what) {
+  return strstr(text, what) != nullptr;
+}
+
+// A file kind as the table names it; the blank inside the keyword is joined so
+// that the keyword scans as one word.
+struct row_keyword {
+  const char* text;
+  size_t blank_at;
+  QbFileType type;
+};
+
+const row_keyword row_keywords[] = {
+    {"Boot-Rom image", 8, QB_FILE_BOOT_ROM},
+    {"Config File", 6, QB_FILE_CFG},
+    {"Operation Code", 9, QB_FILE_OPCODE},
+};
+
+file_info* row_destination(qb_whichboot_info* p_info, QbFileType type) {
+  if (type == QB_FILE_BOOT_ROM)
+    return p_info->p_boot_rom;
+  if (type == QB_FILE_CFG)
+    return p_info->p_cfg;
+  return p_info->p_opcode;
+}
+
+// Returns 1 to go on, 0 after recording an error. Joins the keyword in line.
+int parse_file_row(char* line, exec_context* cntx) {
+  file_info row;
+  memset(&row, 0, sizeof(row));
+  for (const row_keyword& key : row_keywords) {
+    char* found = strstr(line, key.text);
+    if (found == nullptr)
+      continue;
+    row.type = key.type;
+    found[key.blank_at] = '-';
+    char scratch[100];
+    // A row that lacks some fields still replaces the whole record, so that a
+    // stale flag from an earlier row cannot pass for this one's.
+    sscanf(line, "%50s %50s %c %d", row.name, scratch, &row.startup, &row.size);
+    *row_destination(cntx->p_whichboot, key.type) = row;
+    nxa_trace(TRACE_DEBUG, "whichboot: files info found\n");
+    return 1;
+  }
+  cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
+  return 0;
+}
+
+// Returns the boot mode named by text, compared without regard to case.
+QbBootMode mode_from_name(const char* text) {
+  if (strcasecmp(text, "TZR") == 0)
+    return QB_MODE_TZR;
+  if (strcasecmp(text, "Switch") == 0)
+    return QB_MODE_SWITCH;
+  if (strcasecmp(text, "EHM") == 0)
+    return QB_MODE_EHM;
+  return QB_MODE_UNKNOWN;
+}
+
+}  // namespace
+
+int parse_whichboot_line(char* line, exec_context* cntx) {
+  if (line == nullptr || cntx == nullptr)
+    return 0;
+  if (contains(line, "bash") && contains(line, "command")) {
+    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
+    return 0;
+  }
+  if (contains(line, "Incorrect input") || contains(line, "Invalid input")) {
+    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
+    return 0;
+  }
+  qb_whichboot_info* p_info = cntx->p_whichboot;
+  char scratch[100];
+  if (contains(line, "Boot-System")) {
+    nxa_trace(TRACE_DEBUG, "whichboot: boot-system found\n");
+    sscanf(line, "%50s %50s", scratch, p_info->boot_system);
+    return 1;
+  }
+  if (contains(line, "Next Booting Mode")) {
+    nxa_trace(TRACE_DEBUG, "whichboot: next boot mode found\n");
+    sscanf(line, "%50s %50s %50s %50s", scratch, scratch, scratch, p_info->next_boot_mode);
+    return 1;
+  }
+  if (contains(line, "file name") && contains(line, "file type") && contains(line, "startup") &&
+      contains(line, "size")) {
+    nxa_trace(TRACE_DEBUG, "whichboot: header found\n");
+    p_info->header = 1;
+    return 1;
+  }
+  if (contains(line, "--------------")) {
+    nxa_trace(TRACE_DEBUG, "whichboot: separator line found\n");
+    p_info->separator = 1;
+    return 1;
+  }
+  if (p_info->header && p_info->separator)
+    return parse_file_row(line, cntx);
+  cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
+  return 0;
+}
+
+int whichboot_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
+  if (recv == nullptr || sent == nullptr || cntx == nullptr || strpbrk(recv, "$#") == nullptr)
+    return 0;
+  if (cntx->state == EXEC_LOGIN) {
+    snprintf(cntx->cmd, sizeof(cntx->cmd), "%s\r\n", get_qb_cmd(QB_WHICHBOOT));
+    snprintf(sent, static_cast<size_t>(max_sent), "%s", cntx->cmd);
+    cntx->state = EXEC_REMOTE;
+    return 1;
+  }
+  if (cntx->state == EXEC_REMOTE) {
+    char response[RESPONSE_SIZE];
+    memset(response, 0, sizeof(response));
+    extract_response(const_cast<char*>(recv), cntx->cmd, response, RESPONSE_SIZE);
+    response_parser(response, cntx, parse_whichboot_line);
+    cntx->state = EXEC_REMOTE_FINISH;
+    return 0;
+  }
+  return 0;
+}
+
+QBCodes exec_whichboot(exec_context** pp_cntx) {
+  if (pp_cntx == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  release_cntx(pp_cntx);
+  exec_context* cntx = new (std::nothrow) exec_context;
+  if (cntx == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  qb_whichboot_info* p_info = cntx->p_whichboot;
+  if (p_info == nullptr || p_info->p_boot_rom == nullptr || p_info->p_opcode == nullptr ||
+      p_info->p_cfg == nullptr) {
+    release_cntx(&cntx);
+    return MORVIK_INTERNAL_ERR;
+  }
+  cntx->type = QB_CLI_WHICHBOOT;
+  QBCodes retval = ssh_exec(cntx, whichboot_parser, WHICHBOOT_TIMEOUT_SEC);
+  if (retval == MORVIK_SUCCESS)
+    retval = execstate_to_exit_code(MORVIK_SUCCESS, cntx->state);
+  if (retval == MORVIK_SUCCESS && cntx->cli_result != MORVIK_SUCCESS)
+    retval = cntx->cli_result;
+  if (retval == MORVIK_SUCCESS) {
+    // Without a startup opcode image there is nothing to compare a flash with.
+    const file_info* p_opcode = p_info->p_opcode;
+    if (p_opcode->name[0] == '\0' || p_opcode->type == QB_FILE_UNKNOWN ||
+        p_opcode->startup != 'Y') {
+      retval = MORVIK_CLI_NO_INFO_ERR;
+    } else {
+      p_info->curr_mode = mode_from_name(p_info->boot_system);
+      if (p_info->curr_mode == QB_MODE_UNKNOWN)
+        retval = MORVIK_CLI_NO_INFO_ERR;
+    }
+  }
+  if (retval != MORVIK_SUCCESS) {
+    release_cntx(&cntx);
+    return retval;
+  }
+  *pp_cntx = cntx;
+  return MORVIK_SUCCESS;
+}
