@@ -2,9 +2,13 @@
 // cases of the reachability probe.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -337,6 +341,15 @@ TEST_F(GetSshCmd, NoClientInWorkingDirectory) {
   EXPECT_STREQ(options.ssh_args, "");
 }
 
+TEST_F(GetSshCmd, VanishedWorkingDirectoryFindsNoClient) {
+  // Without a working directory the path would become "/plink".
+  TempDir gone;
+  ASSERT_EQ(chdir(gone.path().c_str()), 0);
+  ASSERT_EQ(rmdir(gone.path().c_str()), 0);
+  EXPECT_EQ(get_ssh_cmd(), MORVIK_SSH_CLIENT_NOT_FOUND_ERR);
+  EXPECT_STREQ(options.ssh_args, "");
+}
+
 TEST_F(GetSshCmd, ClientThatIsNotExecutableStillPasses) {
   dir_.write("plink", "not a program\n", 0644);
   char cwd[4096];
@@ -412,14 +425,17 @@ TEST(IsServerAvailable, NullHostReturnsAtOnce) {
   EXPECT_EQ(capture.out(), "");
 }
 
-// A listening TCP socket on the loopback address of the family.
+// A listening TCP socket on the loopback address of the family, at the
+// given port or, by default, one the system chooses.
 struct Listener {
   int fd = -1;
   std::string port;
-  explicit Listener(int family) {
+  explicit Listener(int family, int number = 0) {
     fd = socket(family, SOCK_STREAM, 0);
     if (fd == -1)
       return;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     struct sockaddr_storage addr;
     memset(&addr, 0, sizeof(addr));
     socklen_t len;
@@ -427,11 +443,13 @@ struct Listener {
       auto* a6 = reinterpret_cast<struct sockaddr_in6*>(&addr);
       a6->sin6_family = AF_INET6;
       a6->sin6_addr = in6addr_loopback;
+      a6->sin6_port = htons(static_cast<uint16_t>(number));
       len = sizeof(*a6);
     } else {
       auto* a4 = reinterpret_cast<struct sockaddr_in*>(&addr);
       a4->sin_family = AF_INET;
       a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      a4->sin_port = htons(static_cast<uint16_t>(number));
       len = sizeof(*a4);
     }
     if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0 || listen(fd, 4) != 0 ||
@@ -440,7 +458,7 @@ struct Listener {
       fd = -1;
       return;
     }
-    int number = family == AF_INET6 ? ntohs(reinterpret_cast<struct sockaddr_in6*>(&addr)->sin6_port)
+    number = family == AF_INET6 ? ntohs(reinterpret_cast<struct sockaddr_in6*>(&addr)->sin6_port)
                                     : ntohs(reinterpret_cast<struct sockaddr_in*>(&addr)->sin_port);
     port = std::to_string(number);
   }
@@ -449,6 +467,61 @@ struct Listener {
       close(fd);
   }
 };
+
+// Brings up the loopback interface of a new network namespace.
+bool loopback_up() {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  if (s == -1)
+    return false;
+  struct ifreq ifr;
+  memset(&ifr, 0, sizeof(ifr));
+  snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "lo");
+  bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+  ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+  close(s);
+  return ok;
+}
+
+TEST(IsServerAvailable, ProbesPort22AtLeastOnce) {
+  // Port 22 is fixed, so the probe runs in a child with a network of its own.
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  pid_t pid = fork();
+  ASSERT_NE(pid, -1);
+  if (pid == 0) {
+    close(report[0]);
+    char text[64] = "skip";
+    if (unshare(CLONE_NEWNET) == 0 && loopback_up()) {
+      char host[] = "127.0.0.1";
+      int up[3] = {0, 0, 0};
+      {
+        Listener sshd(AF_INET, 22);
+        if (sshd.fd != -1) {
+          up[0] = is_server_available(host, 0);
+          up[1] = is_server_available(host, -3);
+          up[2] = is_server_available(host, 2);
+        }
+      }
+      snprintf(text, sizeof(text), "%d %d %d %d", up[0], up[1], up[2],
+               is_server_available(host, 1));
+    }
+    ssize_t written = write(report[1], text, strlen(text));
+    _exit(written > 0 ? 0 : 1);
+  }
+  close(report[1]);
+  std::string text;
+  char buf[64];
+  ssize_t n;
+  while ((n = read(report[0], buf, sizeof(buf))) > 0)
+    text.append(buf, static_cast<size_t>(n));
+  close(report[0]);
+  waitpid(pid, nullptr, 0);
+  if (text == "skip")
+    GTEST_SKIP() << "no private network namespace";
+  // Counts below 1 still make one attempt; nobody listening gives 0.
+  EXPECT_EQ(text, "1 1 1 0");
+}
 
 TEST(TcpConnect, ConnectsToAListenerAndHandsOverABlockingSocket) {
   Listener listener(AF_INET);
