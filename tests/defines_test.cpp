@@ -48,13 +48,6 @@ TEST_F(SimulatorMode, ReloadTimeoutIsShorterForTheSimulator) {
   EXPECT_EQ(get_reload_timeout(), 30);
 }
 
-TEST(BootMode, DisplayNamesFollowTheModes) {
-  EXPECT_STREQ(s_boot_mode[QB_MODE_UNKNOWN], "unknown");
-  EXPECT_STREQ(s_boot_mode[QB_MODE_SWITCH], "Switch");
-  EXPECT_STREQ(s_boot_mode[QB_MODE_TZR], "TZR");
-  EXPECT_STREQ(s_boot_mode[QB_MODE_EHM], "EHM");
-}
-
 file_info* new_file(const char* name) {
   file_info* f = new file_info();
   snprintf(f->name, sizeof(f->name), "%s", name);
@@ -124,15 +117,6 @@ TEST(LoginInfo, ResetEmptiesAFilledRecord) {
   EXPECT_EQ(login.separator, 0);
 }
 
-TEST(LoginInfo, RecordWithoutAnArrayIsDestroyedSafely) {
-  qb_full_login_info* login = new qb_full_login_info;
-  login->clear_list();
-  delete login->p_list;
-  login->p_list = nullptr;
-  login->clear_list();
-  delete login;
-}
-
 bool all_zero(const void* p, size_t size) {
   const unsigned char* bytes = static_cast<const unsigned char*>(p);
   for (size_t i = 0; i < size; ++i)
@@ -179,16 +163,6 @@ TEST(ExecContext, FreshContextOwnsEveryRecordInItsInitialState) {
   EXPECT_EQ(cntx.p_bootsystem->startup_marker, 0);
   EXPECT_TRUE(all_zero(cntx.p_bootsystem->imagename, sizeof(cntx.p_bootsystem->imagename)));
   EXPECT_EQ(cntx.p_reload->restart_marker, 0);
-}
-
-TEST(ExecContext, ContextWithFilledRecordsIsDestroyedWhole) {
-  exec_context* cntx = new exec_context;
-  cntx->p_login->p_list->push_back(new_row(1));
-  cntx->p_dir->p_list->push_back(new_file("a.bin"));
-  cntx->p_dir->delete_list();
-  delete cntx->p_copy;
-  cntx->p_copy = nullptr;  // a record that could not be made
-  delete cntx;
 }
 
 }  // namespace

@@ -108,7 +108,7 @@ struct ClientPipes {
   }
 };
 
-// The entries of a /proc/<pid> file, or "" if it cannot be read.
+// The contents of a /proc/<pid> file, or "" if it cannot be read.
 std::string proc_file(pid_t pid, const char* name) {
   return test_support::read_file("/proc/" + std::to_string(pid) + "/" + name);
 }
@@ -301,29 +301,6 @@ TEST(RunSshProcess, ClientThatCannotRunEndsAtOnceAndSilently) {
     client.pid = 0;
     EXPECT_EQ(client.read_to_end(), "") << path;
   }
-}
-
-TEST(RunSshProcess, ClientThatCannotRunExitsWithZero) {
-  TempDir dir;
-  ClientPipes client;
-  pid_t pid = client.start(dir.path() + "/missing", "-ssh admin@10.1.2.3");
-  ASSERT_NE(pid, 0);
-  int status = -1;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  client.pid = 0;
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-}
-
-TEST(RunSshProcess, NullPathOrArgumentsStartNothing) {
-  fd_handle in = -1, out = -1, err = -1, in_def = -1, out_def = -1, err_def = -1;
-  char path[] = "/bin/true";
-  char args[] = "x";
-  EXPECT_EQ(run_ssh_process(in, out, err, in_def, out_def, err_def, nullptr, args), 0);
-  EXPECT_EQ(run_ssh_process(in, out, err, in_def, out_def, err_def, path, nullptr), 0);
-  errno = 0;
-  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
-  EXPECT_EQ(errno, ECHILD);
 }
 
 TEST(WaitProcess, ProcessThatIsNotOurChildReturnsAtOnce) {

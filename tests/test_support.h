@@ -16,17 +16,22 @@
 
 namespace test_support {
 
-inline std::string read_file(const std::string& path) {
+// Reads f from its start to its end and closes it.
+inline std::string slurp(FILE* f) {
   std::string text;
-  FILE* f = fopen(path.c_str(), "rb");
   if (f == nullptr)
     return text;
+  rewind(f);
   char buf[4096];
   size_t n;
   while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
     text.append(buf, n);
   fclose(f);
   return text;
+}
+
+inline std::string read_file(const std::string& path) {
+  return slurp(fopen(path.c_str(), "rb"));
 }
 
 // Points descriptors 1 and 2 at temporary files for its lifetime. stderr is
@@ -60,18 +65,6 @@ class StdCapture {
   }
 
  private:
-  static std::string slurp(FILE* f) {
-    std::string text;
-    if (f == nullptr)
-      return text;
-    rewind(f);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-      text.append(buf, n);
-    fclose(f);
-    return text;
-  }
   void stop() {
     if (stopped_)
       return;

@@ -112,49 +112,31 @@ TEST_F(Trace, MessageFormatPerLevel) {
   }
 }
 
-// Sets TZ for one scope.
-class TimeZone {
- public:
-  explicit TimeZone(const char* tz) {
-    const char* old = getenv("TZ");
-    had_ = old != nullptr;
-    if (had_)
-      old_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~TimeZone() {
-    if (had_)
-      setenv("TZ", old_.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
 TEST_F(Trace, StampIsLocalTimeOfDay) {
   // Half an hour off any whole-hour zone, so that UTC cannot pass for it.
-  TimeZone zone("XYZ-05:30");
+  const char* old_tz = getenv("TZ");
+  const std::string saved_tz = old_tz != nullptr ? old_tz : "";
+  setenv("TZ", "XYZ-05:30", 1);
+  tzset();
   time_t before = time(nullptr);
   StdCapture capture;
   nxa_trace(TRACE_ALWAYS, "now\n");
   const std::string out = capture.out();
-  time_t after = time(nullptr);
-
-  ASSERT_TRUE(is_stamp(out)) << out;
-  bool matches = false;
-  for (time_t t = before; t <= after; ++t) {
+  std::string expected;
+  for (time_t t = before; t <= time(nullptr); ++t) {
     struct tm local;
-    char expected[16];
+    char stamp[16];
     localtime_r(&t, &local);
-    strftime(expected, sizeof(expected), "%H:%M:%S", &local);
-    matches = matches || out.compare(0, 8, expected) == 0;
+    strftime(stamp, sizeof(stamp), "%H:%M:%S", &local);
+    expected += std::string(stamp) + " ";
   }
-  EXPECT_TRUE(matches) << out;
+  if (old_tz != nullptr)
+    setenv("TZ", saved_tz.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+  ASSERT_TRUE(is_stamp(out)) << out;
+  EXPECT_NE(expected.find(out.substr(0, 8)), std::string::npos) << out << " vs " << expected;
 }
 
 TEST_F(Trace, LongMessageIsCutAt1023Characters) {
@@ -214,15 +196,6 @@ TEST_F(Trace, ErrorAndAlwaysPrintUnderQuietAndUnknownModes) {
     nxa_trace(TRACE_ERROR, "failure\n");
     EXPECT_EQ(test_support::without_stamps(capture.out()), "banner\nfailure\n") << "mode " << m;
   }
-}
-
-TEST_F(Trace, FunctionNameStandsBetweenPrefixAndMessage) {
-  TraceMode mode(TRACE_MODE_DEBUG);
-  StdCapture capture;
-  NxaTrace(TRACE_DEBUG, "probe", "step %d\n", 2);
-  NxaTrace(TRACE_NOTICE, "probe", "done\n");
-  const std::string out = capture.out();
-  EXPECT_EQ(test_support::without_stamps(out), "trace> probe: step 2\nprobe: done\n");
 }
 
 }  // namespace
