@@ -1,0 +1,597 @@
+// Command line, location of the SSH client, the text routines and the quick
+// cases of the reachability probe.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "main.h"
+#include "nxa-tools-trace.h"
+#include "qb_socket.h"
+#include "ssh_exec.h"
+#include "test_support.h"
+
+using test_support::StdCapture;
+using test_support::TempDir;
+using test_support::TraceMode;
+using test_support::without_stamps;
+
+namespace {
+
+typedef std::vector<std::string> Args;
+
+Args operator+(Args a, const Args& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+const Args kAccountCheck = {"-host", "10.1.2.3", "-usr", "admin", "-pwd", "secret",
+                            "-mode", "account_check"};
+const Args kUpdateImages = {"-tftp", "tftp://10.0.0.1/img", "-img_tzr", "tzr.bin",
+                            "-img_sw", "sw.bin"};
+
+struct ParseResult {
+  QBCodes code;
+  std::string out;
+};
+
+class ParseArgs : public ::testing::Test {
+ protected:
+  void SetUp() override { reset(); }
+  void TearDown() override { reset(); }
+  static void reset() {
+    options = qb_opt();
+    simulator_mode = 0;
+  }
+
+  // Runs parse_args on args; returns its result and what it
+  // printed, without time stamps.
+  static ParseResult parse(const Args& args) {
+    std::vector<std::string> store = Args{"/usr/bin/morvik"} + args;
+    std::vector<char*> argv;
+    for (std::string& s : store)
+      argv.push_back(&s[0]);
+    argv.push_back(nullptr);
+    StdCapture capture;
+    QBCodes code = parse_args(static_cast<int>(store.size()), argv.data());
+    return {code, without_stamps(capture.out())};
+  }
+};
+
+struct ErrorRow {
+  Args args;
+  const char* message;
+};
+
+TEST_F(ParseArgs, EveryErrorPrintsItsOneMessage) {
+  const ErrorRow rows[] = {
+      {{}, "No arguments\n"},
+      // Tokens that are no option
+      {{"help"}, "Invalid argument 'help'\n"},
+      {{"host", "h"}, "Invalid argument 'host'\n"},
+      {{""}, "Invalid argument ''\n"},
+      {{"-"}, "Invalid argument ''\n"},
+      {{"-x"}, "Invalid argument 'x'\n"},
+      {{"--host", "h"}, "Invalid argument '-host'\n"},
+      {{"-Host", "h"}, "Invalid argument 'Host'\n"},
+      {{"-help", "-sim"}, "Invalid argument 'help'\n"},
+      {{"-sim", "-help"}, "Invalid argument 'help'\n"},
+      {{"-mode", "account_check", "both"}, "Invalid argument 'both'\n"},
+      {{"-D", ""}, "Invalid argument ''\n"},
+      // Duplicates: -host and -usr with a blank before the quote, the others without
+      {{"-host", "a", "-host", "b"}, "Duplicate of argument 'host'\n"},
+      {{"-usr", "a", "-usr", "b"}, "Duplicate of argument 'usr'\n"},
+      {{"-pwd", "a", "-pwd", "b"}, "Duplicate of argument'pwd'\n"},
+      {{"-mode", "update", "-mode", "update"}, "Duplicate of argument'mode'\n"},
+      {{"-tftp", "a", "-tftp", "b"}, "Duplicate of argument'tftp'\n"},
+      {{"-img_tzr", "a", "-img_tzr", "b"}, "Duplicate of argument'img_tzr'\n"},
+      {{"-img_sw", "a", "-img_sw", "b"}, "Duplicate of argument'img_sw'\n"},
+      {{"-D", "-D"}, "Duplicate of argument'D'\n"},
+      {{"-sim", "-sim"}, "Duplicate of argument'sim'\n"},
+      // The duplicate is reported before its missing value
+      {{"-pwd", "a", "-pwd"}, "Duplicate of argument'pwd'\n"},
+      // Values missing at the end of the line
+      {{"-host"}, "Invalid or missed host\n"},
+      {{"-usr"}, "Invalid username\n"},
+      {{"-pwd"}, "Invalid password\n"},
+      {{"-mode"}, "Invalid or missed mode\n"},
+      {{"-tftp"}, "Invalid or missed tftp url\n"},
+      {{"-img_tzr"}, "Invalid or missed tftp tzr filename\n"},
+      {{"-img_sw"}, "Invalid or missed tftp switch filename\n"},
+      // ... or followed by another option
+      {{"-usr", "-pwd", "p"}, "Invalid username\n"},
+      {{"-host", "-usr", "u"}, "Invalid or missed host\n"},
+      {{"-mode", "-D"}, "Invalid or missed mode\n"},
+      {{"-tftp", "-img_sw", "x"}, "Invalid or missed tftp url\n"},
+      // Mode words
+      {{"-mode", "flash"}, "Invalid mode\n"},
+      {{"-mode", "Update"}, "Invalid mode\n"},
+      {{"-mode", ""}, "Invalid mode\n"},
+      {{"-mode", "both"}, "Invalid mode\n"},
+      // Incomplete command lines
+      {{"-usr", "u", "-pwd", "p", "-mode", "account_check"}, "Argument missed\n"},
+      {{"-host", "h", "-pwd", "p", "-mode", "account_check"}, "Argument missed\n"},
+      {{"-host", "h", "-usr", "u", "-mode", "account_check"}, "Argument missed\n"},
+      {{"-host", "h", "-usr", "u", "-pwd", "p"}, "Argument missed\n"},
+      {{"-host", "h", "-usr", "u", "-pwd", "p", "-mode", "update", "-img_tzr", "t", "-img_sw", "s"},
+       "Argument missed\n"},
+      {{"-host", "h", "-usr", "u", "-pwd", "p", "-mode", "update", "-tftp", "u", "-img_sw", "s"},
+       "Argument missed\n"},
+      {{"-host", "h", "-usr", "u", "-pwd", "p", "-mode", "update", "-tftp", "u", "-img_tzr", "t"},
+       "Argument missed\n"},
+      // An unknown trace word is only a notice; the parse goes on
+      {{"-D", "loud"}, "Invalid trace modeargument 'loud' - ignoring\nArgument missed\n"},
+      // Whitespace in a user or host would become extra options of the client
+      {{"-usr", "admin -o ProxyCommand=x"}, "Invalid username\n"},
+      {{"-usr", "admin\tx"}, "Invalid username\n"},
+      {{"-usr", "admin\n"}, "Invalid username\n"},
+      {{"-host", "h -o ProxyCommand=x"}, "Invalid or missed host\n"},
+      {{"-host", "h\n\n"}, "Invalid or missed host\n"},
+      {{"-host", "h\r\n"}, "Invalid or missed host\n"},
+      {{"-host", " h"}, "Invalid or missed host\n"},
+  };
+  for (const ErrorRow& row : rows) {
+    reset();
+    std::string shown;
+    for (const std::string& a : row.args)
+      shown += "[" + a + "]";
+    ParseResult result = parse(row.args);
+    EXPECT_EQ(result.code, MORVIK_INVALID_PARAM_ERR) << shown;
+    EXPECT_EQ(result.out, row.message) << shown;
+  }
+}
+
+TEST_F(ParseArgs, AccountCheckNeedsNoImageOptions) {
+  ParseResult result = parse(kAccountCheck);
+  EXPECT_EQ(result.code, MORVIK_SUCCESS);
+  EXPECT_EQ(result.out, "");
+  EXPECT_STREQ(options.host, "10.1.2.3");
+  EXPECT_STREQ(options.username, "admin");
+  EXPECT_STREQ(options.password, "secret");
+  EXPECT_EQ(options.mode, QB_CHECK_AUTH_MODE);
+  EXPECT_EQ(options.both, 0);
+  EXPECT_EQ(options.tracemode, TRACE_MODE_QUIET);
+  EXPECT_EQ(simulator_mode, 0);
+}
+
+TEST_F(ParseArgs, UpdateTakesBothOnlyRightAfterIt) {
+  const Args login = {"-host", "h", "-usr", "u", "-pwd", "p"};
+  struct Row {
+    Args args;
+    int both;
+    int tracemode;
+  };
+  const Row rows[] = {
+      {Args{"-mode", "update", "both"} + login + kUpdateImages, 1, TRACE_MODE_QUIET},
+      {login + Args{"-mode", "update", "-D", "debug"} + kUpdateImages, 0, TRACE_MODE_DEBUG},
+      {login + kUpdateImages + Args{"-mode", "update"}, 0, TRACE_MODE_QUIET},
+  };
+  for (const Row& row : rows) {
+    reset();
+    ParseResult result = parse(row.args);
+    EXPECT_EQ(result.code, MORVIK_SUCCESS) << result.out;
+    EXPECT_EQ(options.mode, QB_FLASH_MODE);
+    EXPECT_EQ(options.both, row.both);
+    EXPECT_EQ(options.tracemode, row.tracemode);
+  }
+  EXPECT_STREQ(options.tftp_path, "tftp://10.0.0.1/img");
+  EXPECT_STREQ(options.img_tzr, "tzr.bin");
+  EXPECT_STREQ(options.img_sw, "sw.bin");
+}
+
+TEST_F(ParseArgs, TraceWordsSelectTheirMode) {
+  struct Row {
+    Args args;
+    int mode;
+    const char* out;
+  };
+  const Row rows[] = {
+      {kAccountCheck + Args{"-D", "info"}, TRACE_MODE_INFO, ""},
+      {kAccountCheck + Args{"-D", "verbose"}, TRACE_MODE_VERBOSE, ""},
+      {kAccountCheck + Args{"-D", "debug"}, TRACE_MODE_DEBUG, ""},
+      {kAccountCheck + Args{"-D"}, TRACE_MODE_QUIET, ""},
+      {Args{"-D"} + kAccountCheck, TRACE_MODE_QUIET, ""},  // -host is parsed as an option
+      {kAccountCheck + Args{"-D", "Debug"}, TRACE_MODE_QUIET,
+       "Invalid trace modeargument 'Debug' - ignoring\n"},
+  };
+  for (const Row& row : rows) {
+    reset();
+    ParseResult result = parse(row.args);
+    EXPECT_EQ(result.code, MORVIK_SUCCESS) << result.out;
+    EXPECT_EQ(options.tracemode, row.mode);
+    EXPECT_EQ(result.out, row.out);
+    EXPECT_STREQ(options.host, "10.1.2.3");
+  }
+}
+
+TEST_F(ParseArgs, EmptyValuesAreAccepted) {
+  ParseResult result = parse({"-host", "h", "-usr", "", "-pwd", "", "-mode", "account_check",
+                              "-tftp", "", "-img_tzr", "", "-img_sw", ""});
+  EXPECT_EQ(result.code, MORVIK_SUCCESS) << result.out;
+  EXPECT_STREQ(options.username, "");
+  EXPECT_STREQ(options.password, "");
+}
+
+TEST_F(ParseArgs, HostLosesOneTrailingLineFeed) {
+  ParseResult result = parse({"-host", "qb1\n", "-usr", "u", "-pwd", "p", "-mode", "account_check"});
+  EXPECT_EQ(result.code, MORVIK_SUCCESS) << result.out;
+  EXPECT_STREQ(options.host, "qb1");
+}
+
+TEST_F(ParseArgs, LongValuesAreCutToTheirField) {
+  const std::string long_text(300, 'h');
+  ParseResult result = parse({"-host", long_text, "-usr", long_text, "-pwd", long_text, "-mode",
+                              "update", "-tftp", long_text, "-img_tzr", long_text, "-img_sw",
+                              long_text});
+  EXPECT_EQ(result.code, MORVIK_SUCCESS) << result.out;
+  EXPECT_EQ(std::string(options.host), long_text.substr(0, 254));
+  EXPECT_EQ(std::string(options.username), long_text.substr(0, 63));
+  EXPECT_EQ(std::string(options.tftp_path), long_text.substr(0, 254));
+  EXPECT_EQ(std::string(options.img_sw), long_text.substr(0, 63));
+}
+
+TEST_F(ParseArgs, SimSwitchesSimulatorModeOn) {
+  ParseResult result = parse(kAccountCheck + Args{"-sim"});
+  EXPECT_EQ(result.code, MORVIK_SUCCESS);
+  EXPECT_EQ(simulator_mode, 1);
+}
+
+const char kUsage[] =
+    "NAME. ver.1.1.0.33\nPerforms flashing of Quorbel\n\n"
+    "Usage:\n"
+    "\tNAME OPTIONS -mode update [both] -tftp url -img_tzr filename -img_sw filename\n"
+    "\tNAME OPTIONS -mode account_check\n"
+    "\nOPTIONS:\n"
+    "   -help\t\t Show this help message\n"
+    "   -D [info|verbose|debug]\t Trace mode. Default is 'quiet'\n"
+    "   -host ip\t\t QB host ip address or hostname\n"
+    "   -usr username\t SSH user login\n"
+    "   -pwd password\t SSH user password\n"
+    "   -mode {update [both] |account_check}\t Remote action\n"
+    "      update\t\t Do flashing for current or both modes\n"
+    "      account_check\t\t SSH authentication test\n"
+    "   -tftp url\t\t TFTP url to image\n"
+    "   -img_tzr filename\t image name for TZR mode\n"
+    "   -img_sw filename\t image name for Switch and EHM mode\n"
+    "\n";
+
+std::string usage_for(const std::string& name) {
+  std::string text = kUsage;
+  for (size_t pos; (pos = text.find("NAME")) != std::string::npos;)
+    text.replace(pos, 4, name);
+  return text;
+}
+
+// Runs a lone -help in a child whose stdout goes to a file, and compares it.
+class ParseArgsHelp : public ParseArgs {
+ protected:
+  void expect_usage(const std::string& prog, const std::string& name) {
+    TempDir dir;
+    const std::string file = dir.path() + "/usage.txt";
+    std::string prog_copy = prog;
+    std::string help = "-help";
+    char* argv[] = {&prog_copy[0], &help[0], nullptr};
+    EXPECT_EXIT(
+        {
+          int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+          dup2(fd, STDOUT_FILENO);
+          parse_args(2, argv);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(test_support::read_file(file), usage_for(name));
+  }
+};
+
+TEST_F(ParseArgsHelp, LoneHelpPrintsUsageAndExitsWithZero) {
+  expect_usage("/opt/tools/qbflash", "qbflash");
+}
+
+TEST_F(ParseArgsHelp, ProgramWithoutSlashIsNamedMorvik) {
+  expect_usage("qbflash", "morvik");
+}
+
+// ---------------------------------------------------------------------------
+
+class GetSshCmd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    options = qb_opt();
+    snprintf(options.username, sizeof(options.username), "admin");
+    snprintf(options.host, sizeof(options.host), "10.1.2.3");
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+    saved_cwd_ = cwd;
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+  }
+  void TearDown() override {
+    EXPECT_EQ(chdir(saved_cwd_.c_str()), 0);
+    options = qb_opt();
+  }
+  TempDir dir_;
+  std::string saved_cwd_;
+};
+
+TEST_F(GetSshCmd, NoClientInWorkingDirectory) {
+  EXPECT_EQ(get_ssh_cmd(), MORVIK_SSH_CLIENT_NOT_FOUND_ERR);
+  EXPECT_STREQ(options.ssh_args, "");
+}
+
+TEST_F(GetSshCmd, VanishedWorkingDirectoryFindsNoClient) {
+  // Without a working directory the path would become "/plink".
+  TempDir gone;
+  ASSERT_EQ(chdir(gone.path().c_str()), 0);
+  ASSERT_EQ(rmdir(gone.path().c_str()), 0);
+  EXPECT_EQ(get_ssh_cmd(), MORVIK_SSH_CLIENT_NOT_FOUND_ERR);
+  EXPECT_STREQ(options.ssh_args, "");
+}
+
+TEST_F(GetSshCmd, ClientThatIsNotExecutableStillPasses) {
+  dir_.write("plink", "not a program\n", 0644);
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+  EXPECT_EQ(get_ssh_cmd(), MORVIK_SUCCESS);
+  EXPECT_EQ(std::string(options.ssh_path), std::string(cwd) + "/plink");
+  EXPECT_STREQ(options.ssh_args, "-ssh admin@10.1.2.3");
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(StrRemoveEnding, RemovesTrailingLineEndsOnly) {
+  struct Row {
+    const char* in;
+    const char* out;
+  };
+  const Row rows[] = {
+      {"abc\r\n", "abc"}, {"abc\n\r", "abc"},     {"\r\n\r\n", ""}, {"", ""},
+      {"abc", "abc"},     {"a\r\nb", "a\r\nb"},   {"a\r\nb\n", "a\r\nb"},
+  };
+  for (const Row& row : rows) {
+    char buf[32];
+    snprintf(buf, sizeof(buf), "%s", row.in);
+    str_remove_ending(buf);
+    EXPECT_STREQ(buf, row.out);
+  }
+  str_remove_ending(nullptr);
+}
+
+TEST(StrRemoveSingleCr, KeepsCrLfAndDropsOtherCr) {
+  struct Row {
+    const char* in;
+    const char* out;
+  };
+  const Row rows[] = {
+      {"X\rY\r\nZ", "XY\r\nZ"}, {"\r\r\n", "\r\n"},   {"abc", "abc"},
+      {"\r", ""},               {"a\r", "a"},         {"\r\r\r\n\r", "\r\n"},
+      {"a\r\nb\r\n", "a\r\nb\r\n"},
+  };
+  for (const Row& row : rows) {
+    char buf[32];
+    snprintf(buf, sizeof(buf), "%s", row.in);
+    str_remove_single_cr(buf, sizeof(buf));
+    EXPECT_STREQ(buf, row.out);
+  }
+}
+
+TEST(StrRemoveSingleCr, StaysWithinTheGivenLength) {
+  char buf[8] = {'a', 'b', 'c', 'd', 'e', 'f', '\0', '#'};
+  str_remove_single_cr(buf, 4);
+  EXPECT_STREQ(buf, "abc");
+  EXPECT_EQ(memcmp(buf + 4, "ef\0#", 4), 0);
+
+  char untouched[] = "a\rb";
+  str_remove_single_cr(untouched, 0);
+  EXPECT_STREQ(untouched, "a\rb");
+  str_remove_single_cr(nullptr, 8);
+}
+
+// ---------------------------------------------------------------------------
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(IsServerAvailable, NullHostReturnsAtOnce) {
+  TraceMode mode(TRACE_MODE_DEBUG);
+  StdCapture capture;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(is_server_available(nullptr, 2), 0);
+  EXPECT_EQ(is_server_available(nullptr, 10.0), 0);
+  EXPECT_LT(seconds_since(start), 0.5);
+  EXPECT_EQ(capture.out(), "");
+}
+
+// A listening TCP socket on the loopback address of the family, at the
+// given port or, by default, one the system chooses.
+struct Listener {
+  int fd = -1;
+  std::string port;
+  explicit Listener(int family, int number = 0) {
+    fd = socket(family, SOCK_STREAM, 0);
+    if (fd == -1)
+      return;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    struct sockaddr_storage addr;
+    memset(&addr, 0, sizeof(addr));
+    socklen_t len;
+    if (family == AF_INET6) {
+      auto* a6 = reinterpret_cast<struct sockaddr_in6*>(&addr);
+      a6->sin6_family = AF_INET6;
+      a6->sin6_addr = in6addr_loopback;
+      a6->sin6_port = htons(static_cast<uint16_t>(number));
+      len = sizeof(*a6);
+    } else {
+      auto* a4 = reinterpret_cast<struct sockaddr_in*>(&addr);
+      a4->sin_family = AF_INET;
+      a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      a4->sin_port = htons(static_cast<uint16_t>(number));
+      len = sizeof(*a4);
+    }
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0 || listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
+      close(fd);
+      fd = -1;
+      return;
+    }
+    number = family == AF_INET6 ? ntohs(reinterpret_cast<struct sockaddr_in6*>(&addr)->sin6_port)
+                                    : ntohs(reinterpret_cast<struct sockaddr_in*>(&addr)->sin_port);
+    port = std::to_string(number);
+  }
+  ~Listener() {
+    if (fd != -1)
+      close(fd);
+  }
+};
+
+// Brings up the loopback interface of a new network namespace.
+bool loopback_up() {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  if (s == -1)
+    return false;
+  struct ifreq ifr;
+  memset(&ifr, 0, sizeof(ifr));
+  snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "lo");
+  bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+  ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+  close(s);
+  return ok;
+}
+
+TEST(IsServerAvailable, ProbesPort22AtLeastOnce) {
+  // Port 22 is fixed, so the probe runs in a child with a network of its own.
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  pid_t pid = fork();
+  ASSERT_NE(pid, -1);
+  if (pid == 0) {
+    close(report[0]);
+    char text[64] = "skip";
+    if (unshare(CLONE_NEWNET) == 0 && loopback_up()) {
+      char host[] = "127.0.0.1";
+      int up[3] = {0, 0, 0};
+      {
+        Listener sshd(AF_INET, 22);
+        if (sshd.fd != -1) {
+          up[0] = is_server_available(host, 0);
+          up[1] = is_server_available(host, -3);
+          up[2] = is_server_available(host, 2);
+        }
+      }
+      snprintf(text, sizeof(text), "%d %d %d %d", up[0], up[1], up[2],
+               is_server_available(host, 1));
+    }
+    ssize_t written = write(report[1], text, strlen(text));
+    _exit(written > 0 ? 0 : 1);
+  }
+  close(report[1]);
+  std::string text;
+  char buf[64];
+  ssize_t n;
+  while ((n = read(report[0], buf, sizeof(buf))) > 0)
+    text.append(buf, static_cast<size_t>(n));
+  close(report[0]);
+  waitpid(pid, nullptr, 0);
+  if (text == "skip")
+    GTEST_SKIP() << "no private network namespace";
+  // Counts below 1 still make one attempt; nobody listening gives 0.
+  EXPECT_EQ(text, "1 1 1 0");
+}
+
+TEST(TcpConnect, ConnectsToAListenerAndHandsOverABlockingSocket) {
+  Listener listener(AF_INET);
+  ASSERT_NE(listener.fd, -1);
+  SOCKET sock = -1;
+  ASSERT_EQ(tcp_connect("127.0.0.1", listener.port.c_str(), &sock), MORVIK_SUCCESS);
+  ASSERT_NE(sock, -1);
+  EXPECT_EQ(fcntl(sock, F_GETFL) & O_NONBLOCK, 0);
+  int peer = accept(listener.fd, nullptr, nullptr);
+  EXPECT_NE(peer, -1);
+  if (peer != -1)
+    close(peer);
+  sock_close(&sock);
+  EXPECT_EQ(sock, -1);
+}
+
+TEST(TcpConnect, ConnectsToAnIpv6Literal) {
+  Listener listener(AF_INET6);
+  if (listener.fd == -1)
+    GTEST_SKIP() << "no IPv6 loopback";
+  SOCKET sock = -1;
+  ASSERT_EQ(tcp_connect("::1", listener.port.c_str(), &sock), MORVIK_SUCCESS);
+  EXPECT_NE(sock, -1);
+  close(sock);
+}
+
+TEST(TcpConnect, RefusedConnectionIsClosedAndReported) {
+  std::string port;
+  {
+    Listener gone(AF_INET);
+    ASSERT_NE(gone.fd, -1);
+    port = gone.port;
+  }
+  TraceMode mode(TRACE_MODE_DEBUG);
+  SOCKET sock = 4242;  // must stay as it was
+  StdCapture capture;
+  EXPECT_EQ(tcp_connect("127.0.0.1", port.c_str(), &sock), MORVIK_CANNOT_CONNECT_ERR);
+  EXPECT_EQ(sock, 4242);
+  EXPECT_EQ(without_stamps(capture.out()),
+            "trace> Trying to connect to socket ...\n"
+            "trace> Connection to socket ... Failed\n"
+            "trace> Close socket ... Done\n"
+            "trace> Unable to connect to host 127.0.0.1 port " +
+                port + ": Cannot connect to socket\n");
+}
+
+TEST(TcpConnect, UnresolvableHostFailsWithoutASocket) {
+  TraceMode mode(TRACE_MODE_DEBUG);
+  SOCKET sock = -1;
+  StdCapture capture;
+  auto start = std::chrono::steady_clock::now();
+  // Not a valid name, so the resolver fails without asking any server.
+  EXPECT_EQ(tcp_connect("bad..host", "22", &sock), MORVIK_CANNOT_CONNECT_ERR);
+  EXPECT_LT(seconds_since(start), 0.9);  // no socket, so no closing pause
+  EXPECT_EQ(sock, -1);
+  EXPECT_EQ(without_stamps(capture.out()),
+            "trace> Unable to connect to host bad..host port 22 (" + std::to_string(EAI_NONAME) +
+                "): " + gai_strerror(EAI_NONAME) + "\n");
+}
+
+TEST(TcpConnect, NullArgumentsAreInternalErrors) {
+  SOCKET sock = -1;
+  struct Row {
+    const char* host;
+    const char* port;
+    SOCKET* p_sock;
+    const char* message;
+  };
+  const Row rows[] = {
+      {nullptr, "22", &sock,
+       "Unable to connect to host (null) port 22: Internal error: Invalid object\n"},
+      {"127.0.0.1", nullptr, &sock,
+       "Unable to connect to host 127.0.0.1 port (null): Internal error: Invalid object\n"},
+      {"127.0.0.1", "22", nullptr,
+       "Unable to connect to host 127.0.0.1 port 22: Internal error: Invalid object\n"},
+  };
+  for (const Row& row : rows) {
+    StdCapture capture;
+    EXPECT_EQ(tcp_connect(row.host, row.port, row.p_sock), MORVIK_INTERNAL_ERR);
+    EXPECT_EQ(without_stamps(capture.out()), row.message);
+  }
+  EXPECT_EQ(sock, -1);
+}
+
+}  // namespace

@@ -1,0 +1,172 @@
+// Helpers shared by the unit tests: capturing what the tool prints, temporary
+// directories with small executable scripts, and the trace mask kept intact.
+#ifndef MORVIK_TEST_SUPPORT_H
+#define MORVIK_TEST_SUPPORT_H
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "nxa-tools-trace.h"
+
+namespace test_support {
+
+// Reads f from its start to its end and closes it.
+inline std::string slurp(FILE* f) {
+  std::string text;
+  if (f == nullptr)
+    return text;
+  rewind(f);
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+    text.append(buf, n);
+  fclose(f);
+  return text;
+}
+
+inline std::string read_file(const std::string& path) {
+  return slurp(fopen(path.c_str(), "rb"));
+}
+
+// Points descriptors 1 and 2 at temporary files for its lifetime. stderr is
+// redirected too, so that errors take the same stream whether or not the
+// tests run on a terminal. out() and err() stop the capture on first use.
+class StdCapture {
+ public:
+  StdCapture() {
+    fflush(stdout);
+    fflush(stderr);
+    saved_out_ = dup(STDOUT_FILENO);
+    saved_err_ = dup(STDERR_FILENO);
+    out_file_ = tmpfile();
+    err_file_ = tmpfile();
+    if (out_file_ != nullptr && err_file_ != nullptr) {
+      dup2(fileno(out_file_), STDOUT_FILENO);
+      dup2(fileno(err_file_), STDERR_FILENO);
+    }
+  }
+  ~StdCapture() { stop(); }
+  StdCapture(const StdCapture&) = delete;
+  StdCapture& operator=(const StdCapture&) = delete;
+
+  const std::string& out() {
+    stop();
+    return out_;
+  }
+  const std::string& err() {
+    stop();
+    return err_;
+  }
+
+ private:
+  void stop() {
+    if (stopped_)
+      return;
+    stopped_ = true;
+    fflush(stdout);
+    fflush(stderr);
+    dup2(saved_out_, STDOUT_FILENO);
+    dup2(saved_err_, STDERR_FILENO);
+    close(saved_out_);
+    close(saved_err_);
+    out_ = slurp(out_file_);
+    err_ = slurp(err_file_);
+  }
+
+  int saved_out_ = -1;
+  int saved_err_ = -1;
+  FILE* out_file_ = nullptr;
+  FILE* err_file_ = nullptr;
+  bool stopped_ = false;
+  std::string out_;
+  std::string err_;
+};
+
+// Removes the "HH:MM:SS: " stamp at the start of every line of traced output.
+inline std::string without_stamps(const std::string& text) {
+  std::string result;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    end = (end == std::string::npos) ? text.size() : end + 1;
+    std::string line = text.substr(pos, end - pos);
+    if (line.size() >= 10 && line[2] == ':' && line[5] == ':' && line[8] == ':' && line[9] == ' ')
+      line.erase(0, 10);
+    result += line;
+    pos = end;
+  }
+  return result;
+}
+
+// A directory under /tmp, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/morvik-unit-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    path_ = made != nullptr ? made : "";
+  }
+  ~TempDir() {
+    if (!path_.empty())
+      nftw(path_.c_str(), remove_entry, 8, FTW_DEPTH | FTW_PHYS);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  // Writes a file of the given text and mode; returns its path.
+  std::string write(const std::string& name, const std::string& text, mode_t mode = 0755) const {
+    std::string file = path_ + "/" + name;
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd != -1) {
+      ssize_t written = ::write(fd, text.data(), text.size());
+      (void)written;
+      fchmod(fd, mode);
+      close(fd);
+    }
+    return file;
+  }
+
+ private:
+  static int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+    return remove(path);
+  }
+  std::string path_;
+};
+
+// The trace mode whose mask nxa_set_trace reported.
+inline unsigned int mode_of_mask(unsigned int mask) {
+  switch (mask) {
+    case 0x05:
+      return TRACE_MODE_INFO;
+    case 0x0F:
+      return TRACE_MODE_VERBOSE;
+    case 0x1F:
+      return TRACE_MODE_DEBUG;
+    default:
+      return TRACE_MODE_QUIET;
+  }
+}
+
+// Sets a trace mode for one scope and puts the previous mask back.
+class TraceMode {
+ public:
+  explicit TraceMode(unsigned int mode) : prev_(nxa_set_trace(mode)) {}
+  ~TraceMode() { nxa_set_trace(mode_of_mask(prev_)); }
+  TraceMode(const TraceMode&) = delete;
+  TraceMode& operator=(const TraceMode&) = delete;
+
+ private:
+  unsigned int prev_;
+};
+
+}  // namespace test_support
+
+#endif
