@@ -33,7 +33,8 @@ bool term_flush(qbsim_term* t);
 bool term_pause(qbsim_term* t, double seconds);
 
 // Reads one input line. A line ends at CR LF, a lone CR or a lone LF.
-// *line gets the text without its end. False once the input has ended.
+// *line gets the text without its end. False once the input has ended
+// (an unfinished last line is dropped).
 bool term_read_line(qbsim_term* t, std::string* line);
 // Reads the one-character answer to a question: line ends left over from
 // an earlier line are skipped. Returns the character, or -1 on hang-up.

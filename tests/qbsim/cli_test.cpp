@@ -239,4 +239,24 @@ TEST(CliFaults, DeleteCanFailOrLeaveTheFileListed) {
   EXPECT_NE(s.command("y").find("Delete Failed"), std::string::npos);
 }
 
+TEST(CliFaults, GrowingOutputKeepsComingUntilTheAnswer) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("grow", "whichboot", 1, "1.5"));
+  ASSERT_TRUE(s.start());
+  size_t reads = s.d.reads.size();
+  std::string a = s.command("whichboot\r\n");
+  EXPECT_NE(a.find("Operation Code"), std::string::npos);
+  ASSERT_GE(s.d.reads.size(), reads + 3);
+  EXPECT_GT(s.d.reads.back().at - s.d.reads[reads].at, 1.2);
+}
+
+TEST(CliFaults, StartUpFailsEvenForAnImageOfTheMode) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("startup-fail", "boot-system", 0));
+  ASSERT_TRUE(s.start());
+  EXPECT_NE(s.command("boot-system opcode img_b.bin\r\n").find("Start Up Failed!"),
+            std::string::npos);
+  EXPECT_EQ(s.area.state().images[1].startup, 'N');
+}
+
 }  // namespace

@@ -35,6 +35,25 @@ int count_of(const std::string& s, const std::string& w) {
   return n;
 }
 
+// Drives a reload, then probes port 22 every 0.2 s after the client ended and
+// prints how long it refused ("closed_ms=N"), "open-at-once" if it answered
+// right away, or "never-open" after give_up_ms.
+std::string restart_probe_script(int give_up_ms) {
+  return std::string("bash ") + DRIVE_SCRIPT +
+         " admin '1:y\\n' '1:secret\\n' '1:reload\\r\\n' '2:y' '1:'\n"
+         "t0=$(date +%s%N); first=1\n"
+         "while :; do\n"
+         "  if (exec 3<>/dev/tcp/127.0.0.1/22) 2>/dev/null; then\n"
+         "    [ $first = 1 ] && echo open-at-once\n"
+         "    echo closed_ms=$(( ($(date +%s%N) - t0) / 1000000 )); break\n"
+         "  fi\n"
+         "  first=0; sleep 0.2\n"
+         "  [ $(( ($(date +%s%N) - t0) / 1000000 )) -gt " +
+         std::to_string(give_up_ms) +
+         " ] && { echo never-open; break; }\n"
+         "done\n";
+}
+
 class Chain : public ::testing::TestWithParam<bool> {};
 
 TEST_P(Chain, LoginReachesThePromptAndRunsOneCommand) {
@@ -75,20 +94,7 @@ TEST_P(Chain, RestartRefusesPort22BeforeTheSessionEndsAndForTheDowntime) {
   e2e_area area;
   ASSERT_TRUE(area.ok);
   area.update([](qbsim_state& st) { st.downtime = 4; });
-  // After the client ends, probe the port every 0.2 s and report how long it
-  // refused; "open-at-once" if it answered right after the session.
-  std::string script = std::string("bash ") + DRIVE_SCRIPT +
-                       " admin '1:y\\n' '1:secret\\n' '1:reload\\r\\n' '2:y' '1:'\n"
-                       "t0=$(date +%s%N); first=1\n"
-                       "while :; do\n"
-                       "  if (exec 3<>/dev/tcp/127.0.0.1/22) 2>/dev/null; then\n"
-                       "    [ $first = 1 ] && echo open-at-once\n"
-                       "    echo closed_ms=$(( ($(date +%s%N) - t0) / 1000000 )); break\n"
-                       "  fi\n"
-                       "  first=0; sleep 0.2\n"
-                       "  [ $(( ($(date +%s%N) - t0) / 1000000 )) -gt 20000 ] && "
-                       "{ echo never-open; break; }\n"
-                       "done\n";
+  std::string script = restart_probe_script(20000);
   e2e_options o;
   o.real = GetParam();
   o.time_limit = 120;
@@ -109,6 +115,17 @@ INSTANTIATE_TEST_SUITE_P(Testbed, Chain, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& i) {
                            return i.param ? "RealPlinkAndSshd" : "StandInClient";
                          });
+
+TEST(Testbed, ModuleThatDoesNotComeBackKeepsPort22Closed) {
+  e2e_area area;
+  ASSERT_TRUE(area.ok);
+  area.update([](qbsim_state& st) { st.downtime = 1; });
+  ASSERT_TRUE(area.add_fault("no-return", "reload", 1));
+  e2e_result r = run_in_testbed(area, {"/bin/bash", "-c", restart_probe_script(5000)});
+  std::string t = transcript(area, r);
+  EXPECT_TRUE(has(r.output, "System will now restart")) << t;
+  EXPECT_TRUE(has(r.output, "never-open")) << t;
+}
 
 TEST(Testbed, DownloadStoresTheServersBytesAsTheSecondImage) {
   e2e_area area;
