@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <ctime>
 
 #include "commands.h"
@@ -34,7 +33,16 @@ bool offer_save(qbsim_session& s) {
   return true;
 }
 
-bool supervisor_alive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+// Whether the pid recorded in the state is still this module's supervisor,
+// not a stale number from an earlier testbed now used by something else.
+bool supervisor_alive(int pid, const std::string& dir) {
+  if (pid <= 0 || kill(pid, 0) != 0)
+    return false;
+  std::string cmd;
+  if (!qbsim_read_file("/proc/" + std::to_string(pid) + "/cmdline", &cmd))
+    return false;
+  return cmd.find("supervisor") != std::string::npos && cmd.find(dir) != std::string::npos;
+}
 
 }  // namespace
 
@@ -73,7 +81,7 @@ qbsim_outcome cmd_reload(qbsim_session& s, const std::vector<qbsim_fault>& fault
       [&](qbsim_state& cur) {
         supervisor = cur.supervisor;
         cur.boot_fault = boot_fault;
-        if (supervisor_alive(supervisor))
+        if (supervisor_alive(supervisor, s.dir))
           cur.restart = "requested";
         else
           qbsim_apply_boot(cur);  // nobody guards port 22: start anew at once
@@ -82,7 +90,7 @@ qbsim_outcome cmd_reload(qbsim_session& s, const std::vector<qbsim_fault>& fault
       nullptr);
   qbsim_event(s.dir, "restart requested%s%s", boot_fault.empty() ? "" : ", boot fault ",
               boot_fault.c_str());
-  if (supervisor_alive(supervisor)) {
+  if (supervisor_alive(supervisor, s.dir)) {
     // The client ends soon after we do and the tool probes port 22 right
     // away: the port must refuse before this session goes.
     bool down = false;
@@ -95,7 +103,21 @@ qbsim_outcome cmd_reload(qbsim_session& s, const std::vector<qbsim_fault>& fault
         nanosleep(&ts, nullptr);
       }
     }
-    qbsim_event(s.dir, down ? "port 22 closed; leaving" : "supervisor did not answer");
+    if (down)
+      qbsim_event(s.dir, "port 22 closed; leaving");
+    else {
+      // Rather a module that restarts without going dark than one that
+      // never restarts.
+      qbsim_state_update(
+          s.dir,
+          [](qbsim_state& cur) {
+            if (cur.restart == "requested")
+              qbsim_apply_boot(cur);
+            return true;
+          },
+          nullptr);
+      qbsim_event(s.dir, "supervisor did not answer; started anew at once");
+    }
   }
   // Output still waiting when the client ends is never read: stay a while.
   term_pause(s.t, 3);
