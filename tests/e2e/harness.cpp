@@ -228,7 +228,7 @@ e2e_result run_in_testbed(const e2e_area& area, const std::vector<std::string>& 
     setsid();
     for (int s = 1; s < NSIG; s++)
       signal(s, SIG_DFL);
-    int in = open("/dev/null", O_RDONLY);
+    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (in < 0 || dup2(in, 0) < 0 || dup2(pfd[1], 1) < 0 || dup2(pfd[1], 2) < 0)
       _exit(127);
     std::vector<char*> cav;
