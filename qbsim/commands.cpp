@@ -1,0 +1,320 @@
+// Dispatch of one command line, the generic faults, and the small commands.
+#include "commands.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+const char* const kInvalidInput = "% Invalid input detected at '^' marker.\r\n";
+const char* const kIncomplete = "% Incomplete command.\r\n";
+
+std::vector<std::string> split_line(const std::string& line) {
+  std::vector<std::string> w;
+  size_t p = 0;
+  while (p < line.size()) {
+    while (p < line.size() && (line[p] == ' ' || line[p] == '\t'))
+      p++;
+    size_t e = p;
+    while (e < line.size() && line[e] != ' ' && line[e] != '\t')
+      e++;
+    if (e > p)
+      w.push_back(line.substr(p, e - p));
+    p = e;
+  }
+  return w;
+}
+
+bool has_fault(const std::vector<qbsim_fault>& f, const char* kind, std::string* arg) {
+  for (const qbsim_fault& x : f)
+    if (x.kind == kind) {
+      if (arg != nullptr)
+        *arg = x.arg;
+      return true;
+    }
+  return false;
+}
+
+int ask(qbsim_session& s, const std::string& question) {
+  term_put(s.t, question);
+  int c = term_read_char(s.t);
+  if (c < 0)
+    return -1;
+  // The echo goes out with whatever the command prints next.
+  term_put(s.t, std::string(1, static_cast<char>(c)) + "\r\n");
+  return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
+}
+
+namespace {
+
+double arg_seconds(const std::string& arg, double dflt) {
+  if (arg.empty())
+    return dflt;
+  double v = atof(arg.c_str());
+  return v > 0 ? v : dflt;
+}
+
+std::string filler_line(int i) {
+  char buf[96];
+  snprintf(buf, sizeof(buf), "Diagnostic record %04d: port counters nominal ..........................\r\n",
+           i);
+  return buf;
+}
+
+bool load(qbsim_session& s, qbsim_state* st) {
+  std::string err;
+  if (qbsim_state_load(s.dir, st, &err))
+    return true;
+  qbsim_event(s.dir, "cannot load state: %s", err.c_str());
+  term_put(s.t, "% Internal error: configuration store unreadable.\r\n");
+  return false;
+}
+
+void cmd_show(qbsim_session& s, const std::vector<std::string>& w) {
+  qbsim_state st;
+  if (w.size() < 2) {
+    term_put(s.t, kIncomplete);
+    return;
+  }
+  if (w.size() > 2 || !load(s, &st)) {
+    if (w.size() > 2)
+      term_put(s.t, kInvalidInput);
+    return;
+  }
+  if (w[1] == "loginsession") {
+    qbsim_login l = s.login;
+    l.seconds = static_cast<long>(time(nullptr)) - s.started;
+    term_put(s.t, answer_loginsession(l));
+  } else if (w[1] == "version")
+    term_put(s.t, answer_version(st));
+  else if (w[1] == "hardware")
+    term_put(s.t, answer_hardware());
+  else
+    term_put(s.t, kInvalidInput);
+}
+
+void cmd_whichboot(qbsim_session& s, const std::vector<std::string>& w,
+                   const std::vector<qbsim_fault>& faults) {
+  qbsim_state st;
+  if (w.size() != 1) {
+    term_put(s.t, kInvalidInput);
+    return;
+  }
+  if (!load(s, &st))
+    return;
+  std::string name = st.running;
+  std::string arg;
+  if (has_fault(faults, "mismatch", &arg))
+    name = arg.empty() ? "img_other.bin" : arg;
+  char flag = has_fault(faults, "no-startup") ? 'N' : 'Y';
+  term_put(s.t, answer_whichboot(st, name, flag));
+}
+
+void cmd_dir(qbsim_session& s, const std::vector<std::string>& w,
+             const std::vector<qbsim_fault>& faults) {
+  qbsim_state st;
+  qbsim_dir_kind kind = DIR_ALL;
+  std::string name;
+  if (w.size() >= 2 && w[1] != "opcode") {
+    term_put(s.t, kInvalidInput);
+    return;
+  }
+  if (w.size() > 3) {
+    term_put(s.t, kInvalidInput);
+    return;
+  }
+  if (w.size() >= 2)
+    kind = DIR_OPCODE;
+  if (w.size() == 3) {
+    kind = DIR_FILE;
+    name = w[2];
+  }
+  if (!load(s, &st))
+    return;
+  term_put(s.t, answer_dir(st, kind, name, has_fault(faults, "no-startup")));
+}
+
+qbsim_outcome cmd_delete(qbsim_session& s, const std::vector<std::string>& w,
+                         const std::vector<qbsim_fault>& faults) {
+  if (w.size() < 2) {
+    term_put(s.t, kIncomplete);
+    return OUT_GO_ON;
+  }
+  if (w.size() > 2) {
+    term_put(s.t, kInvalidInput);
+    return OUT_GO_ON;
+  }
+  const std::string& name = w[1];
+  qbsim_state st;
+  if (!load(s, &st))
+    return OUT_GO_ON;
+  qbsim_image* img = qbsim_find_image(st, st.mode, name);
+  if (img == nullptr) {
+    term_put(s.t, "Delete Failed: file " + name + " not found\r\n");
+    return OUT_GO_ON;
+  }
+  if (img->startup == 'Y') {
+    term_put(s.t, "Delete Failed: " + name + " is the startup image\r\n");
+    return OUT_GO_ON;
+  }
+  int c = ask(s, "Are you sure you want to delete? (y/n) ");
+  if (c < 0)
+    return OUT_END;
+  if (c != 'y') {
+    term_put(s.t, "File " + name + " Not Deleted!\r\n");
+    return OUT_GO_ON;
+  }
+  if (has_fault(faults, "delete-fail")) {
+    term_put(s.t, "Delete Failed: flash erase error\r\n");
+    return OUT_GO_ON;
+  }
+  if (!has_fault(faults, "delete-keep")) {
+    std::string mode;
+    qbsim_state_update(
+        s.dir,
+        [&](qbsim_state& cur) {
+          mode = cur.mode;
+          for (size_t i = 0; i < cur.images.size(); i++)
+            if (cur.images[i].mode == cur.mode && cur.images[i].name == name) {
+              cur.images.erase(cur.images.begin() + static_cast<long>(i));
+              return true;
+            }
+          return false;
+        },
+        nullptr);
+    unlink((qbsim_flash_dir(s.dir, mode) + "/" + name).c_str());
+    qbsim_event(s.dir, "deleted %s of mode %s", name.c_str(), mode.c_str());
+  }
+  term_put(s.t, "File " + name + " Deleted!\r\n");
+  return OUT_GO_ON;
+}
+
+void cmd_boot_system(qbsim_session& s, const std::vector<std::string>& w,
+                     const std::vector<qbsim_fault>& faults) {
+  if (w.size() < 3) {
+    term_put(s.t, kIncomplete);
+    return;
+  }
+  if (w.size() > 3 || (w[1] != "mode" && w[1] != "opcode")) {
+    term_put(s.t, kInvalidInput);
+    return;
+  }
+  if (w[1] == "mode") {
+    std::string mode = qbsim_canonical_mode(w[2]);
+    if (mode.empty()) {
+      term_put(s.t, kInvalidInput);
+      return;
+    }
+    // Changing the boot settings changes the configuration, which a real
+    // module then asks to save at logout and at reload.
+    qbsim_state_update(
+        s.dir,
+        [&](qbsim_state& st) {
+          st.next_mode = mode;
+          st.unsaved = true;
+          return true;
+        },
+        nullptr);
+    qbsim_event(s.dir, "next boot mode %s", mode.c_str());
+    return;
+  }
+  const std::string& name = w[2];
+  bool ok = false;
+  if (!has_fault(faults, "startup-fail")) {
+    qbsim_state_update(
+        s.dir,
+        [&](qbsim_state& st) {
+          qbsim_image* img = qbsim_find_image(st, st.mode, name);
+          if (img == nullptr)
+            return false;
+          for (qbsim_image& i : st.images)
+            if (i.mode == st.mode && i.startup == 'Y')
+              i.startup = 'N';
+          img->startup = 'Y';
+          st.unsaved = true;
+          ok = true;
+          return true;
+        },
+        nullptr);
+  }
+  qbsim_event(s.dir, "startup image %s: %s", name.c_str(), ok ? "set" : "failed");
+  term_put(s.t, ok ? "Start Up Success\r\n" : "Start Up Failed!\r\n");
+}
+
+// Faults that bend any command the same way. Returns true when the command
+// must not run normally, with *out telling how the session goes on.
+bool generic_faults(qbsim_session& s, const std::string& word,
+                    const std::vector<qbsim_fault>& faults, qbsim_outcome* out) {
+  std::string arg;
+  *out = OUT_GO_ON;
+  if (has_fault(faults, "error", &arg)) {
+    term_put(s.t, (arg.empty() ? std::string("% Incorrect input") : arg) + "\r\n");
+    return true;
+  }
+  if (has_fault(faults, "silence", &arg)) {
+    if (!term_pause(s.t, arg_seconds(arg, 3600))) {
+      *out = OUT_END;
+      return true;
+    }
+  }
+  if (has_fault(faults, "drop") && word != "copy") {
+    term_pause(s.t, 1);
+    *out = OUT_DROP;
+    return true;
+  }
+  if (has_fault(faults, "grow", &arg)) {
+    double secs = arg_seconds(arg, 30);
+    for (int i = 0; i * 0.5 < secs; i++) {
+      term_put(s.t, filler_line(i));
+      if (!term_pause(s.t, 0.5)) {
+        *out = OUT_END;
+        return true;
+      }
+    }
+  }
+  if (has_fault(faults, "long")) {
+    for (int i = 0; i < 64; i++)  // well over the 4095 bytes read at a time
+      term_put(s.t, filler_line(i));
+  }
+  return false;
+}
+
+}  // namespace
+
+qbsim_outcome module_command(qbsim_session& s, const std::vector<std::string>& words) {
+  if (words.empty())
+    return OUT_GO_ON;
+  const std::string& word = words[0];
+  static const char* const known[] = {"show",   "whichboot",   "dir",    "delete",
+                                      "copy",   "boot-system", "reload", "quit"};
+  bool is_known = false;
+  for (const char* k : known)
+    if (word == k)
+      is_known = true;
+  if (!is_known) {
+    term_put(s.t, kInvalidInput);
+    return OUT_GO_ON;
+  }
+  std::vector<qbsim_fault> faults = qbsim_take_faults(s.dir, word);
+  qbsim_outcome out = OUT_GO_ON;
+  if (generic_faults(s, word, faults, &out))
+    return out;
+  if (word == "show")
+    cmd_show(s, words);
+  else if (word == "whichboot")
+    cmd_whichboot(s, words, faults);
+  else if (word == "dir")
+    cmd_dir(s, words, faults);
+  else if (word == "delete")
+    return cmd_delete(s, words, faults);
+  else if (word == "copy")
+    return cmd_copy(s, words, faults);
+  else if (word == "boot-system")
+    cmd_boot_system(s, words, faults);
+  else if (word == "reload")
+    return cmd_reload(s, faults);
+  else if (word == "quit")
+    return cmd_quit(s);
+  return OUT_GO_ON;
+}

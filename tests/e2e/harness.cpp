@@ -1,0 +1,302 @@
+// End-to-end harness: work areas, testbed runs with a time limit, transcripts.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "gtest/gtest.h"
+
+#ifndef QBSIM_BIN
+#define QBSIM_BIN ""
+#endif
+#ifndef TESTBED_SCRIPT
+#define TESTBED_SCRIPT ""
+#endif
+#ifndef MORVIK_BIN_DEFAULT
+#define MORVIK_BIN_DEFAULT ""
+#endif
+
+std::string morvik_bin() {
+  const char* env = getenv("MORVIK_BIN");
+  if (env != nullptr && *env != '\0')
+    return env;
+  return MORVIK_BIN_DEFAULT;
+}
+
+std::string qbsim_bin() {
+  const char* env = getenv("QBSIM_BIN");
+  return (env != nullptr && *env != '\0') ? env : QBSIM_BIN;
+}
+
+std::string testbed_script() { return TESTBED_SCRIPT; }
+
+namespace {
+
+double now_sec() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+bool make_dirs(const std::string& path) {
+  for (size_t p = 1; p <= path.size(); p++) {
+    if (p == path.size() || path[p] == '/') {
+      std::string part = path.substr(0, p);
+      if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+        return false;
+    }
+  }
+  return true;
+}
+
+// Removes a tree with the system's own tool rather than a hand-made walk.
+void remove_tree(const std::string& path) {
+  if (path.size() < 6 || path.compare(0, 5, "/tmp/") != 0)
+    return;
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl("/bin/rm", "rm", "-rf", "--one-file-system", path.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid > 0)
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+std::string tail_of(const std::string& path, size_t max_lines) {
+  std::string text;
+  if (!qbsim_read_file(path, &text))
+    return "";
+  size_t pos = text.size();
+  size_t lines = 0;
+  while (pos > 0 && lines <= max_lines) {
+    pos--;
+    if (text[pos] == '\n' && pos + 1 < text.size())
+      lines++;
+  }
+  if (lines > max_lines)
+    pos++;
+  return text.substr(pos);
+}
+
+}  // namespace
+
+e2e_area::e2e_area(bool sim) {
+  char tmpl[] = "/tmp/morvik-e2e-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr)
+    return;
+  root = tmpl;
+  state_dir = root + "/state";
+  tftp_root = root + "/tftp";
+  work_dir = root + "/work";
+  std::string err;
+  ok = qbsim_state_init(state_dir, qbsim_state_default(sim), &err) && make_dirs(tftp_root) &&
+       make_dirs(work_dir);
+  if (!ok)
+    fprintf(stderr, "e2e: cannot prepare %s: %s\n", root.c_str(), err.c_str());
+}
+
+e2e_area::~e2e_area() {
+  if (root.empty())
+    return;
+  if (keep || ::testing::Test::HasFailure()) {
+    fprintf(stderr, "e2e: work area kept in %s\n", root.c_str());
+    return;
+  }
+  remove_tree(root);
+}
+
+qbsim_state e2e_area::state() const {
+  qbsim_state st;
+  std::string err;
+  int fd = qbsim_state_lock(state_dir);
+  if (!qbsim_state_load(state_dir, &st, &err))
+    fprintf(stderr, "e2e: %s\n", err.c_str());
+  qbsim_state_unlock(fd);
+  return st;
+}
+
+bool e2e_area::update(const std::function<void(qbsim_state&)>& fn) const {
+  std::string err;
+  bool ok_ = qbsim_state_update(
+      state_dir,
+      [&](qbsim_state& st) {
+        fn(st);
+        return true;
+      },
+      &err);
+  if (!ok_)
+    fprintf(stderr, "e2e: %s\n", err.c_str());
+  return ok_;
+}
+
+bool e2e_area::add_fault(const std::string& kind, const std::string& command, int occurrence,
+                         const std::string& arg) const {
+  return update([&](qbsim_state& st) { st.faults.push_back({kind, command, occurrence, arg}); });
+}
+
+bool e2e_area::add_tftp_image(const std::string& rel_path, long size, unsigned seed) const {
+  std::string path = tftp_root + "/" + rel_path;
+  size_t slash = path.rfind('/');
+  if (!make_dirs(path.substr(0, slash)))
+    return false;
+  FILE* f = fopen(path.c_str(), "wb");
+  if (f == nullptr)
+    return false;
+  unsigned x = seed * 2654435761u + 7u;
+  for (long i = 0; i < size; i++) {
+    x = x * 1103515245u + 12345u;
+    fputc(static_cast<int>((x >> 16) & 0xff), f);
+  }
+  return fclose(f) == 0;
+}
+
+std::string e2e_area::received() const { return qbsim_read_received(state_dir); }
+
+std::string strip_time_stamps(const std::string& text) {
+  std::string out;
+  size_t p = 0;
+  while (p < text.size()) {
+    size_t e = text.find('\n', p);
+    size_t end = e == std::string::npos ? text.size() : e + 1;
+    const char* s = text.c_str() + p;
+    bool stamp = end - p >= 10 && isdigit(s[0]) && isdigit(s[1]) && s[2] == ':' &&
+                 isdigit(s[3]) && isdigit(s[4]) && s[5] == ':' && isdigit(s[6]) &&
+                 isdigit(s[7]) && s[8] == ':' && s[9] == ' ';
+    out.append(text, stamp ? p + 10 : p, end - (stamp ? p + 10 : p));
+    p = end;
+  }
+  return out;
+}
+
+std::string visible_bytes(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c == '\r')
+      out += "\\r";
+    else if (c == '\n')
+      out += "\\n\n";
+    else if (c == '\\')
+      out += "\\\\";
+    else if (c < 0x20 || c >= 0x7f) {
+      char buf[8];
+      snprintf(buf, sizeof(buf), "\\x%02x", c);
+      out += buf;
+    } else
+      out += static_cast<char>(c);
+  }
+  return out;
+}
+
+e2e_result run_in_testbed(const e2e_area& area, const std::vector<std::string>& argv,
+                          const e2e_options& opt) {
+  e2e_result r;
+  std::vector<std::string> av = {"/bin/bash", testbed_script()};
+  if (opt.real)
+    av.push_back("--real");
+  av.insert(av.end(), {"--qbsim", qbsim_bin(), "--state", area.state_dir, "--work",
+                       area.work_dir, "--tftp-root", area.tftp_root, "--"});
+  av.insert(av.end(), argv.begin(), argv.end());
+  for (const std::string& a : av)
+    r.command += a + " ";
+  size_t before = area.received().size();
+
+  int pfd[2];
+  if (pipe2(pfd, O_CLOEXEC) != 0)
+    return r;
+  double start = now_sec();
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(pfd[0]);
+    close(pfd[1]);
+    return r;
+  }
+  if (pid == 0) {
+    // Own session: no controlling terminal for the client to read from, and
+    // one process group to stop at the time limit.
+    setsid();
+    for (int s = 1; s < NSIG; s++)
+      signal(s, SIG_DFL);
+    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (in < 0 || dup2(in, 0) < 0 || dup2(pfd[1], 1) < 0 || dup2(pfd[1], 2) < 0)
+      _exit(127);
+    std::vector<char*> cav;
+    for (const std::string& a : av)
+      cav.push_back(const_cast<char*>(a.c_str()));
+    cav.push_back(nullptr);
+    char path_env[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+    char* envp[] = {path_env, nullptr};
+    execve(cav[0], cav.data(), envp);
+    _exit(127);
+  }
+  close(pfd[1]);
+  int term_sent = 0;
+  double deadline = start + opt.time_limit;
+  for (;;) {
+    struct pollfd p = {pfd[0], POLLIN, 0};
+    int n = poll(&p, 1, 200);
+    if (n > 0) {
+      char buf[4096];
+      ssize_t got = read(pfd[0], buf, sizeof(buf));
+      if (got > 0)
+        r.raw_output.append(buf, static_cast<size_t>(got));
+      else if (got == 0 || errno != EINTR)
+        break;  // every writer is gone
+    }
+    double t = now_sec();
+    if (t > deadline && term_sent == 0) {
+      r.timed_out = true;
+      kill(-pid, SIGTERM);
+      term_sent = 1;
+    } else if (t > deadline + 10 && term_sent == 1) {
+      kill(-pid, SIGKILL);
+      term_sent = 2;
+    }
+  }
+  close(pfd[0]);
+  int st = 0;
+  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  r.seconds = now_sec() - start;
+  if (WIFEXITED(st) && !r.timed_out)
+    r.status = WEXITSTATUS(st);
+  r.output = strip_time_stamps(r.raw_output);
+  std::string all = area.received();
+  r.received = all.size() >= before ? all.substr(before) : all;
+  return r;
+}
+
+e2e_result run_tool(const e2e_area& area, const std::vector<std::string>& args,
+                    const e2e_options& opt) {
+  std::vector<std::string> argv = {morvik_bin()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_in_testbed(area, argv, opt);
+}
+
+std::string transcript(const e2e_area& area, const e2e_result& r) {
+  char head[160];
+  snprintf(head, sizeof(head), "==== exit status %d%s after %.1f s\n", r.status,
+           r.timed_out ? " (killed at the time limit)" : "", r.seconds);
+  std::string t = "==== command: " + r.command + "\n" + head;
+  t += "==== output:\n" + r.raw_output;
+  if (!r.raw_output.empty() && r.raw_output.back() != '\n')
+    t += "\n";
+  t += "==== the module received:\n" + visible_bytes(r.received) + "\n";
+  const char* const logs[] = {"testbed.log", "supervisor.log", "sshd.log", "dnsmasq.log"};
+  t += "==== module events (tail):\n" + tail_of(qbsim_events_file(area.state_dir), 40);
+  t += "==== curl.log (tail):\n" + tail_of(area.state_dir + "/curl.log", 10);
+  for (const char* l : logs)
+    t += std::string("==== ") + l + " (tail):\n" + tail_of(area.work_dir + "/" + l, 20);
+  return t;
+}

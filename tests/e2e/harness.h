@@ -1,0 +1,82 @@
+// End-to-end harness: a temporary module (state, TFTP root, work directory)
+// per test, and runs of the tool against it through qbsim/testbed.
+#ifndef MORVIK_TESTS_E2E_HARNESS_H
+#define MORVIK_TESTS_E2E_HARNESS_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "module_state.h"
+
+// A test's own module. The directory tree lies under /tmp and is removed
+// when the area goes, unless the running test has failed or `keep` is set.
+struct e2e_area {
+  // Creates ROOT/{state,tftp,work} with the default module state (the
+  // simulator flavour with sim). `ok` tells whether that worked.
+  explicit e2e_area(bool sim = false);
+  ~e2e_area();
+  e2e_area(const e2e_area&) = delete;
+  e2e_area& operator=(const e2e_area&) = delete;
+
+  std::string root;
+  std::string state_dir;
+  std::string tftp_root;
+  std::string work_dir;
+  bool ok = false;
+  bool keep = false;
+
+  // The module state as it is now, and changes to it (under its lock).
+  qbsim_state state() const;
+  bool update(const std::function<void(qbsim_state&)>& fn) const;
+  // Adds a fault: `kind` on the `occurrence`-th `command` (0: every one).
+  bool add_fault(const std::string& kind, const std::string& command, int occurrence,
+                 const std::string& arg = "") const;
+  // Writes an image of `size` bytes (contents differ by `seed`) at
+  // TFTP_ROOT/rel_path, creating directories on the way.
+  bool add_tftp_image(const std::string& rel_path, long size, unsigned seed = 1) const;
+  // All bytes the module has received so far.
+  std::string received() const;
+};
+
+struct e2e_options {
+  bool real = false;      // real plink and sshd instead of the stand-in client
+  int time_limit = 600;   // seconds, after which the run is killed
+};
+
+struct e2e_result {
+  int status = -1;          // exit status of the command; -1 if killed or not run
+  bool timed_out = false;
+  std::string output;       // stdout and stderr, "HH:MM:SS: " stamps removed
+  std::string raw_output;   // the same as printed
+  double seconds = 0;       // wall time of the whole testbed run
+  std::string received;     // bytes the module received during this run
+  std::string command;      // what was run, for the transcript
+};
+
+// Runs argv (argv[0] an absolute path or a name in /usr/bin, /bin ...) in
+// WORK of the area's testbed, with only PATH=/usr/sbin:/usr/bin:/sbin:/bin
+// and the testbed's variables in its environment.
+e2e_result run_in_testbed(const e2e_area& area, const std::vector<std::string>& argv,
+                          const e2e_options& opt = e2e_options());
+
+// Runs the tool (morvik_bin()) with args through the testbed.
+e2e_result run_tool(const e2e_area& area, const std::vector<std::string>& args,
+                    const e2e_options& opt = e2e_options());
+
+// Everything a failing test should show: the command, its status, its output,
+// what the module received, and the tails of the module's and testbed's logs.
+std::string transcript(const e2e_area& area, const e2e_result& r);
+
+// Removes the leading "HH:MM:SS: " of every line.
+std::string strip_time_stamps(const std::string& text);
+// Bytes with CR, LF and other control characters spelt out (\r, \n, \xNN).
+std::string visible_bytes(const std::string& bytes);
+
+// The tool: $MORVIK_BIN, else the path the build compiled in ("" if none).
+std::string morvik_bin();
+// The stand-in program and the testbed script of this build.
+std::string qbsim_bin();
+std::string testbed_script();
+
+#endif

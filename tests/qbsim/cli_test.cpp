@@ -1,0 +1,262 @@
+// The CLI flavour over plain pipes: echo, answers, prompts, questions, line
+// ends, the state changes of each command, and the faults a test can set.
+#include <string>
+
+#include "cli_driver.h"
+#include "gtest/gtest.h"
+#include "harness.h"
+
+namespace {
+
+const std::string kPrompt = "qb-switch# ";
+
+struct cli_session {
+  e2e_area area;
+  cli_driver d;
+  size_t pos = 0;  // how far the output has been looked at
+
+  bool start() {
+    if (!area.ok || !d.start(qbsim_bin(), area.state_dir))
+      return false;
+    return next(kPrompt);
+  }
+  // Waits for text after what was seen so far.
+  bool next(const std::string& text, double timeout = 5) {
+    size_t p = d.wait_for(text, pos, timeout);
+    if (p == std::string::npos)
+      return false;
+    pos = p;
+    return true;
+  }
+  // Sends a line and returns the output up to and including the next prompt.
+  std::string command(const std::string& line) {
+    size_t from = pos;
+    d.send(line);
+    if (!next(kPrompt))
+      return "(no prompt after " + line + ") " + d.out.substr(from);
+    return d.out.substr(from, pos - from);
+  }
+};
+
+TEST(CliSession, EchoAnswerAndPromptGoOutInOneWrite) {
+  cli_session s;
+  ASSERT_TRUE(s.start()) << s.d.out;
+  size_t reads = s.d.reads.size();
+  std::string a = s.command("dir opcode\r\n");
+  EXPECT_EQ(a.compare(0, 12, "dir opcode\r\n"), 0) << a;
+  EXPECT_NE(a.find("img_b.bin"), std::string::npos) << a;
+  // The whole answer, prompt included, arrived with a single read.
+  ASSERT_EQ(s.d.reads.size(), reads + 1);
+  EXPECT_EQ(s.d.reads.back().bytes, a);
+}
+
+TEST(CliSession, CrLfLoneCrAndLoneLfEachEndOneLine) {
+  cli_session s;
+  ASSERT_TRUE(s.start()) << s.d.out;
+  for (const char* end : {"\r\n", "\r", "\n"}) {
+    std::string a = s.command(std::string("whichboot") + end);
+    EXPECT_NE(a.find("Operation Code"), std::string::npos) << a;
+  }
+  s.d.drain(0.3);
+  EXPECT_EQ(s.d.out.size(), s.pos) << "an extra prompt for a line end: " << s.d.out.substr(s.pos);
+  EXPECT_EQ(s.area.received(), "whichboot\r\nwhichboot\rwhichboot\n");
+}
+
+TEST(CliSession, EmptyLineGivesABarePrompt) {
+  cli_session s;
+  ASSERT_TRUE(s.start());
+  EXPECT_EQ(s.command("\r\n"), "\r\n" + kPrompt);
+}
+
+TEST(CliSession, RejectedLinesGetTheErrorMarkers) {
+  cli_session s;
+  ASSERT_TRUE(s.start());
+  EXPECT_NE(s.command("frobnicate\r\n").find("Invalid input detected"), std::string::npos);
+  EXPECT_NE(s.command("show\r\n").find("Incomplete command"), std::string::npos);
+  EXPECT_NE(s.command("dir bootrom\r\n").find("Invalid input detected"), std::string::npos);
+  EXPECT_NE(s.command("copy nowhere image x.bin\r\n").find("Invalid input detected"),
+            std::string::npos);
+}
+
+TEST(CliSession, DeleteAsksAndRemovesTheSecondImage) {
+  cli_session s;
+  ASSERT_TRUE(s.start());
+  size_t from = s.pos;
+  s.d.send("delete img_b.bin\r\n");
+  ASSERT_TRUE(s.next("(y/n) ")) << s.d.out;
+  EXPECT_EQ(s.d.out.find(kPrompt, from), std::string::npos);
+  EXPECT_NE(s.d.out.find("you want to delete?", from), std::string::npos);
+  s.d.send("y");
+  size_t reads = s.d.reads.size();
+  ASSERT_TRUE(s.next(kPrompt));
+  // The echo of the answer goes out together with the result.
+  EXPECT_EQ(s.d.reads.size(), reads + 1);
+  EXPECT_EQ(s.d.reads.back().bytes, "y\r\nFile img_b.bin Deleted!\r\n" + kPrompt);
+  qbsim_state st = s.area.state();
+  EXPECT_EQ(qbsim_find_image(st, "Switch", "img_b.bin"), nullptr);
+  EXPECT_NE(s.command("dir opcode img_b.bin\r\n").find("Total: 0 files"), std::string::npos);
+}
+
+TEST(CliSession, DeleteRefusesTheStartupImageWithoutAsking) {
+  cli_session s;
+  ASSERT_TRUE(s.start());
+  std::string a = s.command("delete img_a.bin\r\n");
+  EXPECT_NE(a.find("Delete Failed"), std::string::npos) << a;
+  EXPECT_EQ(a.find("y/n"), std::string::npos);
+}
+
+TEST(CliSession, BootSystemOpcodeSwapsTheStartupImageAndQuitOffersToSave) {
+  cli_session s;
+  ASSERT_TRUE(s.start());
+  EXPECT_NE(s.command("boot-system opcode img_b.bin\r\n").find("Start Up Success"),
+            std::string::npos);
+  qbsim_state st = s.area.state();
+  EXPECT_EQ(qbsim_find_image(st, "Switch", "img_b.bin")->startup, 'Y');
+  EXPECT_EQ(qbsim_find_image(st, "Switch", "img_a.bin")->startup, 'N');
+  EXPECT_TRUE(st.unsaved);
+  EXPECT_EQ(st.running, "img_a.bin");  // until the restart
+  s.d.send("quit\n");
+  ASSERT_TRUE(s.next("(y/n) "));
+  EXPECT_NE(s.d.out.find("system has unsaved changes"), std::string::npos);
+  EXPECT_NE(s.d.out.find("you like to save"), std::string::npos);
+  s.d.send("y\n");
+  EXPECT_EQ(s.d.finish(5), 0);
+  EXPECT_NE(s.d.out.find("y\r\nConfiguration Saved\r\n", s.pos), std::string::npos);
+  EXPECT_FALSE(s.area.state().unsaved);
+}
+
+TEST(CliSession, BootSystemOpcodeOfAnUnknownImageFails) {
+  cli_session s;
+  ASSERT_TRUE(s.start());
+  EXPECT_NE(s.command("boot-system opcode tzr_a.bin\r\n").find("Start Up Failed!"),
+            std::string::npos);
+}
+
+TEST(CliSession, BootSystemModeAnswersNothingAndSetsTheNextMode) {
+  cli_session s;
+  ASSERT_TRUE(s.start());
+  EXPECT_EQ(s.command("boot-system mode TZR\r\n"), "boot-system mode TZR\r\n" + kPrompt);
+  EXPECT_EQ(s.area.state().next_mode, "TZR");
+}
+
+TEST(CliSession, ReloadAsksTwiceApartAndRestartsIntoTheNextMode) {
+  cli_session s;
+  ASSERT_TRUE(s.start());
+  s.command("boot-system mode EHM\r\n");
+  s.d.send("reload\r\n");
+  ASSERT_TRUE(s.next("you like to save them now? (y/n) "));
+  s.d.send("y");
+  ASSERT_TRUE(s.next("Configuration Saved\r\n"));
+  double saved_at = s.d.reads.back().at;
+  ASSERT_TRUE(s.next("you sure you would like to reset the system? (y/n) ", 8));
+  // Never in one settled chunk with the save result.
+  EXPECT_GT(s.d.reads.back().at - saved_at, 2.5);
+  s.d.send("y");
+  ASSERT_TRUE(s.next("y\r\nSystem will now restart\r\n"));
+  double restart_at = s.d.reads.back().at;
+  EXPECT_EQ(s.d.finish(10, false), 0);
+  // Stays connected a while so the announcement is read before the end.
+  EXPECT_GT(cli_now() - s.d.t0 - restart_at, 2.5);
+  qbsim_state st = s.area.state();  // no supervisor here: started at once
+  EXPECT_EQ(st.mode, "EHM");
+  EXPECT_EQ(st.running, "ehm_a.bin");
+  EXPECT_EQ(st.restart, "none");
+}
+
+TEST(CliSession, CopyRefusesWhileASecondImageExists) {
+  cli_session s;
+  ASSERT_TRUE(s.start());
+  s.d.send("copy tftp://127.0.0.1/img_c.bin image img_c.bin\r\n");
+  ASSERT_TRUE(s.next("you want to start? (y/n) "));
+  for (const char* w : {"Mode", "TFTP Server", "TFTP Path", "TFTP Filename", "Data type",
+                        "Destination filename", "access will be blocked"})
+    EXPECT_NE(s.d.out.find(w), std::string::npos) << w;
+  s.d.send("y");
+  ASSERT_TRUE(s.next(kPrompt));
+  EXPECT_NE(s.d.out.find("transfer failed"), std::string::npos) << s.d.out;
+  EXPECT_EQ(s.area.state().images.size(), 4u);
+}
+
+TEST(CliFaults, ErrorMarkerHitsTheChosenOccurrenceOnly) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("error", "dir", 2, "% Incorrect input"));
+  ASSERT_TRUE(s.start());
+  EXPECT_EQ(s.command("dir\r\n").find("Incorrect input"), std::string::npos);
+  EXPECT_NE(s.command("dir\r\n").find("% Incorrect input\r\n"), std::string::npos);
+  EXPECT_EQ(s.command("dir\r\n").find("Incorrect input"), std::string::npos);
+}
+
+TEST(CliFaults, DropEndsTheSessionWithTheDropStatus) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("drop", "whichboot", 1));
+  ASSERT_TRUE(s.start());
+  s.d.send("whichboot\r\n");
+  EXPECT_EQ(s.d.finish(5), 111);
+  EXPECT_EQ(s.d.out.find("Operation Code"), std::string::npos);
+}
+
+TEST(CliFaults, LongAnswerPassesTheClientsReadSize) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("long", "any", 0));
+  ASSERT_TRUE(s.start());
+  std::string a = s.command("whichboot\r\n");
+  EXPECT_GT(a.size(), 4095u);
+  EXPECT_NE(a.find("Operation Code"), std::string::npos);
+}
+
+TEST(CliFaults, SilenceWithholdsTheAnswer) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("silence", "dir", 1, "2"));
+  ASSERT_TRUE(s.start());
+  double t = cli_now();
+  std::string a = s.command("dir\r\n");
+  EXPECT_GT(cli_now() - t, 1.8);
+  EXPECT_NE(a.find("Total:"), std::string::npos);
+}
+
+TEST(CliFaults, WhichbootAndDirCanLieAboutTheStartupImage) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("mismatch", "whichboot", 1, "img_z.bin"));
+  ASSERT_TRUE(s.area.add_fault("no-startup", "dir", 1));
+  ASSERT_TRUE(s.start());
+  EXPECT_NE(s.command("whichboot\r\n").find("img_z.bin"), std::string::npos);
+  std::string d = s.command("dir opcode\r\n");
+  EXPECT_EQ(d.find("img_a.bin"), std::string::npos);
+  EXPECT_NE(d.find("img_b.bin"), std::string::npos);
+}
+
+TEST(CliFaults, DeleteCanFailOrLeaveTheFileListed) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("delete-keep", "delete", 1));
+  ASSERT_TRUE(s.area.add_fault("delete-fail", "delete", 2));
+  ASSERT_TRUE(s.start());
+  s.d.send("delete img_b.bin\r\n");
+  ASSERT_TRUE(s.next("(y/n) "));
+  EXPECT_NE(s.command("y").find("Deleted!"), std::string::npos);
+  EXPECT_NE(s.command("dir opcode img_b.bin\r\n").find("img_b.bin  "), std::string::npos);
+  s.d.send("delete img_b.bin\r\n");
+  ASSERT_TRUE(s.next("(y/n) "));
+  EXPECT_NE(s.command("y").find("Delete Failed"), std::string::npos);
+}
+
+TEST(CliFaults, GrowingOutputKeepsComingUntilTheAnswer) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("grow", "whichboot", 1, "1.5"));
+  ASSERT_TRUE(s.start());
+  size_t reads = s.d.reads.size();
+  std::string a = s.command("whichboot\r\n");
+  EXPECT_NE(a.find("Operation Code"), std::string::npos);
+  ASSERT_GE(s.d.reads.size(), reads + 3);
+  EXPECT_GT(s.d.reads.back().at - s.d.reads[reads].at, 1.2);
+}
+
+TEST(CliFaults, StartUpFailsEvenForAnImageOfTheMode) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("startup-fail", "boot-system", 0));
+  ASSERT_TRUE(s.start());
+  EXPECT_NE(s.command("boot-system opcode img_b.bin\r\n").find("Start Up Failed!"),
+            std::string::npos);
+  EXPECT_EQ(s.area.state().images[1].startup, 'N');
+}
+
+}  // namespace
