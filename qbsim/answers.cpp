@@ -35,11 +35,13 @@ std::string hms(long s) {
 
 std::string cli_prompt(const qbsim_state& st) { return st.hostname + "# "; }
 
-std::string answer_loginsession(const qbsim_login& login) {
+std::string answer_loginsession(const qbsim_login& login, bool with_rows) {
   std::string a;
   a += line_of("%-3s %-15s %-21s %-11s %-12s %-12s", "ID", "User Name", "Connection From",
                "Idle Time", "Session Time", "Session Type");
   a += dashes(79);
+  if (!with_rows)
+    return a;
   a += line_of("%-3d %-15s %-21s %-11s %-12s %s", login.id, login.user.c_str(),
                login.from.c_str(), "00:00:00", hms(login.seconds).c_str(), "SSH");
   return a;

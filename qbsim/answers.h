@@ -15,7 +15,7 @@ struct qbsim_login {
   long seconds = 0;  // since the login
 };
 
-std::string answer_loginsession(const qbsim_login& login);
+std::string answer_loginsession(const qbsim_login& login, bool with_rows = true);
 std::string answer_version(const qbsim_state& st);
 std::string answer_hardware();
 

@@ -71,7 +71,8 @@ bool load(qbsim_session& s, qbsim_state* st) {
   return false;
 }
 
-void cmd_show(qbsim_session& s, const std::vector<std::string>& w) {
+void cmd_show(qbsim_session& s, const std::vector<std::string>& w,
+              const std::vector<qbsim_fault>& faults) {
   qbsim_state st;
   if (w.size() < 2) {
     term_put(s.t, kIncomplete);
@@ -85,7 +86,7 @@ void cmd_show(qbsim_session& s, const std::vector<std::string>& w) {
   if (w[1] == "loginsession") {
     qbsim_login l = s.login;
     l.seconds = static_cast<long>(time(nullptr)) - s.started;
-    term_put(s.t, answer_loginsession(l));
+    term_put(s.t, answer_loginsession(l, !has_fault(faults, "no-sessions")));
   } else if (w[1] == "version")
     term_put(s.t, answer_version(st));
   else if (w[1] == "hardware")
@@ -301,7 +302,7 @@ qbsim_outcome module_command(qbsim_session& s, const std::vector<std::string>& w
   if (generic_faults(s, word, faults, &out))
     return out;
   if (word == "show")
-    cmd_show(s, words);
+    cmd_show(s, words, faults);
   else if (word == "whichboot")
     cmd_whichboot(s, words, faults);
   else if (word == "dir")
