@@ -35,6 +35,22 @@ bool is_stamp(const std::string& text) {
   return text[2] == ':' && text[5] == ':' && text.compare(8, 2, ": ") == 0;
 }
 
+// The i386 build carries the earlier variant of the facility, which prints
+// no time stamp; everything after the stamp is the same in both.
+#if defined(__i386__)
+const bool STAMPED = false;
+#else
+const bool STAMPED = true;
+#endif
+
+// Returns what follows the stamp of one printed message.
+std::string message_of(const std::string& out) {
+  if (!STAMPED)
+    return out;
+  EXPECT_TRUE(is_stamp(out)) << out;
+  return out.size() >= 10 ? out.substr(10) : std::string();
+}
+
 TEST_F(Trace, InitialMaskPrintsErrorsOnly) {
   // SetUp made the first call of this process, unless another test ran
   // before, and every test restores the mask it found.
@@ -106,13 +122,17 @@ TEST_F(Trace, MessageFormatPerLevel) {
   for (const Row& row : rows) {
     StdCapture capture;
     nxa_trace(row.level, "text %d\n", 7);
-    const std::string& out = capture.out();
-    ASSERT_TRUE(is_stamp(out)) << out;
-    EXPECT_EQ(out.substr(10), row.after_stamp) << "level " << row.level;
+    EXPECT_EQ(message_of(capture.out()), row.after_stamp) << "level " << row.level;
   }
 }
 
 TEST_F(Trace, StampIsLocalTimeOfDay) {
+  if (!STAMPED) {
+    StdCapture capture;
+    nxa_trace(TRACE_ALWAYS, "now\n");
+    EXPECT_EQ(capture.out(), "now\n");
+    return;
+  }
   // Half an hour off any whole-hour zone, so that UTC cannot pass for it.
   const char* old_tz = getenv("TZ");
   const std::string saved_tz = old_tz != nullptr ? old_tz : "";
@@ -143,15 +163,13 @@ TEST_F(Trace, LongMessageIsCutAt1023Characters) {
   std::string text(2000, 'a');
   StdCapture capture;
   EXPECT_EQ(nxa_trace(TRACE_ERROR, "%s\n", text.c_str()), 0);
-  const std::string& out = capture.out();
-  ASSERT_TRUE(is_stamp(out));
-  EXPECT_EQ(out.substr(10), std::string(1023, 'a'));
+  EXPECT_EQ(message_of(capture.out()), std::string(1023, 'a'));
 }
 
 TEST_F(Trace, ErrorGoesToStdoutWhenStderrIsNoTerminal) {
   StdCapture capture;
   nxa_trace(TRACE_ERROR, "failed\n");
-  EXPECT_EQ(capture.out().substr(10), "failed\n");
+  EXPECT_EQ(message_of(capture.out()), "failed\n");
   EXPECT_EQ(capture.err(), "");
 }
 
@@ -182,8 +200,7 @@ TEST_F(Trace, ErrorGoesToStderrWhenItIsATerminal) {
   }
   close(master);
   // The terminal turns the line end into CR LF.
-  ASSERT_TRUE(is_stamp(tty)) << tty;
-  EXPECT_EQ(tty.substr(10), "failed\r\n");
+  EXPECT_EQ(message_of(tty), "failed\r\n");
   EXPECT_EQ(out, "");  // the warning is not printed in quiet mode
 }
 
