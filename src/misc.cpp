@@ -87,25 +87,50 @@ const option_def* option_table() {
   return table;
 }
 
-bool has_whitespace(const char* text) {
+bool has_blank_or_control(const char* text) {
   for (; *text != '\0'; ++text)
-    if (isspace(static_cast<unsigned char>(*text)))
+    if (isspace(static_cast<unsigned char>(*text)) || iscntrl(static_cast<unsigned char>(*text)))
       return true;
   return false;
 }
 
-// The SSH client's argument string is split at blanks, so a user or host with
-// whitespace in it would smuggle options onto the client's command line.
+// True when a line end is followed by more text: typed at the client's
+// password prompt, that text would reach the module as a command.
+bool has_text_after_line_end(const char* text) {
+  const char* line_end = strpbrk(text, "\r\n");
+  return line_end != nullptr && line_end[strspn(line_end, "\r\n")] != '\0';
+}
+
+// Values that end up on a command line, the SSH client's (split at blanks) or
+// the module's (one line per command), must be single words: a blank or line
+// end in them would add options or whole commands of the caller's choosing.
 bool value_is_safe(int id) {
-  if (id == OPT_HOST) {
-    size_t len = strlen(options.host);
-    if (len > 0 && options.host[len - 1] == '\n')
-      options.host[len - 1] = '\0';
-    return !has_whitespace(options.host);
+  switch (id) {
+    case OPT_HOST: {
+      size_t len = strlen(options.host);
+      if (len > 0 && options.host[len - 1] == '\n')
+        options.host[len - 1] = '\0';
+      return !has_blank_or_control(options.host);
+    }
+    case OPT_USR:
+      return !has_blank_or_control(options.username);
+    case OPT_PWD:
+      return !has_text_after_line_end(options.password);
+    case OPT_TFTP:
+      return !has_blank_or_control(options.tftp_path);
+    case OPT_IMG_TZR:
+      return !has_blank_or_control(options.img_tzr);
+    case OPT_IMG_SW:
+      return !has_blank_or_control(options.img_sw);
+    default:
+      return true;
   }
-  if (id == OPT_USR)
-    return !has_whitespace(options.username);
-  return true;
+}
+
+// Process listings show the command line; once copied, the password is
+// wiped from it.
+void hide_argument(char* arg) {
+  memset(arg, 0, strlen(arg));
 }
 
 }  // namespace
@@ -188,6 +213,8 @@ QBCodes parse_args(int argc, char** argv) {
       continue;
     }
     snprintf(opt.field, opt.field_size, "%s", next);
+    if (id == OPT_PWD)
+      hide_argument(argv[i]);
     if (!value_is_safe(id)) {
       nxa_trace(TRACE_ERROR, "%s", opt.value_msg);
       return MORVIK_INVALID_PARAM_ERR;

@@ -142,6 +142,15 @@ TEST_F(ParseArgs, EveryErrorPrintsItsOneMessage) {
       {{"-host", "h\n\n"}, "Invalid or missed host\n"},
       {{"-host", "h\r\n"}, "Invalid or missed host\n"},
       {{"-host", " h"}, "Invalid or missed host\n"},
+      // URL and image names become words of the module's command line; a line
+      // end in them, or in the password, would be a command of its own
+      {{"-tftp", "h image x"}, "Invalid or missed tftp url\n"},
+      {{"-tftp", "h\r\nreload"}, "Invalid or missed tftp url\n"},
+      {{"-img_tzr", "t.bin\r\nreload"}, "Invalid or missed tftp tzr filename\n"},
+      {{"-img_sw", "s.bin image x"}, "Invalid or missed tftp switch filename\n"},
+      {{"-img_sw", "s.bin\n"}, "Invalid or missed tftp switch filename\n"},
+      {{"-pwd", "x\nreload"}, "Invalid password\n"},
+      {{"-pwd", "x\r\n\rreload"}, "Invalid password\n"},
   };
   for (const ErrorRow& row : rows) {
     reset();
@@ -152,6 +161,29 @@ TEST_F(ParseArgs, EveryErrorPrintsItsOneMessage) {
     EXPECT_EQ(result.code, MORVIK_INVALID_PARAM_ERR) << shown;
     EXPECT_EQ(result.out, row.message) << shown;
   }
+}
+
+TEST_F(ParseArgs, PasswordMayHaveBlanksAndATrailingLineEnd) {
+  for (const char* password : {"two words", "secret\n", "secret\r\n"}) {
+    reset();
+    ParseResult result = parse({"-host", "h", "-usr", "u", "-pwd", password, "-mode",
+                                "account_check"});
+    EXPECT_EQ(result.code, MORVIK_SUCCESS) << password;
+    EXPECT_STREQ(options.password, password);
+  }
+}
+
+TEST_F(ParseArgs, PasswordIsWipedFromTheCommandLine) {
+  std::vector<std::string> store = {"/usr/bin/morvik", "-pwd", "secret", "-host", "h", "-usr",
+                                    "u", "-mode", "account_check"};
+  std::vector<char*> argv;
+  for (std::string& arg : store)
+    argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+  ASSERT_EQ(parse_args(static_cast<int>(store.size()), argv.data()), MORVIK_SUCCESS);
+  EXPECT_STREQ(options.password, "secret");
+  EXPECT_EQ(std::string(argv[2], 6), std::string(6, '\0'));
+  EXPECT_STREQ(argv[4], "h");
 }
 
 TEST_F(ParseArgs, AccountCheckNeedsNoImageOptions) {
