@@ -51,6 +51,11 @@ const Row kRows[] = {
     {"NulBytesAloneAreDropped",
      kLogin + "say \\x00\\x00\\x00\nsleep 3\nsay " + kTable + kRow + "quorbel# \n" + kLogout,
      MORVIK_SUCCESS, kAnswered},
+    // A terminal shows nothing for NUL; the answer around it still counts.
+    {"NulBytesInsideTheAnswerAreDropped",
+     kLogin + "say " + kTable + "1   admin  \\x00     127.0.0.1        00:00:00   00:00:03      SSH" +
+         "\\r\\n\\x00quorbel# \n" + kLogout,
+     MORVIK_SUCCESS, kAnswered},
     {"NulAfterThePrompt",
      kLogin + "say " + kTable + kRow + "quorbel# \\x00\\x01junk\n" + kLogout, MORVIK_SUCCESS,
      kAnswered},
