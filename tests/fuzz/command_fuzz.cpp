@@ -104,11 +104,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<char[]> recv = fuzz::exact_copy(chunk);
     std::unique_ptr<char[]> sent(new char[fuzz::CHUNK_BUF]());
     const int max_sent = static_cast<int>(fuzz::CHUNK_BUF);
+    const ExecState before = cntx.state;
     if (!def_parser(recv.get(), sent.get(), max_sent, &cntx) &&
         !tested->parser(recv.get(), sent.get(), max_sent, &cntx))
       def_parser(recv.get(), sent.get(), max_sent, &cntx);
     FUZZ_CHECK(strnlen(sent.get(), fuzz::CHUNK_BUF) < fuzz::CHUNK_BUF);
     fuzz::check_context(cntx);
+    // The module's questions (delete, start the transfer, save, restart) are
+    // confirmed only once our own command is out, and the command line goes
+    // out only at the first prompt after the login.
+    if (strcmp(sent.get(), "y") == 0)
+      FUZZ_CHECK(before == EXEC_REMOTE);
+    if (sent[0] != '\0' && strcmp(sent.get(), cntx.cmd) == 0)
+      FUZZ_CHECK(before == EXEC_LOGIN && cntx.state == EXEC_REMOTE);
     // A command line cut at the end of its buffer would reach the module
     // without its line end.
     size_t cmd_len = strlen(cntx.cmd);

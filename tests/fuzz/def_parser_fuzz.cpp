@@ -58,6 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(sent[0] == '\0' && cntx.state == before);
     size_t len = strlen(sent.get());
     FUZZ_CHECK(len == 0 || sent[len - 1] == '\n');
+    // The password goes to a password prompt and nowhere else.
+    if (strstr(recv.get(), "password:") == nullptr) {
+      const std::string answer = sent.get();
+      const std::string logout = std::string(get_qb_cmd(QB_QUIT)) + "\n";
+      FUZZ_CHECK(answer.empty() || answer == "y\n" || answer == logout);
+    }
     fuzz::check_context(cntx);
   }
   simulator_mode = 0;

@@ -1,6 +1,9 @@
 // The two routines that clean the client's output: removing lone CRs within a
 // buffer of a given size, and removing trailing line ends. Each result is
 // compared with a plain model of what the routine promises.
+//
+// Input: the routine (one byte), for the first the buffer size (one byte),
+// then the text.
 #include <cstdint>
 #include <string>
 #include <vector>
