@@ -31,6 +31,20 @@ void expect_simulated_update(const e2e_area& area, const e2e_result& r) {
   EXPECT_EQ(images_of(st, "Switch"), "img_a.bin:N img_c.bin:Y");
 }
 
+// After qb_quit has ended the login, the tool still writes "exit" to the
+// client, which is gone by then: that write must fail, not end the tool.
+TEST(Simulator, AccountCheckOutlivesTheExitWrittenToAGoneClient) {
+  e2e_area area(true);
+  ASSERT_TRUE(area.ok);
+  e2e_result r = run_tool(area, {"-host", "127.0.0.1", "-usr", "admin", "-pwd", "secret", "-mode",
+                                 "account_check", "-sim", "-D", "verbose"});
+  EXPECT_EQ(r.status, 0) << transcript(area, r);
+  EXPECT_EQ(r.output, BANNER + "\nSimulator mode!!!\nMode: checking user account\n\n"
+                               "\nChecking user account...\nAccount verified\n"
+                               "\nProgram exited with code 0\n")
+      << transcript(area, r);
+}
+
 TEST(Simulator, UpdateOverTheBashLogin) {
   e2e_area area(true);
   ASSERT_TRUE(area.ok);
