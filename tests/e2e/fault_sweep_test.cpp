@@ -130,7 +130,7 @@ std::string count_of(const std::string& text, const std::string& what) {
 
 class FaultSweep : public ::testing::TestWithParam<sweep_case> {};
 
-TEST_P(FaultSweep, EndsWithTheDesignedCodeNoClientLeftAndABootableModule) {
+TEST_P(FaultSweep, EndsWithItsCodeLeavesNoClientAndABootableModule) {
   const sweep_case c = GetParam();
   const sweep_step& step = STEPS[c.step - 1];
   e2e_area area;
