@@ -63,17 +63,36 @@ struct sweep_case {
   bool announced;     // reload only: after "System will now restart"
 };
 
-// Longest first, so that a parallel run does not end waiting for them: the
-// later the step, the longer the run; the announced ones run to the end.
+// Whether the broken session makes its step fail. After the restart was
+// announced, losing the connection or the silence is the reload's normal end;
+// a client killed before the announcement was read is not.
+bool step_fails(const sweep_case& c) {
+  return !c.announced || std::string(c.fault) == "kill-client";
+}
+
+// Seconds a case takes, roughly: a step is about 11 s, a silence adds the
+// step's idle time-out, and a step that does not fail runs the update to its end.
+int expected_seconds(const sweep_case& c) {
+  const std::string command = STEPS[c.step - 1].command;
+  int wait = 0;
+  if (std::string(c.fault) == "silence")
+    wait = command == "copy" ? 1200 : command == "reload" ? 60 : 10;
+  return (step_fails(c) ? c.step * 11 : STEP_COUNT * 12) + wait;
+}
+
+// Longest first, so that a parallel run does not end waiting for them.
 std::vector<sweep_case> all_cases() {
   std::vector<sweep_case> cases;
-  for (int step = STEP_COUNT; step >= 1; step--) {
+  for (int step = 1; step <= STEP_COUNT; step++) {
     for (const char* fault : {"silence", "drop", "kill-client"}) {
       if (std::string(STEPS[step - 1].command) == "reload")
         cases.push_back({step, fault, true});
       cases.push_back({step, fault, false});
     }
   }
+  std::stable_sort(cases.begin(), cases.end(), [](const sweep_case& a, const sweep_case& b) {
+    return expected_seconds(a) > expected_seconds(b);
+  });
   return cases;
 }
 
@@ -84,13 +103,6 @@ std::string case_name(const sweep_case& c) {
   std::string n = name;
   std::replace(n.begin(), n.end(), '-', '_');
   return n;
-}
-
-// Whether the broken session makes its step fail. After the restart was
-// announced, losing the connection or the silence is the reload's normal end;
-// a client killed before the announcement was read is not.
-bool step_fails(const sweep_case& c) {
-  return !c.announced || std::string(c.fault) == "kill-client";
 }
 
 // What the tool must end with. A broken session ends before the answer was
