@@ -1,6 +1,7 @@
 // Dispatch of one command line, the generic faults, and the small commands.
 #include "commands.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,6 +35,34 @@ bool has_fault(const std::vector<qbsim_fault>& f, const char* kind, std::string*
       return true;
     }
   return false;
+}
+
+bool fault_at_announcement(const std::vector<qbsim_fault>& f, const char* kind) {
+  for (const qbsim_fault& x : f)
+    if (x.kind == kind && x.arg == "announced")
+      return true;
+  return false;
+}
+
+bool kill_client(qbsim_session& s) {
+  // Long enough for the client to relay the text, too short for a reader that
+  // waits for output to settle to have taken it.
+  term_pause(s.t, 0.2);
+  const char* env = getenv("QBSIM_CLIENT_PID");
+  int pid = env != nullptr ? atoi(env) : 0;
+  if (pid <= 1) {
+    qbsim_event(s.dir, "kill-client: no stand-in client to kill");
+    return false;
+  }
+  // Our terminal goes with the client: its hang-up must not end what the
+  // command has begun (a restart still happens).
+  signal(SIGHUP, SIG_IGN);
+  if (kill(pid, SIGKILL) != 0) {
+    qbsim_event(s.dir, "kill-client: client %d is gone already", pid);
+    return false;
+  }
+  qbsim_event(s.dir, "client %d killed", pid);
+  return true;
 }
 
 int ask(qbsim_session& s, const std::string& question) {
@@ -264,6 +293,11 @@ bool generic_faults(qbsim_session& s, const std::string& word,
     *out = OUT_DROP;
     return true;
   }
+  if (has_fault(faults, "kill-client") && word != "copy") {
+    kill_client(s);
+    *out = OUT_END;
+    return true;
+  }
   if (has_fault(faults, "grow", &arg)) {
     double secs = arg_seconds(arg, 30);
     for (int i = 0; i * 0.5 < secs; i++) {
@@ -298,8 +332,13 @@ qbsim_outcome module_command(qbsim_session& s, const std::vector<std::string>& w
     return OUT_GO_ON;
   }
   std::vector<qbsim_fault> faults = qbsim_take_faults(s.dir, word);
+  // Faults that wait for the restart announcement are the reload's own.
+  std::vector<qbsim_fault> at_start;
+  for (const qbsim_fault& f : faults)
+    if (!(word == "reload" && f.arg == "announced"))
+      at_start.push_back(f);
   qbsim_outcome out = OUT_GO_ON;
-  if (generic_faults(s, word, faults, &out))
+  if (generic_faults(s, word, at_start, &out))
     return out;
   if (word == "show")
     cmd_show(s, words, faults);

@@ -36,6 +36,14 @@ int ask(qbsim_session& s, const std::string& question);
 
 bool has_fault(const std::vector<qbsim_fault>& f, const char* kind, std::string* arg = nullptr);
 
+// Whether a fault of `kind` waits for the restart announcement (ARG
+// "announced"); only reload has one.
+bool fault_at_announcement(const std::vector<qbsim_fault>& f, const char* kind);
+
+// Sends what is pending and kills the stand-in client with SIGKILL a moment
+// later. False (and nothing killed) when no stand-in client runs the session.
+bool kill_client(qbsim_session& s);
+
 // Command handlers of the other sources.
 qbsim_outcome cmd_copy(qbsim_session& s, const std::vector<std::string>& w,
                        const std::vector<qbsim_fault>& faults);

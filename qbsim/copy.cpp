@@ -108,6 +108,10 @@ qbsim_outcome cmd_copy(qbsim_session& s, const std::vector<std::string>& w,
     term_pause(s.t, 1);
     return OUT_DROP;
   }
+  if (has_fault(faults, "kill-client")) {
+    kill_client(s);
+    return OUT_END;
+  }
   std::string flash = qbsim_flash_dir(s.dir, st.mode);
   std::string partial = flash + "/.partial-" + std::to_string(getpid());
   int rc = proc_run({"curl", "-s", "-S", "--max-time", "300", "-o", partial, url},

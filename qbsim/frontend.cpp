@@ -159,6 +159,8 @@ int relay_session(const std::string& dir, const std::string& user) {
     proc_child_reset();
     setenv("QBSIM_USER", user.c_str(), 1);
     setenv("SSH_CLIENT", "127.0.0.1 50022 22", 1);
+    // Tells the module which process is its client, for the kill-client fault.
+    setenv("QBSIM_CLIENT_PID", std::to_string(getppid()).c_str(), 1);
     std::string self = proc_self_exe();
     execl(self.c_str(), "qbsim", "login", "--state", dir.c_str(), static_cast<char*>(nullptr));
     _exit(127);

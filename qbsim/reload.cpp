@@ -75,6 +75,8 @@ qbsim_outcome cmd_reload(qbsim_session& s, const std::vector<qbsim_fault>& fault
       boot_fault = k;
   term_put(s.t, "System will now restart\r\n");
   term_flush(s.t);
+  if (fault_at_announcement(faults, "kill-client"))
+    kill_client(s);
   int supervisor = 0;
   qbsim_state_update(
       s.dir,
@@ -119,7 +121,13 @@ qbsim_outcome cmd_reload(qbsim_session& s, const std::vector<qbsim_fault>& fault
       qbsim_event(s.dir, "supervisor did not answer; started anew at once");
     }
   }
+  // A connection that the restart left hanging: the client hears nothing
+  // more until it gives up.
+  if (fault_at_announcement(faults, "silence")) {
+    term_pause(s.t, 3600);
+    return OUT_END;
+  }
   // Output still waiting when the client ends is never read: stay a while.
   term_pause(s.t, 3);
-  return OUT_END;
+  return fault_at_announcement(faults, "drop") ? OUT_DROP : OUT_END;
 }

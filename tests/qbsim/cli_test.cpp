@@ -1,5 +1,10 @@
 // The CLI flavour over plain pipes: echo, answers, prompts, questions, line
 // ends, the state changes of each command, and the faults a test can set.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 
 #include "cli_driver.h"
@@ -9,6 +14,37 @@
 namespace {
 
 const std::string kPrompt = "qb-switch# ";
+
+// A process that plays the stand-in client for the kill-client fault: it
+// only waits, and the module names it through QBSIM_CLIENT_PID.
+struct dummy_client {
+  pid_t pid = fork();
+  dummy_client() {
+    if (pid == 0) {
+      for (;;)
+        pause();
+    }
+    setenv("QBSIM_CLIENT_PID", std::to_string(pid).c_str(), 1);
+  }
+  ~dummy_client() {
+    unsetenv("QBSIM_CLIENT_PID");
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  // The signal that ended it within `seconds`, or 0 if it still runs.
+  int ended_by(double seconds) {
+    for (double t = cli_now() + seconds; cli_now() < t; usleep(20000)) {
+      int st = 0;
+      if (waitpid(pid, &st, WNOHANG) == pid) {
+        pid = -1;
+        return WIFSIGNALED(st) ? WTERMSIG(st) : -1;
+      }
+    }
+    return 0;
+  }
+};
 
 struct cli_session {
   e2e_area area;
@@ -193,6 +229,51 @@ TEST(CliFaults, DropEndsTheSessionWithTheDropStatus) {
   s.d.send("whichboot\r\n");
   EXPECT_EQ(s.d.finish(5), 111);
   EXPECT_EQ(s.d.out.find("Operation Code"), std::string::npos);
+}
+
+TEST(CliFaults, KillClientKillsTheClientRightAfterTheEcho) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("kill-client", "dir", 1));
+  dummy_client client;
+  ASSERT_GT(client.pid, 0);
+  ASSERT_TRUE(s.start());
+  double sent_at = cli_now();
+  s.d.send("dir opcode\r\n");
+  EXPECT_EQ(client.ended_by(3), SIGKILL);
+  EXPECT_LT(cli_now() - sent_at, 1.0);
+  EXPECT_TRUE(s.next("dir opcode\r\n"));
+  s.d.drain(0.5);
+  EXPECT_EQ(s.d.out.find("Total:"), std::string::npos) << s.d.out;
+  EXPECT_EQ(s.d.finish(5), 0);
+}
+
+TEST(CliFaults, ReloadFaultsCanWaitForTheAnnouncement) {
+  for (const char* kind : {"kill-client", "drop", "silence"}) {
+    SCOPED_TRACE(kind);
+    cli_session s;
+    ASSERT_TRUE(s.area.add_fault(kind, "reload", 1, "announced"));
+    dummy_client client;
+    ASSERT_TRUE(s.start());
+    s.d.send("reload\r\n");
+    ASSERT_TRUE(s.next("reset the system? (y/n) "));
+    s.d.send("y");
+    ASSERT_TRUE(s.next("System will now restart\r\n"));
+    double announced_at = cli_now();
+    if (std::string(kind) == "kill-client") {
+      EXPECT_EQ(client.ended_by(2), SIGKILL);
+      EXPECT_LT(cli_now() - announced_at, 1.0);
+    } else if (std::string(kind) == "drop") {
+      EXPECT_EQ(s.d.finish(10, false), 111);
+      EXPECT_GT(cli_now() - announced_at, 2.5);
+    } else {
+      s.d.drain(4);
+      EXPECT_EQ(s.d.out.size(), s.pos) << s.d.out.substr(s.pos);
+      EXPECT_EQ(s.d.finish(5), 0);  // until the client hangs up
+    }
+    // The restart happens all the same (no supervisor here: at once).
+    EXPECT_EQ(s.area.state().restart, "none");
+    EXPECT_EQ(s.area.state().sessions, 1);
+  }
 }
 
 TEST(CliFaults, LongAnswerPassesTheClientsReadSize) {

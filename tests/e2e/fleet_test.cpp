@@ -1,0 +1,157 @@
+// A fleet on one machine: 32 account checks and 8 updates at once, each
+// against its own module in its own namespaces, over real plink and sshd. All
+// share one HOME and none has PUTTYDIR, so every client uses the same
+// host-key cache while each module shows it a key of its own. Every run must
+// succeed; wall time, CPU seconds and peak resident size of each tool process
+// are printed and written to fleet.md beside the test program.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+#include "watch_support.h"
+
+#ifndef FLEET_REPORT
+#define FLEET_REPORT "fleet.md"
+#endif
+
+namespace {
+
+const int CHECKS = 32;
+const int UPDATES = 8;
+
+struct fleet_run {
+  std::unique_ptr<e2e_area> area;
+  bool update = false;
+  pid_t runner = -1;
+  e2e_result result;
+  watch_report report;
+};
+
+// Runs argv in the area's testbed from a child of ours, so that all runs go
+// at once; the child leaves status, time and output in files of the area.
+pid_t start_run(const e2e_area& area, const std::vector<std::string>& argv) {
+  pid_t pid = fork();
+  if (pid != 0)
+    return pid;
+  e2e_result r = run_in_testbed(area, argv, real_chain(900));
+  FILE* f = fopen((area.root + "/run.status").c_str(), "w");
+  if (f != nullptr) {
+    fprintf(f, "%d %.1f\n", r.status, r.seconds);
+    fclose(f);
+  }
+  f = fopen((area.root + "/run.output").c_str(), "w");
+  if (f != nullptr) {
+    fputs(r.raw_output.c_str(), f);
+    fclose(f);
+  }
+  _exit(0);
+}
+
+e2e_result collect(const fleet_run& run) {
+  e2e_result r;
+  std::string text;
+  if (qbsim_read_file(run.area->root + "/run.status", &text))
+    sscanf(text.c_str(), "%d %lf", &r.status, &r.seconds);
+  qbsim_read_file(run.area->root + "/run.output", &r.raw_output);
+  r.output = strip_time_stamps(r.raw_output);
+  r.received = run.area->received();
+  return r;
+}
+
+// "min / median / max" of one report figure over the runs of one kind.
+std::string spread(const std::vector<fleet_run>& runs, bool update, const std::string& key) {
+  std::vector<double> v;
+  for (const fleet_run& run : runs)
+    if (run.update == update)
+      v.push_back(report_number(run.report, key));
+  if (v.empty())
+    return "-";
+  std::sort(v.begin(), v.end());
+  char buf[96];
+  snprintf(buf, sizeof(buf), "%g / %g / %g", v.front(), v[v.size() / 2], v.back());
+  return buf;
+}
+
+TEST(Fleet, ThirtyTwoChecksAndEightUpdatesAtOnceShareOneHome) {
+  char home_tmpl[] = "/tmp/morvik-fleet-home-XXXXXX";
+  ASSERT_NE(mkdtemp(home_tmpl), nullptr);
+  const std::string home = home_tmpl;
+  std::vector<fleet_run> runs(CHECKS + UPDATES);
+  for (size_t i = 0; i < runs.size(); i++) {
+    runs[i].area.reset(new e2e_area());
+    runs[i].update = i < static_cast<size_t>(UPDATES);  // the long ones first
+    ASSERT_TRUE(runs[i].area->ok);
+    if (runs[i].update) {
+      ASSERT_TRUE(runs[i].area->add_tftp_image("img_c.bin", 1 << 20, static_cast<unsigned>(i)));
+    }
+  }
+  double start = static_cast<double>(time(nullptr));
+  for (fleet_run& run : runs) {
+    std::vector<std::string> args =
+        run.update ? update_args(false)
+                   : std::vector<std::string>{"-host", "127.0.0.1", "-usr", "admin", "-pwd",
+                                              "secret", "-mode", "account_check", "-D", "verbose"};
+    std::vector<std::string> argv = {"/usr/bin/env", "-u", "PUTTYDIR", "HOME=" + home};
+    for (const std::string& a : watched(*run.area, args))
+      argv.push_back(a);
+    run.runner = start_run(*run.area, argv);
+    ASSERT_GT(run.runner, 0);
+  }
+  for (fleet_run& run : runs) {
+    while (waitpid(run.runner, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    run.result = collect(run);
+    run.report = read_report(*run.area);
+  }
+  double wall = static_cast<double>(time(nullptr)) - start;
+
+  int failed = 0;
+  for (fleet_run& run : runs) {
+    if (run.result.status != 0)
+      failed++;
+    EXPECT_EQ(run.result.status, 0) << transcript(*run.area, run.result);
+    EXPECT_EQ(run.report["live_clients_after"], "") << transcript(*run.area, run.result);
+  }
+  std::string cache;
+  EXPECT_TRUE(qbsim_read_file(home + "/.putty/sshhostkeys", &cache))
+      << "the clients kept no host-key cache in the shared HOME";
+
+  char head[256];
+  snprintf(head, sizeof(head),
+           "# Fleet: %d account checks and %d updates at once\n\n"
+           "Over real plink and sshd, one HOME, no PUTTYDIR. All %d runs together took %.0f s;"
+           " %d failed.\n\n",
+           CHECKS, UPDATES, CHECKS + UPDATES, wall, failed);
+  std::string table = std::string(head) +
+                      "Per tool process, min / median / max:\n\n"
+                      "| figure | account check | update (one mode) |\n|---|---|---|\n";
+  const char* const figures[][2] = {
+      {"wall time, s", "wall_sec"},
+      {"CPU time of the tool, s", "tool_cpu_sec"},
+      {"peak resident size of the tool, kB", "tool_peak_rss_kb"},
+      {"CPU time with its reaped clients, s", "with_clients_cpu_sec"},
+      {"peak resident size of tool or a client, kB", "with_clients_peak_rss_kb"},
+  };
+  for (const auto& f : figures)
+    table += std::string("| ") + f[0] + " | " + spread(runs, false, f[1]) + " | " +
+             spread(runs, true, f[1]) + " |\n";
+  printf("%s", table.c_str());
+  FILE* out = fopen(FLEET_REPORT, "w");
+  if (out != nullptr) {
+    fputs(table.c_str(), out);
+    fclose(out);
+  }
+  if (!::testing::Test::HasFailure()) {
+    EXPECT_EQ(system(("rm -rf '" + home + "'").c_str()), 0);
+  }
+}
+
+}  // namespace
