@@ -151,8 +151,7 @@ TEST_P(FaultSweep, EndsWithItsCodeLeavesNoClientAndABootableModule) {
   ASSERT_TRUE(area.update([](qbsim_state& st) {
     st.images.push_back({"TZR", "tzr_b.bin", 'N', "2009-01-20", 770048});
   }));
-  ASSERT_TRUE(area.add_tftp_image("img_c.bin", 1 << 20, 1));
-  ASSERT_TRUE(area.add_tftp_image("tzr_c.bin", 786432, 2));
+  ASSERT_TRUE(add_update_images(area));
   ASSERT_TRUE(area.add_fault(c.fault, step.command, step.occurrence, c.announced ? "announced" : ""));
 
   e2e_options opt;

@@ -90,7 +90,7 @@ TEST(Fleet, ThirtyTwoChecksAndEightUpdatesAtOnceShareOneHome) {
     runs[i].update = i < static_cast<size_t>(UPDATES);  // the long ones first
     ASSERT_TRUE(runs[i].area->ok);
     if (runs[i].update) {
-      ASSERT_TRUE(runs[i].area->add_tftp_image("img_c.bin", 1 << 20, static_cast<unsigned>(i)));
+      ASSERT_TRUE(add_update_images(*runs[i].area));
     }
   }
   double start = static_cast<double>(time(nullptr));

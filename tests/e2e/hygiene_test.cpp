@@ -53,9 +53,8 @@ TEST(Hygiene, UpdateKeepsOnlyItsStreamsReapsEveryClientAndHidesThePassword) {
   e2e_area area;
   ASSERT_TRUE(area.ok);
   ASSERT_TRUE(use_password(area));
-  ASSERT_TRUE(area.add_tftp_image("img_c.bin", 1 << 20, 1));
-  std::vector<std::string> args = update_args(false, PASSWORD);
-  args.back() = "debug";
+  ASSERT_TRUE(add_update_images(area));
+  std::vector<std::string> args = with_option(update_args(false, "debug"), "-pwd", PASSWORD);
   e2e_result r = run_in_testbed(area, watched(area, args, PASSWORD));
   watch_report rep = read_report(area);
   const std::string t = transcript(area, r);

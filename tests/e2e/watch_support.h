@@ -59,16 +59,6 @@ inline std::vector<std::string> watched(const e2e_area& area, const std::vector<
   return argv;
 }
 
-inline std::vector<std::string> update_args(bool both, const std::string& password = "secret") {
-  std::vector<std::string> a = {"-host", "127.0.0.1", "-usr", "admin", "-pwd", password, "-mode",
-                                "update"};
-  if (both)
-    a.push_back("both");
-  a.insert(a.end(), {"-tftp", "127.0.0.1", "-img_sw", "img_c.bin", "-img_tzr", "tzr_c.bin", "-D",
-                     "verbose"});
-  return a;
-}
-
 // Why the module could not boot one of its modes ("" if it can): each mode
 // needs exactly one startup image, and that image must be one it had from
 // the start or one whose download is stored whole in its flash.
