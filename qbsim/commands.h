@@ -36,6 +36,10 @@ int ask(qbsim_session& s, const std::string& question);
 
 bool has_fault(const std::vector<qbsim_fault>& f, const char* kind, std::string* arg = nullptr);
 
+// The seconds a fault's argument names, or dflt when it is empty, not a
+// number as a whole, or not above zero.
+double arg_seconds(const std::string& arg, double dflt);
+
 // Command handlers of the other sources.
 qbsim_outcome cmd_copy(qbsim_session& s, const std::vector<std::string>& w,
                        const std::vector<qbsim_fault>& faults);

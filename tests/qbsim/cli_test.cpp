@@ -1,5 +1,8 @@
 // The CLI flavour over plain pipes: echo, answers, prompts, questions, line
 // ends, the state changes of each command, and the faults a test can set.
+#include <sys/wait.h>
+
+#include <cstdlib>
 #include <string>
 
 #include "cli_driver.h"
@@ -248,6 +251,28 @@ TEST(CliFaults, GrowingOutputKeepsComingUntilTheAnswer) {
   EXPECT_NE(a.find("Operation Code"), std::string::npos);
   ASSERT_GE(s.d.reads.size(), reads + 3);
   EXPECT_GT(s.d.reads.back().at - s.d.reads[reads].at, 1.2);
+}
+
+// A typo in a test's fault must stop the test, not fire on another use.
+TEST(CliFaults, FaultOccurrenceMustBeAWholeNumber) {
+  e2e_area area;
+  ASSERT_TRUE(area.ok);
+  const auto add = [&](const std::string& when) {
+    std::string cmd = qbsim_bin() + " fault --state " + area.state_dir + " silence dir " + when +
+                      " >/dev/null 2>&1";
+    int st = system(cmd.c_str());
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  };
+  EXPECT_EQ(add("2x"), 2);
+  EXPECT_EQ(add("0"), 2);
+  EXPECT_EQ(add(""), 2);
+  EXPECT_EQ(add("99999999999"), 2);
+  EXPECT_TRUE(area.state().faults.empty());
+  EXPECT_EQ(add("3"), 0);
+  EXPECT_EQ(add("every"), 0);
+  ASSERT_EQ(area.state().faults.size(), 2u);
+  EXPECT_EQ(area.state().faults[0].occurrence, 3);
+  EXPECT_EQ(area.state().faults[1].occurrence, 0);
 }
 
 TEST(CliFaults, StartUpFailsEvenForAnImageOfTheMode) {
