@@ -109,6 +109,17 @@ void trace_sent(char* sent, int b_written) {
             static_cast<int>(strlen(sent)), shown, b_written);
 }
 
+// Removes the NUL bytes among the first len bytes of text, in place, and
+// terminates what is left. A terminal shows nothing for them; left in, the
+// first would end the chunk and hide the rest of it, prompt included.
+void drop_nul_bytes(char* text, int len) {
+  int kept = 0;
+  for (int i = 0; i < len; ++i)
+    if (text[i] != '\0')
+      text[kept++] = text[i];
+  memset(text + kept, 0, static_cast<size_t>(len - kept));
+}
+
 bool has_prompt(const char* text) {
   return strpbrk(text, "$#") != nullptr;
 }
@@ -233,6 +244,7 @@ QBCodes ssh_exec(exec_context* cntx, parser_handler parser, int timeout) {
         cntx->state = EXEC_TERMINATED;
         break;
       }
+      drop_nul_bytes(recv, b_read);
       str_remove_single_cr(recv, BUF_SIZE);
       trace_recv(recv);
       str_remove_ending(recv);

@@ -2,11 +2,12 @@
 // session engine can be tested without a network. The script is named by
 // FAKEPLINK_SCRIPT; everything read from stdin is appended to FAKEPLINK_LOG.
 //
-// Script lines (TEXT takes the escapes \r \n \t \\ \xHH):
+// Script lines (TEXT takes the escapes \r \n \t \\ \xHH, NUL as \x00 too):
 //   say TEXT        write TEXT at once
 //   expect TEXT     read input until it holds TEXT (exit 3 after 30 s)
 //   sleep SECONDS   pause (fractions allowed)
 //   big N           write N bytes of filler lines in one go
+//   repeat N TEXT   write TEXT N times in one go (a line longer than any buffer)
 //   flood           write a line every 200 ms until killed
 //   ignore-term     ignore SIGTERM from here on
 //   close-input     close stdin, so that the tool's writes fail
@@ -132,6 +133,13 @@ int main() {
       while (filler.size() < total)
         filler += "filler line of a long answer\r\n";
       say(filler.substr(0, total));
+    } else if (verb == "repeat") {
+      size_t blank2 = arg.find(' ');
+      std::string unit = blank2 == std::string::npos ? "" : arg.substr(blank2 + 1);
+      std::string text;
+      for (long n = atol(arg.c_str()); n > 0; --n)
+        text += unit;
+      say(text);
     } else if (verb == "flood") {
       for (;;) {
         say("still busy\r\n");

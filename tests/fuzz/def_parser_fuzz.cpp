@@ -1,0 +1,71 @@
+// The generic part of every dialogue on its own, chunk after chunk from a
+// chosen state: login, logout and the save question at logout.
+//
+// Input: state and simulator flag (one byte each), the password (ended by
+// NUL), then the client's output, in which a NUL also ends a chunk.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fuzz_commands.h"
+#include "main.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+std::vector<std::string> seeds() {
+  std::string login;
+  for (const char* chunk : fuzz::LOGIN_CHUNKS)
+    login += std::string(chunk) + '\0';
+  return {
+      "20secret\0"s + login,
+      "40\0"s + fuzz::PROMPT,
+      "71secret\0"s +
+          "quit\r\nThe system has unsaved changes.\r\nWould you like to save them now? (y/n) \0"s +
+          "y\r\nConfiguration Saved\r\n\0Y\0logout\r\n"s,
+      "50secret\0"s + "Access denied\r\nadmin@127.0.0.1's password: \0Connection abort\0"s,
+  };
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::write_seeds_if_asked(seeds());
+  fuzz::silence_stdout();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Input in(data, size);
+  exec_context cntx;
+  cntx.state = static_cast<ExecState>(in.pick(EXEC_CANCELED_BY_TIMEOUT + 1));
+  simulator_mode = static_cast<int>(in.pick(2));
+  options = qb_opt();
+  snprintf(options.password, sizeof(options.password), "%s", in.text(SIZE_MAX).c_str());
+
+  for (const std::string& chunk : fuzz::engine_chunks(in.rest())) {
+    std::unique_ptr<char[]> recv = fuzz::exact_copy(chunk);
+    std::unique_ptr<char[]> sent(new char[fuzz::CHUNK_BUF]());
+    const ExecState before = cntx.state;
+    int handled = def_parser(recv.get(), sent.get(), static_cast<int>(fuzz::CHUNK_BUF), &cntx);
+    FUZZ_CHECK(strnlen(sent.get(), fuzz::CHUNK_BUF) < fuzz::CHUNK_BUF);
+    // Login and logout are all it may move the dialogue to, and a chunk it
+    // leaves to the command parser must find everything as it was.
+    FUZZ_CHECK(cntx.state == before || cntx.state == EXEC_KEY_EXCHANGE ||
+               cntx.state == EXEC_LOGIN || cntx.state == EXEC_QUIT);
+    if (!handled)
+      FUZZ_CHECK(sent[0] == '\0' && cntx.state == before);
+    size_t len = strlen(sent.get());
+    FUZZ_CHECK(len == 0 || sent[len - 1] == '\n');
+    // The password goes to a password prompt and nowhere else.
+    if (strstr(recv.get(), "password:") == nullptr) {
+      const std::string answer = sent.get();
+      const std::string logout = std::string(get_qb_cmd(QB_QUIT)) + "\n";
+      FUZZ_CHECK(answer.empty() || answer == "y\n" || answer == logout);
+    }
+    fuzz::check_context(cntx);
+  }
+  simulator_mode = 0;
+  return 0;
+}

@@ -1,0 +1,84 @@
+// The two routines that clean the client's output: removing lone CRs within a
+// buffer of a given size, and removing trailing line ends. Each result is
+// compared with a plain model of what the routine promises.
+//
+// Input: the routine (one byte), for the first the buffer size (one byte),
+// then the text.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+const std::vector<std::string> seeds = {
+    "00X\rY\r\nZ"s,
+    "00show loginsession\r\r\nID  User Name\r\r\n---\r\r\nquorbel# "s,
+    "05\r\r\r\n\r"s,
+    "07abc\rdef"s,
+    "1A\r\nB\r\n\r\n"s,
+    "1\n\r\n\r"s,
+    "1no line end"s,
+};
+
+// Sizes of the buffer that holds the text: the engine's, tiny ones, and the
+// text's own size with and without room for its terminator.
+size_t buffer_size(unsigned pick, size_t text_len) {
+  switch (pick) {
+    case 0: return fuzz::CHUNK_BUF;
+    case 1: return 1;
+    case 2: return 2;
+    case 3: return 3;
+    case 4: return 64;
+    case 5: return text_len + 1;
+    case 6: return text_len > 0 ? text_len : 1;
+    default: return text_len + 2;
+  }
+}
+
+void single_cr(fuzz::Input& in) {
+  unsigned size_pick = in.pick(8);
+  std::string text = in.text(SIZE_MAX);
+  size_t len = buffer_size(size_pick, text.size());
+  if (text.size() > len - 1)
+    text.resize(len - 1);
+  std::string expected;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (text[i] != '\r' || (i + 1 < text.size() && text[i + 1] == '\n'))
+      expected += text[i];
+
+  std::unique_ptr<char[]> buf(new char[len]);
+  memcpy(buf.get(), text.c_str(), text.size() + 1);
+  str_remove_single_cr(buf.get(), static_cast<int>(len));
+  FUZZ_CHECK(strnlen(buf.get(), len) < len);
+  FUZZ_CHECK(expected == buf.get());
+}
+
+void remove_ending(fuzz::Input& in) {
+  std::string text = in.text(SIZE_MAX);
+  std::string expected = text;
+  while (!expected.empty() && (expected.back() == '\r' || expected.back() == '\n'))
+    expected.pop_back();
+  std::unique_ptr<char[]> buf = fuzz::exact_copy(text);
+  str_remove_ending(buf.get());
+  FUZZ_CHECK(expected == buf.get());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::write_seeds_if_asked(seeds);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Input in(data, size);
+  if (in.pick(2) == 0)
+    single_cr(in);
+  else
+    remove_ending(in);
+  return 0;
+}
