@@ -75,14 +75,16 @@ int ask(qbsim_session& s, const std::string& question) {
   return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
 }
 
-namespace {
-
 double arg_seconds(const std::string& arg, double dflt) {
   if (arg.empty())
     return dflt;
-  double v = atof(arg.c_str());
-  return v > 0 ? v : dflt;
+  // A typo such as "2O" must not pass for 2 seconds.
+  char* end = nullptr;
+  double v = strtod(arg.c_str(), &end);
+  return (*end == '\0' && v > 0) ? v : dflt;
 }
+
+namespace {
 
 std::string filler_line(int i) {
   char buf[96];

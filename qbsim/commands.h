@@ -44,6 +44,10 @@ bool fault_at_announcement(const std::vector<qbsim_fault>& f, const char* kind);
 // later. False (and nothing killed) when no stand-in client runs the session.
 bool kill_client(qbsim_session& s);
 
+// The seconds a fault's argument names, or dflt when it is empty, not a
+// number as a whole, or not above zero.
+double arg_seconds(const std::string& arg, double dflt);
+
 // Command handlers of the other sources.
 qbsim_outcome cmd_copy(qbsim_session& s, const std::vector<std::string>& w,
                        const std::vector<qbsim_fault>& faults);

@@ -175,7 +175,7 @@ int run_login(const std::string& dir) {
   if (has_fault(faults, "silence", &arg)) {
     qbsim_term t;
     term_open(&t, dir, 0, 1);
-    bool up = term_pause(&t, arg.empty() ? 3600 : atof(arg.c_str()));
+    bool up = term_pause(&t, arg_seconds(arg, 3600));
     term_close(&t);
     if (!up)
       return 0;

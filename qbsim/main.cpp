@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,9 +66,14 @@ int cmd_fault(const std::string& dir, int argc, char** argv, int i) {
   f.kind = argv[i];
   f.command = argv[i + 1];
   std::string when = argv[i + 2];
-  f.occurrence = when == "every" ? 0 : atoi(when.c_str());
-  if (when != "every" && f.occurrence < 1)
-    return usage();
+  if (when != "every") {
+    // Only a whole number: "2x" must not add a fault on the second use.
+    char* end = nullptr;
+    long n = strtol(when.c_str(), &end, 10);
+    if (when.empty() || *end != '\0' || n < 1 || n > INT_MAX)
+      return usage();
+    f.occurrence = static_cast<int>(n);
+  }
   for (int k = i + 3; k < argc; k++)
     f.arg += (f.arg.empty() ? "" : " ") + std::string(argv[k]);
   std::string err;

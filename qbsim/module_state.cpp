@@ -204,6 +204,8 @@ std::string qbsim_canonical_mode(const std::string& name) {
   return "";
 }
 
+// The image found is handed out to be changed, so st cannot be const.
+// cppcheck-suppress constParameter
 qbsim_image* qbsim_find_flagged(qbsim_state& st, const std::string& mode, char flag) {
   for (qbsim_image& i : st.images)
     if (i.mode == mode && i.startup == flag)
@@ -211,6 +213,7 @@ qbsim_image* qbsim_find_flagged(qbsim_state& st, const std::string& mode, char f
   return nullptr;
 }
 
+// cppcheck-suppress constParameter
 qbsim_image* qbsim_find_image(qbsim_state& st, const std::string& mode, const std::string& name) {
   for (qbsim_image& i : st.images)
     if (i.mode == mode && i.name == name)

@@ -79,7 +79,7 @@ int proc_run(const std::vector<std::string>& argv, const std::string& log, int t
       kill(pid, SIGKILL);
       return proc_wait(pid);
     }
-    struct timespec ts = {0, 50 * 1000 * 1000};
+    struct timespec ts = {0, 50L * 1000 * 1000};
     nanosleep(&ts, nullptr);
   }
   if (WIFEXITED(st))

@@ -101,7 +101,7 @@ qbsim_outcome cmd_reload(qbsim_session& s, const std::vector<qbsim_fault>& fault
       if (qbsim_state_load(s.dir, &cur, &err) && cur.restart != "requested")
         down = true;
       else {
-        struct timespec ts = {0, 50 * 1000 * 1000};
+        struct timespec ts = {0, 50L * 1000 * 1000};
         nanosleep(&ts, nullptr);
       }
     }

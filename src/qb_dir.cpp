@@ -44,6 +44,10 @@ int parse_file_row(char* line, exec_context* cntx) {
     p_file->type = key.type;
     found[key.blank_at] = '-';
     char scratch[100];
+    // The row's layout is the module's and the widths bound every copy. A
+    // size beyond int's range reads as some other number; sizes are only
+    // tested for zero.
+    // NOLINTNEXTLINE(cert-err34-c)
     if (sscanf(line, "%50s %50s %50s %c %d", p_file->date, p_file->name, scratch,
                &p_file->startup, &p_file->size) == 5) {
       nxa_trace(TRACE_DEBUG, "dir: info found\n");
@@ -150,6 +154,9 @@ int get_opcode_image(int startup, files_list* plist, file_info* info) {
   return 0;
 }
 
+// The interface is shared with the callers of every command module, which
+// pass their file records as they hold them.
+// cppcheck-suppress constParameter
 QBCodes exec_dir(QbCliType type, file_info* info, exec_context** pp_cntx) {
   if (pp_cntx == nullptr || (type == QB_CLI_DIR_FILE && info == nullptr))
     return MORVIK_INTERNAL_ERR;

@@ -85,14 +85,18 @@ void sock_close(SOCKET* pSock) {
   *pSock = -1;
 }
 
+// POSIX sockets need no start or stop; the hooks keep the messages and the
+// status of a layer whose start can fail.
 int winsock_init() {
   int status = 0;
+  // cppcheck-suppress knownConditionTrueFalse
   nxa_trace(TRACE_DEBUG, "Socket initialization ... %s\n", status == 0 ? "Done" : "Failed");
   return status;
 }
 
 int winsock_cleanup() {
   int status = 0;
+  // cppcheck-suppress knownConditionTrueFalse
   nxa_trace(TRACE_DEBUG, "Socket cleanup ... %s\n", status == 0 ? "Done" : "Failed");
   return status;
 }

