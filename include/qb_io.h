@@ -34,6 +34,11 @@ fd_handle dup2_std_fdhandle(fd_handle oldfd, int newfd);
 // dup(oldfd): returns the new descriptor, or -1.
 fd_handle dup_fdhandle(fd_handle oldfd);
 
+// Puts the tool's own standard streams back from the duplicates made before
+// they were redirected (a -1 duplicate leaves its stream as it is), then
+// closes the duplicates; all three are -1 afterwards.
+void restore_std_fdhandles(fd_handle& stdin_def, fd_handle& stdout_def, fd_handle& stderr_def);
+
 // Portability wrappers kept for sources shared with other platforms.
 int _pipe(int* pfds, unsigned int psize, int textmode);
 int _dup2(int oldfd, int newfd);

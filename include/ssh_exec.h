@@ -38,6 +38,20 @@ void extract_response(char* recv, char* cmd, char* response, int size);
 // An empty answer still gives one call with an empty line.
 void response_parser(char* response, exec_context* cntx, line_parser_handler parser);
 
+// A command parser's last step, at the prompt after the command: takes the
+// answer out of recv (at most 4095 characters), hands its lines to parser and
+// ends the dialogue (EXEC_REMOTE_FINISH).
+void parse_remote_answer(const char* recv, exec_context* cntx, line_parser_handler parser);
+
+// The file kinds of the module's listings ("Boot-Rom image", "Config File",
+// "Operation Code"): returns the first one line names and joins the blank
+// inside its keyword with '-', so that the keyword scans as one word; returns
+// QB_FILE_UNKNOWN with line untouched if it names none.
+QbFileType join_file_kind(char* line);
+
+// Whether what occurs in text.
+bool str_contains(const char* text, const char* what);
+
 // Removes trailing '\r' and '\n' in place.
 void str_remove_ending(char* str);
 

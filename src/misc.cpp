@@ -291,6 +291,10 @@ int is_server_available(char* host, double max_sec) {
   return connected;
 }
 
+bool str_contains(const char* text, const char* what) {
+  return strstr(text, what) != nullptr;
+}
+
 void str_remove_ending(char* str) {
   if (str == nullptr)
     return;

@@ -7,12 +7,7 @@
 
 namespace {
 
-const int RESPONSE_SIZE = 4096;
 const int BOOTSYSTEM_TIMEOUT_SEC = 10;
-
-bool contains(const char* text, const char* what) {
-  return strstr(text, what) != nullptr;
-}
 
 // The mode's name is looked up in s_boot_mode, which has an entry for these only.
 bool mode_is_named(QbBootMode mode) {
@@ -27,21 +22,21 @@ int parse_bootsystem_line(char* line, exec_context* cntx) {
   // The module confirms a mode change with silence.
   if (line[0] == '\0' && cntx->type == QB_CLI_BOOT_SYSTEM_MODE)
     return 1;
-  if (contains(line, "Command not found") || contains(line, "Incomplete command") ||
-      contains(line, "Invalid input detected") || contains(line, "Incorrect input")) {
+  if (str_contains(line, "Command not found") || str_contains(line, "Incomplete command") ||
+      str_contains(line, "Invalid input detected") || str_contains(line, "Incorrect input")) {
     cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
     return 0;
   }
-  if (contains(line, "bash") && contains(line, "command")) {
+  if (str_contains(line, "bash") && str_contains(line, "command")) {
     cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
     return 0;
   }
-  if (contains(line, "Start Up Success")) {
+  if (str_contains(line, "Start Up Success")) {
     cntx->p_bootsystem->startup_marker = 1;
     return 1;
   }
   // Judged after the session: only the opcode variant needs the confirmation.
-  if (contains(line, "Start Up Failed!"))
+  if (str_contains(line, "Start Up Failed!"))
     return 0;
   cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
   return 0;
@@ -66,11 +61,7 @@ int bootsystem_parser(const char* recv, char* sent, int max_sent, exec_context* 
     return 1;
   }
   if (cntx->state == EXEC_REMOTE) {
-    char response[RESPONSE_SIZE];
-    memset(response, 0, sizeof(response));
-    extract_response(const_cast<char*>(recv), cntx->cmd, response, RESPONSE_SIZE);
-    response_parser(response, cntx, parse_bootsystem_line);
-    cntx->state = EXEC_REMOTE_FINISH;
+    parse_remote_answer(recv, cntx, parse_bootsystem_line);
   }
   return 0;
 }

@@ -9,12 +9,7 @@
 
 namespace {
 
-const int RESPONSE_SIZE = 4096;
 const size_t ECHO_MAX_LEN = 2;
-
-bool contains(const char* text, const char* what) {
-  return strstr(text, what) != nullptr;
-}
 
 // The lines the module prints about the transfer before it asks to start.
 const char* const summary_markers[] = {
@@ -38,7 +33,7 @@ const progress_marker progress_markers[] = {
 int report_progress(const char* text) {
   int found = 0;
   for (const progress_marker& marker : progress_markers) {
-    if (contains(text, marker.text)) {
+    if (str_contains(text, marker.text)) {
       nxa_trace(TRACE_NOTICE, "%s", marker.notice);
       ++found;
     }
@@ -48,7 +43,7 @@ int report_progress(const char* text) {
 
 bool is_summary(const char* recv) {
   for (const char* marker : summary_markers)
-    if (contains(recv, marker))
+    if (str_contains(recv, marker))
       return true;
   return false;
 }
@@ -58,23 +53,23 @@ bool is_summary(const char* recv) {
 int parse_copy_line(char* line, exec_context* cntx) {
   if (line == nullptr || cntx == nullptr)
     return 0;
-  if (contains(line, "Incorrect input") || contains(line, "Invalid input")) {
+  if (str_contains(line, "Incorrect input") || str_contains(line, "Invalid input")) {
     cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
     return 0;
   }
-  if (contains(line, "bash") && contains(line, "command")) {
+  if (str_contains(line, "bash") && str_contains(line, "command")) {
     cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
     return 0;
   }
-  if (contains(line, "find partition table entry") || contains(line, "Transfer Canceled") ||
-      contains(line, "transfer failed") || contains(line, "not intended for this product")) {
+  if (str_contains(line, "find partition table entry") || str_contains(line, "Transfer Canceled") ||
+      str_contains(line, "transfer failed") || str_contains(line, "not intended for this product")) {
     cntx->cli_result = MORVIK_CLI_CMD_FAILED_ERR;
     return 0;
   }
-  if (contains(line, "transfer operation completed"))
+  if (str_contains(line, "transfer operation completed"))
     return 1;
   for (const progress_marker& marker : progress_markers) {
-    if (contains(line, marker.text)) {
+    if (str_contains(line, marker.text)) {
       nxa_trace(TRACE_NOTICE, "%s", marker.notice);
       return 1;
     }
@@ -98,22 +93,18 @@ int copy_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) 
       return 1;
     }
     if (cntx->state == EXEC_REMOTE) {
-      char response[RESPONSE_SIZE];
-      memset(response, 0, sizeof(response));
-      extract_response(const_cast<char*>(recv), cntx->cmd, response, RESPONSE_SIZE);
-      response_parser(response, cntx, parse_copy_line);
-      cntx->state = EXEC_REMOTE_FINISH;
+      parse_remote_answer(recv, cntx, parse_copy_line);
     }
     return 0;
   }
-  if (contains(recv, "you want to start") && contains(recv, "y/n")) {
+  if (str_contains(recv, "you want to start") && str_contains(recv, "y/n")) {
     if (cntx->state != EXEC_REMOTE)
       return 0;
     // The module takes the single letter without a line end.
     snprintf(sent, static_cast<size_t>(max_sent), "y");
     return 1;
   }
-  if (strchr(recv, 'y') != nullptr && !contains(recv, "y/n") && strlen(recv) <= ECHO_MAX_LEN)
+  if (strchr(recv, 'y') != nullptr && !str_contains(recv, "y/n") && strlen(recv) <= ECHO_MAX_LEN)
     return 1;
   if (is_summary(recv))
     return 1;
@@ -132,7 +123,7 @@ QBCodes exec_copy(char* tftp_url, char* filename, exec_context** pp_cntx, int ti
     release_cntx(&cntx);
     return MORVIK_INTERNAL_ERR;
   }
-  if (contains(tftp_url, "tftp://"))
+  if (str_contains(tftp_url, "tftp://"))
     snprintf(p_copy->tftp_url, sizeof(p_copy->tftp_url), "%s", tftp_url);
   else
     snprintf(p_copy->tftp_url, sizeof(p_copy->tftp_url), "tftp://%s", tftp_url);

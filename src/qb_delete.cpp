@@ -9,34 +9,29 @@
 
 namespace {
 
-const int RESPONSE_SIZE = 4096;
 const int DELETE_TIMEOUT_SEC = 10;
-
-bool contains(const char* text, const char* what) {
-  return strstr(text, what) != nullptr;
-}
 
 }  // namespace
 
 int parse_delete_line(char* line, exec_context* cntx) {
   if (line == nullptr || cntx == nullptr)
     return 0;
-  if (contains(line, "Incorrect input")) {
+  if (str_contains(line, "Incorrect input")) {
     cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
     return 0;
   }
-  if (contains(line, "bash") && contains(line, "command")) {
+  if (str_contains(line, "bash") && str_contains(line, "command")) {
     cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
     return 0;
   }
   if (strcasecmp(line, "y") == 0 || strcasecmp(line, "n") == 0)
     return 1;
   // Tested before the success line: "Not Deleted!" holds "Deleted!" as well.
-  if (contains(line, "Delete Failed") || contains(line, "Not Deleted")) {
+  if (str_contains(line, "Delete Failed") || str_contains(line, "Not Deleted")) {
     cntx->cli_result = MORVIK_CLI_CMD_FAILED_ERR;
     return 0;
   }
-  if (contains(line, "Deleted!"))
+  if (str_contains(line, "Deleted!"))
     return 0;
   cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
   return 0;
@@ -54,16 +49,12 @@ int delete_parser(const char* recv, char* sent, int max_sent, exec_context* cntx
       return 1;
     }
     if (cntx->state == EXEC_REMOTE) {
-      char response[RESPONSE_SIZE];
-      memset(response, 0, sizeof(response));
-      extract_response(const_cast<char*>(recv), cntx->cmd, response, RESPONSE_SIZE);
-      response_parser(response, cntx, parse_delete_line);
-      cntx->state = EXEC_REMOTE_FINISH;
+      parse_remote_answer(recv, cntx, parse_delete_line);
     }
     return 0;
   }
   // The module takes the single letter without a line end.
-  if (contains(recv, "you want to delete?") && contains(recv, "y/n") &&
+  if (str_contains(recv, "you want to delete?") && str_contains(recv, "y/n") &&
       cntx->state == EXEC_REMOTE) {
     snprintf(sent, static_cast<size_t>(max_sent), "y");
     nxa_trace(TRACE_DEBUG, "%s\n", sent);

@@ -8,27 +8,8 @@
 
 namespace {
 
-const int RESPONSE_SIZE = 4096;
 const int DIR_TIMEOUT_SEC = 10;
 const char* const DASHES = "------------------";
-
-bool contains(const char* text, const char* what) {
-  return strstr(text, what) != nullptr;
-}
-
-// A file kind as the listing names it; the blank inside the keyword is joined
-// so that the keyword scans as one word.
-struct row_keyword {
-  const char* text;
-  size_t blank_at;
-  QbFileType type;
-};
-
-const row_keyword row_keywords[] = {
-    {"Boot-Rom image", 8, QB_FILE_BOOT_ROM},
-    {"Config File", 6, QB_FILE_CFG},
-    {"Operation Code", 9, QB_FILE_OPCODE},
-};
 
 // Returns 1 to go on, 0 after recording an error. Joins the keyword in line.
 int parse_file_row(char* line, exec_context* cntx) {
@@ -37,24 +18,17 @@ int parse_file_row(char* line, exec_context* cntx) {
     cntx->cli_result = MORVIK_INTERNAL_ERR;
     return 0;
   }
-  for (const row_keyword& key : row_keywords) {
-    char* found = strstr(line, key.text);
-    if (found == nullptr)
-      continue;
-    p_file->type = key.type;
-    found[key.blank_at] = '-';
-    char scratch[100];
-    // The row's layout is the module's and the widths bound every copy. A
-    // size beyond int's range reads as some other number; sizes are only
-    // tested for zero.
-    // NOLINTNEXTLINE(cert-err34-c)
-    if (sscanf(line, "%50s %50s %50s %c %d", p_file->date, p_file->name, scratch,
-               &p_file->startup, &p_file->size) == 5) {
-      nxa_trace(TRACE_DEBUG, "dir: info found\n");
-      cntx->p_dir->p_list->push_back(p_file);
-      return 1;
-    }
-    break;
+  p_file->type = join_file_kind(line);
+  char scratch[100];
+  // The row's layout is the module's and the widths bound every copy. A
+  // size beyond int's range reads as some other number; sizes are only
+  // tested for zero.
+  if (p_file->type != QB_FILE_UNKNOWN &&
+      sscanf(line, "%50s %50s %50s %c %d", p_file->date, p_file->name, scratch,  // NOLINT(cert-err34-c)
+             &p_file->startup, &p_file->size) == 5) {
+    nxa_trace(TRACE_DEBUG, "dir: info found\n");
+    cntx->p_dir->p_list->push_back(p_file);
+    return 1;
   }
   delete p_file;
   cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
@@ -68,25 +42,48 @@ bool entry_is_complete(const file_info* p_file) {
 
 }  // namespace
 
+QbFileType join_file_kind(char* line) {
+  // blank_at: where the blank inside the keyword is.
+  static const struct {
+    const char* text;
+    size_t blank_at;
+    QbFileType type;
+  } kinds[] = {
+      {"Boot-Rom image", 8, QB_FILE_BOOT_ROM},
+      {"Config File", 6, QB_FILE_CFG},
+      {"Operation Code", 9, QB_FILE_OPCODE},
+  };
+  if (line == nullptr)
+    return QB_FILE_UNKNOWN;
+  for (const auto& kind : kinds) {
+    char* found = strstr(line, kind.text);
+    if (found != nullptr) {
+      found[kind.blank_at] = '-';
+      return kind.type;
+    }
+  }
+  return QB_FILE_UNKNOWN;
+}
+
 int parse_dir_line(char* line, exec_context* cntx) {
   if (line == nullptr || cntx == nullptr)
     return 0;
-  if (contains(line, "Incorrect input") || contains(line, "Invalid input")) {
+  if (str_contains(line, "Incorrect input") || str_contains(line, "Invalid input")) {
     cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
     return 0;
   }
-  if (contains(line, "bash") && contains(line, "command")) {
+  if (str_contains(line, "bash") && str_contains(line, "command")) {
     cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
     return 0;
   }
   qb_full_dir_info* p_dir = cntx->p_dir;
-  if (contains(line, "date") && contains(line, "file name") && contains(line, "file type") &&
-      contains(line, "startup") && contains(line, "size")) {
+  if (str_contains(line, "date") && str_contains(line, "file name") && str_contains(line, "file type") &&
+      str_contains(line, "startup") && str_contains(line, "size")) {
     nxa_trace(TRACE_DEBUG, "dir: header found\n");
     p_dir->header = 1;
     return 1;
   }
-  const bool dashes = contains(line, DASHES);
+  const bool dashes = str_contains(line, DASHES);
   if (dashes && !p_dir->upper_separator && p_dir->header) {
     nxa_trace(TRACE_DEBUG, "dir: upper separator line found\n");
     p_dir->upper_separator = 1;
@@ -97,7 +94,7 @@ int parse_dir_line(char* line, exec_context* cntx) {
     p_dir->bottom_separator = 1;
     return 1;
   }
-  if (contains(line, "Total:") && contains(line, "file") && p_dir->header &&
+  if (str_contains(line, "Total:") && str_contains(line, "file") && p_dir->header &&
       p_dir->upper_separator && p_dir->bottom_separator) {
     nxa_trace(TRACE_DEBUG, "dir: total files number found\n");
     return 1;
@@ -128,11 +125,7 @@ int dir_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
     return 1;
   }
   if (cntx->state == EXEC_REMOTE) {
-    char response[RESPONSE_SIZE];
-    memset(response, 0, sizeof(response));
-    extract_response(const_cast<char*>(recv), cntx->cmd, response, RESPONSE_SIZE);
-    response_parser(response, cntx, parse_dir_line);
-    cntx->state = EXEC_REMOTE_FINISH;
+    parse_remote_answer(recv, cntx, parse_dir_line);
     return 0;
   }
   return 0;

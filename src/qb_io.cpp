@@ -50,6 +50,18 @@ fd_handle dup_fdhandle(fd_handle oldfd) {
   return dup(oldfd);
 }
 
+void restore_std_fdhandles(fd_handle& stdin_def, fd_handle& stdout_def, fd_handle& stderr_def) {
+  if (stdout_def != -1)
+    dup2_std_fdhandle(stdout_def, STD_OUTPUT_HANDLE);
+  if (stdin_def != -1)
+    dup2_std_fdhandle(stdin_def, STD_INPUT_HANDLE);
+  if (stderr_def != -1)
+    dup2_std_fdhandle(stderr_def, STD_ERROR_HANDLE);
+  close_fdhandle(stdout_def);
+  close_fdhandle(stdin_def);
+  close_fdhandle(stderr_def);
+}
+
 int _pipe(int* pfds, unsigned int psize, int textmode) {
   (void)psize;
   (void)textmode;

@@ -93,15 +93,7 @@ pid_t run_ssh_process(fd_handle& fd_in, fd_handle& fd_out, fd_handle& fd_err, fd
   close_fdhandle(fd_out);
   close_fdhandle(fd_in);
   close_fdhandle(fd_err);
-  if (stdout_def != -1)
-    dup2_std_fdhandle(stdout_def, STD_OUTPUT_HANDLE);
-  if (stdin_def != -1)
-    dup2_std_fdhandle(stdin_def, STD_INPUT_HANDLE);
-  if (stderr_def != -1)
-    dup2_std_fdhandle(stderr_def, STD_ERROR_HANDLE);
-  close_fdhandle(stdout_def);
-  close_fdhandle(stdin_def);
-  close_fdhandle(stderr_def);
+  restore_std_fdhandles(stdin_def, stdout_def, stderr_def);
   return pid;
 }
 

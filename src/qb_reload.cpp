@@ -8,12 +8,6 @@
 
 namespace {
 
-const int RESPONSE_SIZE = 4096;
-
-bool contains(const char* text, const char* what) {
-  return strstr(text, what) != nullptr;
-}
-
 // Answers the module's questions, which take the single letter without a line
 // end. Returns 1 when it has answered.
 int answer_yes(char* sent, int max_sent, const exec_context* cntx) {
@@ -30,22 +24,22 @@ int parse_reload_line(char* line, exec_context* cntx) {
     return 0;
   if (line[0] == '\0')
     return 1;
-  if (contains(line, "Command not found") || contains(line, "Incomplete command") ||
-      contains(line, "Invalid input detected") || contains(line, "Incorrect input")) {
+  if (str_contains(line, "Command not found") || str_contains(line, "Incomplete command") ||
+      str_contains(line, "Invalid input detected") || str_contains(line, "Incorrect input")) {
     cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
     return 0;
   }
-  if (contains(line, "bash") && contains(line, "command")) {
+  if (str_contains(line, "bash") && str_contains(line, "command")) {
     cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
     return 0;
   }
   if (strcasecmp(line, "y") == 0 || strcasecmp(line, "n") == 0)
     return 1;
-  if (contains(line, "System will now restart")) {
+  if (str_contains(line, "System will now restart")) {
     cntx->p_reload->restart_marker = 1;
     return 1;
   }
-  if (contains(line, "connection abort"))
+  if (str_contains(line, "connection abort"))
     return 1;
   cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
   return 0;
@@ -66,25 +60,21 @@ int reload_parser(const char* recv, char* sent, int max_sent, exec_context* cntx
       return 1;
     }
     if (cntx->state == EXEC_REMOTE) {
-      char response[RESPONSE_SIZE];
-      memset(response, 0, sizeof(response));
-      extract_response(const_cast<char*>(recv), cntx->cmd, response, RESPONSE_SIZE);
-      response_parser(response, cntx, parse_reload_line);
-      cntx->state = EXEC_REMOTE_FINISH;
+      parse_remote_answer(recv, cntx, parse_reload_line);
     }
     return 0;
   }
-  const bool question = contains(recv, "y/n");
-  if (contains(recv, "system has unsaved changes") && !question)
+  const bool question = str_contains(recv, "y/n");
+  if (str_contains(recv, "system has unsaved changes") && !question)
     return 1;
-  if (contains(recv, "you like to save") && question)
+  if (str_contains(recv, "you like to save") && question)
     return answer_yes(sent, max_sent, cntx);
-  if ((contains(recv, "Configuration Saved") || contains(recv, "Configuration Not Saved")) &&
-      !contains(recv, "System will now restart"))
+  if ((str_contains(recv, "Configuration Saved") || str_contains(recv, "Configuration Not Saved")) &&
+      !str_contains(recv, "System will now restart"))
     return 1;
-  if (contains(recv, "you sure you would like to reset") && question)
+  if (str_contains(recv, "you sure you would like to reset") && question)
     return answer_yes(sent, max_sent, cntx);
-  if (contains(recv, "System will now restart")) {
+  if (str_contains(recv, "System will now restart")) {
     // The module goes down now; the session ends when the client does.
     cntx->state = EXEC_REMOTE_FINISH;
     cntx->p_reload->restart_marker = 1;

@@ -9,12 +9,7 @@
 
 namespace {
 
-const int RESPONSE_SIZE = 4096;
 const int SHOW_TIMEOUT_SEC = 10;
-
-bool contains(const char* text, const char* what) {
-  return strstr(text, what) != nullptr;
-}
 
 // Reads the first blank-delimited word after the colon of a line whose key
 // has key_words words. Leaves field alone when the line has another shape.
@@ -75,7 +70,7 @@ const version_key version_keys[] = {
 int parse_version_line(char* line, exec_context* cntx) {
   qb_version_info* p_version = cntx->p_version;
   for (const version_key& key : version_keys) {
-    if (!contains(line, key.text) && (key.other_form == nullptr || !contains(line, key.other_form)))
+    if (!str_contains(line, key.text) && (key.other_form == nullptr || !str_contains(line, key.other_form)))
       continue;
     nxa_trace(TRACE_DEBUG, "%s", key.message);
     char* field = reinterpret_cast<char*>(p_version) + key.offset;
@@ -121,24 +116,24 @@ int parse_session_row(char* line, exec_context* cntx) {
 int parse_show_line(char* line, exec_context* cntx) {
   if (line == nullptr || cntx == nullptr)
     return 0;
-  if (contains(line, "Command not found") || contains(line, "Incomplete command") ||
-      contains(line, "Invalid input detected") || contains(line, "Incorrect input")) {
+  if (str_contains(line, "Command not found") || str_contains(line, "Incomplete command") ||
+      str_contains(line, "Invalid input detected") || str_contains(line, "Incorrect input")) {
     cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
     return 0;
   }
-  if (contains(line, "bash") && contains(line, "command")) {
+  if (str_contains(line, "bash") && str_contains(line, "command")) {
     cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
     return 0;
   }
   qb_full_login_info* p_login = cntx->p_login;
-  if (contains(line, "ID") && contains(line, "User Name") && contains(line, "Connection From") &&
-      contains(line, "Idle Time") && contains(line, "Session Time") &&
-      contains(line, "Session Type")) {
+  if (str_contains(line, "ID") && str_contains(line, "User Name") && str_contains(line, "Connection From") &&
+      str_contains(line, "Idle Time") && str_contains(line, "Session Time") &&
+      str_contains(line, "Session Type")) {
     nxa_trace(TRACE_DEBUG, "show: header found\n");
     p_login->header = 1;
     return 1;
   }
-  if (contains(line, "-----------")) {
+  if (str_contains(line, "-----------")) {
     nxa_trace(TRACE_DEBUG, "show: separator line found\n");
     p_login->separator = 1;
     return 1;
@@ -172,11 +167,7 @@ int show_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) 
     return 1;
   }
   if (cntx->state == EXEC_REMOTE) {
-    char response[RESPONSE_SIZE];
-    memset(response, 0, sizeof(response));
-    extract_response(const_cast<char*>(recv), cntx->cmd, response, RESPONSE_SIZE);
-    response_parser(response, cntx, parse_show_line);
-    cntx->state = EXEC_REMOTE_FINISH;
+    parse_remote_answer(recv, cntx, parse_show_line);
     return 0;
   }
   return 0;

@@ -9,26 +9,7 @@
 
 namespace {
 
-const int RESPONSE_SIZE = 4096;
 const int WHICHBOOT_TIMEOUT_SEC = 10;
-
-bool contains(const char* text, const char* what) {
-  return strstr(text, what) != nullptr;
-}
-
-// A file kind as the table names it; the blank inside the keyword is joined so
-// that the keyword scans as one word.
-struct row_keyword {
-  const char* text;
-  size_t blank_at;
-  QbFileType type;
-};
-
-const row_keyword row_keywords[] = {
-    {"Boot-Rom image", 8, QB_FILE_BOOT_ROM},
-    {"Config File", 6, QB_FILE_CFG},
-    {"Operation Code", 9, QB_FILE_OPCODE},
-};
 
 file_info* row_destination(qb_whichboot_info* p_info, QbFileType type) {
   if (type == QB_FILE_BOOT_ROM)
@@ -42,24 +23,20 @@ file_info* row_destination(qb_whichboot_info* p_info, QbFileType type) {
 int parse_file_row(char* line, exec_context* cntx) {
   file_info row;
   memset(&row, 0, sizeof(row));
-  for (const row_keyword& key : row_keywords) {
-    char* found = strstr(line, key.text);
-    if (found == nullptr)
-      continue;
-    row.type = key.type;
-    found[key.blank_at] = '-';
-    char scratch[100];
-    // A row that lacks some fields still replaces the whole record, so that a
-    // stale flag from an earlier row cannot pass for this one's. The widths
-    // bound every copy; a size beyond int's range reads as some other number.
-    // NOLINTNEXTLINE(cert-err34-c)
-    sscanf(line, "%50s %50s %c %d", row.name, scratch, &row.startup, &row.size);
-    *row_destination(cntx->p_whichboot, key.type) = row;
-    nxa_trace(TRACE_DEBUG, "whichboot: files info found\n");
-    return 1;
+  row.type = join_file_kind(line);
+  if (row.type == QB_FILE_UNKNOWN) {
+    cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
+    return 0;
   }
-  cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
-  return 0;
+  char scratch[100];
+  // A row that lacks some fields still replaces the whole record, so that a
+  // stale flag from an earlier row cannot pass for this one's. The widths
+  // bound every copy; a size beyond int's range reads as some other number.
+  // NOLINTNEXTLINE(cert-err34-c)
+  sscanf(line, "%50s %50s %c %d", row.name, scratch, &row.startup, &row.size);
+  *row_destination(cntx->p_whichboot, row.type) = row;
+  nxa_trace(TRACE_DEBUG, "whichboot: files info found\n");
+  return 1;
 }
 
 // Returns the boot mode named by text, compared without regard to case.
@@ -78,33 +55,33 @@ QbBootMode mode_from_name(const char* text) {
 int parse_whichboot_line(char* line, exec_context* cntx) {
   if (line == nullptr || cntx == nullptr)
     return 0;
-  if (contains(line, "bash") && contains(line, "command")) {
+  if (str_contains(line, "bash") && str_contains(line, "command")) {
     cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
     return 0;
   }
-  if (contains(line, "Incorrect input") || contains(line, "Invalid input")) {
+  if (str_contains(line, "Incorrect input") || str_contains(line, "Invalid input")) {
     cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
     return 0;
   }
   qb_whichboot_info* p_info = cntx->p_whichboot;
   char scratch[100];
-  if (contains(line, "Boot-System")) {
+  if (str_contains(line, "Boot-System")) {
     nxa_trace(TRACE_DEBUG, "whichboot: boot-system found\n");
     sscanf(line, "%50s %50s", scratch, p_info->boot_system);
     return 1;
   }
-  if (contains(line, "Next Booting Mode")) {
+  if (str_contains(line, "Next Booting Mode")) {
     nxa_trace(TRACE_DEBUG, "whichboot: next boot mode found\n");
     sscanf(line, "%50s %50s %50s %50s", scratch, scratch, scratch, p_info->next_boot_mode);
     return 1;
   }
-  if (contains(line, "file name") && contains(line, "file type") && contains(line, "startup") &&
-      contains(line, "size")) {
+  if (str_contains(line, "file name") && str_contains(line, "file type") && str_contains(line, "startup") &&
+      str_contains(line, "size")) {
     nxa_trace(TRACE_DEBUG, "whichboot: header found\n");
     p_info->header = 1;
     return 1;
   }
-  if (contains(line, "--------------")) {
+  if (str_contains(line, "--------------")) {
     nxa_trace(TRACE_DEBUG, "whichboot: separator line found\n");
     p_info->separator = 1;
     return 1;
@@ -125,11 +102,7 @@ int whichboot_parser(const char* recv, char* sent, int max_sent, exec_context* c
     return 1;
   }
   if (cntx->state == EXEC_REMOTE) {
-    char response[RESPONSE_SIZE];
-    memset(response, 0, sizeof(response));
-    extract_response(const_cast<char*>(recv), cntx->cmd, response, RESPONSE_SIZE);
-    response_parser(response, cntx, parse_whichboot_line);
-    cntx->state = EXEC_REMOTE_FINISH;
+    parse_remote_answer(recv, cntx, parse_whichboot_line);
     return 0;
   }
   return 0;

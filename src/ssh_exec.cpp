@@ -74,15 +74,7 @@ int create_pipes(fd_handle& stdin_def, fd_handle& stdout_def, fd_handle& stderr_
   close_fdhandle(stdout_r);
   close_fdhandle(stdin_w);
   stdout_w = stdout_e = stdin_r = -1;
-  if (stdout_def != -1)
-    dup2_std_fdhandle(stdout_def, STD_OUTPUT_HANDLE);
-  if (stdin_def != -1)
-    dup2_std_fdhandle(stdin_def, STD_INPUT_HANDLE);
-  if (stderr_def != -1)
-    dup2_std_fdhandle(stderr_def, STD_ERROR_HANDLE);
-  close_fdhandle(stdout_def);
-  close_fdhandle(stdin_def);
-  close_fdhandle(stderr_def);
+  restore_std_fdhandles(stdin_def, stdout_def, stderr_def);
   return 0;
 }
 
@@ -124,10 +116,6 @@ bool has_prompt(const char* text) {
   return strpbrk(text, "$#") != nullptr;
 }
 
-bool contains(const char* text, const char* what) {
-  return strstr(text, what) != nullptr;
-}
-
 // Waits for the client to end after the dialogue: about three polls, then
 // SIGTERM, two more polls, then SIGKILL, so that no client outlives the session.
 void end_client(pid_t pid) {
@@ -150,13 +138,13 @@ void end_client(pid_t pid) {
 int def_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
   if (recv == nullptr || sent == nullptr || max_sent == 0 || cntx == nullptr)
     return 0;
-  if (contains(recv, "host key") && contains(recv, "fingerprint") &&
-      (contains(recv, "y/n") || contains(recv, "yes/no"))) {
+  if (str_contains(recv, "host key") && str_contains(recv, "fingerprint") &&
+      (str_contains(recv, "y/n") || str_contains(recv, "yes/no"))) {
     cntx->state = EXEC_KEY_EXCHANGE;
     snprintf(sent, max_sent, "y%s", "\n");
     return 1;
   }
-  if (contains(recv, "password:")) {
+  if (str_contains(recv, "password:")) {
     cntx->state = EXEC_LOGIN;
     snprintf(sent, max_sent, "%s%s", options.password, "\n");
     return 1;
@@ -170,21 +158,21 @@ int def_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
     cntx->state = EXEC_QUIT;
     return 1;
   }
-  if (contains(recv, "logout") || contains(recv, "exit") || contains(recv, "connection abort")) {
+  if (str_contains(recv, "logout") || str_contains(recv, "exit") || str_contains(recv, "connection abort")) {
     cntx->state = EXEC_QUIT;
     return 1;
   }
-  const bool unsaved = contains(recv, "system has unsaved changes");
-  const bool question = contains(recv, "y/n");
+  const bool unsaved = str_contains(recv, "system has unsaved changes");
+  const bool question = str_contains(recv, "y/n");
   if (unsaved && !question)
     return cntx->state == EXEC_QUIT;
-  if (unsaved && question && contains(recv, "you like to save")) {
+  if (unsaved && question && str_contains(recv, "you like to save")) {
     if (cntx->state != EXEC_QUIT)
       return 0;
     snprintf(sent, max_sent, "y%s", "\n");
     return 1;
   }
-  if (contains(recv, "Configuration Saved") || contains(recv, "Configuration Not Saved"))
+  if (str_contains(recv, "Configuration Saved") || str_contains(recv, "Configuration Not Saved"))
     return cntx->state == EXEC_QUIT;
   if (strcasecmp(recv, "y") == 0 || strcasecmp(recv, "n") == 0)
     return cntx->state == EXEC_QUIT;
@@ -294,15 +282,7 @@ QBCodes ssh_exec(exec_context* cntx, parser_handler parser, int timeout) {
   close_fdhandle(stdout_e);
   close_fdhandle(stdin_r);
   close_fdhandle(stdin_w);
-  if (stdout_def != -1)
-    dup2_std_fdhandle(stdout_def, STD_OUTPUT_HANDLE);
-  if (stdin_def != -1)
-    dup2_std_fdhandle(stdin_def, STD_INPUT_HANDLE);
-  if (stderr_def != -1)
-    dup2_std_fdhandle(stderr_def, STD_ERROR_HANDLE);
-  close_fdhandle(stdout_def);
-  close_fdhandle(stdin_def);
-  close_fdhandle(stderr_def);
+  restore_std_fdhandles(stdin_def, stdout_def, stderr_def);
   return MORVIK_SUCCESS;
 }
 
@@ -379,4 +359,13 @@ void response_parser(char* response, exec_context* cntx, line_parser_handler par
     pos = cr;
   }
   free(copy);
+}
+
+void parse_remote_answer(const char* recv, exec_context* cntx, line_parser_handler parser) {
+  char response[BUF_SIZE];
+  memset(response, 0, sizeof(response));
+  // extract_response only reads recv; its interface predates const.
+  extract_response(const_cast<char*>(recv), cntx->cmd, response, BUF_SIZE);
+  response_parser(response, cntx, parser);
+  cntx->state = EXEC_REMOTE_FINISH;
 }
