@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 
@@ -49,14 +50,16 @@ bool kill_client(qbsim_session& s) {
   // waits for output to settle to have taken it.
   term_pause(s.t, 0.2);
   const char* env = getenv("QBSIM_CLIENT_PID");
-  int pid = env != nullptr ? atoi(env) : 0;
-  if (pid <= 1) {
+  char* end = nullptr;
+  long number = env != nullptr ? strtol(env, &end, 10) : 0;
+  if (number <= 1 || *end != '\0' || number > INT_MAX) {
     qbsim_event(s.dir, "kill-client: no stand-in client to kill");
     return false;
   }
   // Our terminal goes with the client: its hang-up must not end what the
   // command has begun (a restart still happens).
   signal(SIGHUP, SIG_IGN);
+  const int pid = static_cast<int>(number);
   if (kill(pid, SIGKILL) != 0) {
     qbsim_event(s.dir, "kill-client: client %d is gone already", pid);
     return false;
