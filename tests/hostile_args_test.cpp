@@ -9,17 +9,13 @@
 #include "main.h"
 #include "test_support.h"
 
+using test_support::Args;
+using test_support::Argv;
 using test_support::StdCapture;
+using test_support::operator+;
 using test_support::without_stamps;
 
 namespace {
-
-typedef std::vector<std::string> Args;
-
-Args operator+(Args a, const Args& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 const Args kLogin = {"-host", "qb1", "-usr", "admin", "-pwd", "secret", "-mode", "account_check"};
 const std::string kLong(10000, 'x');
@@ -38,16 +34,11 @@ struct Outcome {
 // Runs the tool's entry point (for a refused command line it ends before
 // anything else happens) or the parser alone.
 Outcome run(const Args& args, bool whole_tool) {
-  std::vector<std::string> store = Args{"/usr/bin/morvik"} + args;
-  std::vector<char*> argv;
-  for (std::string& s : store)
-    argv.push_back(&s[0]);
-  argv.push_back(nullptr);
+  Argv line(args);
   options = qb_opt();
   simulator_mode = 0;
   StdCapture capture;
-  int code = whole_tool ? morvik_main(static_cast<int>(store.size()), argv.data())
-                        : parse_args(static_cast<int>(store.size()), argv.data());
+  int code = whole_tool ? morvik_main(line.argc(), line.argv()) : parse_args(line.argc(), line.argv());
   return {code, without_stamps(capture.out())};
 }
 

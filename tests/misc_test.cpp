@@ -24,19 +24,15 @@
 #include "ssh_exec.h"
 #include "test_support.h"
 
+using test_support::Args;
+using test_support::Argv;
 using test_support::StdCapture;
+using test_support::operator+;
 using test_support::TempDir;
 using test_support::TraceMode;
 using test_support::without_stamps;
 
 namespace {
-
-typedef std::vector<std::string> Args;
-
-Args operator+(Args a, const Args& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 const Args kAccountCheck = {"-host", "10.1.2.3", "-usr", "admin", "-pwd", "secret",
                             "-mode", "account_check"};
@@ -60,13 +56,9 @@ class ParseArgs : public ::testing::Test {
   // Runs parse_args on args; returns its result and what it
   // printed, without time stamps.
   static ParseResult parse(const Args& args) {
-    std::vector<std::string> store = Args{"/usr/bin/morvik"} + args;
-    std::vector<char*> argv;
-    for (std::string& s : store)
-      argv.push_back(&s[0]);
-    argv.push_back(nullptr);
+    Argv line(args);
     StdCapture capture;
-    QBCodes code = parse_args(static_cast<int>(store.size()), argv.data());
+    QBCodes code = parse_args(line.argc(), line.argv());
     return {code, without_stamps(capture.out())};
   }
 };
@@ -174,16 +166,11 @@ TEST_F(ParseArgs, PasswordMayHaveBlanksAndATrailingLineEnd) {
 }
 
 TEST_F(ParseArgs, PasswordIsWipedFromTheCommandLine) {
-  std::vector<std::string> store = {"/usr/bin/morvik", "-pwd", "secret", "-host", "h", "-usr",
-                                    "u", "-mode", "account_check"};
-  std::vector<char*> argv;
-  for (std::string& arg : store)
-    argv.push_back(&arg[0]);
-  argv.push_back(nullptr);
-  ASSERT_EQ(parse_args(static_cast<int>(store.size()), argv.data()), MORVIK_SUCCESS);
+  Argv line({"-pwd", "secret", "-host", "h", "-usr", "u", "-mode", "account_check"});
+  ASSERT_EQ(parse_args(line.argc(), line.argv()), MORVIK_SUCCESS);
   EXPECT_STREQ(options.password, "secret");
-  EXPECT_EQ(std::string(argv[2], 6), std::string(6, '\0'));
-  EXPECT_STREQ(argv[4], "h");
+  EXPECT_EQ(std::string(line.argv()[2], 6), std::string(6, '\0'));
+  EXPECT_STREQ(line.argv()[4], "h");
 }
 
 TEST_F(ParseArgs, AccountCheckNeedsNoImageOptions) {

@@ -1,5 +1,6 @@
 // Helpers shared by the unit tests: capturing what the tool prints, temporary
-// directories with small executable scripts, and the trace mask kept intact.
+// directories with small executable scripts, the trace mask kept intact, and
+// command lines.
 #ifndef MORVIK_TEST_SUPPORT_H
 #define MORVIK_TEST_SUPPORT_H
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "nxa-tools-trace.h"
 
@@ -165,6 +167,35 @@ class TraceMode {
 
  private:
   unsigned int prev_;
+};
+
+// A command line as the tests write it, without the program's name.
+typedef std::vector<std::string> Args;
+
+inline Args operator+(Args a, const Args& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// The argc and argv that main gets for args, "/usr/bin/morvik" first and a
+// null pointer last. argv points into the object's own copies, which the
+// tool may overwrite; so it stays where it was made.
+class Argv {
+ public:
+  explicit Argv(const Args& args) : store_(Args{"/usr/bin/morvik"} + args) {
+    for (std::string& s : store_)
+      argv_.push_back(&s[0]);
+    argv_.push_back(nullptr);
+  }
+  Argv(const Argv&) = delete;
+  Argv& operator=(const Argv&) = delete;
+
+  int argc() const { return static_cast<int>(store_.size()); }
+  char** argv() { return argv_.data(); }
+
+ private:
+  std::vector<std::string> store_;
+  std::vector<char*> argv_;
 };
 
 }  // namespace test_support
