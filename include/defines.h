@@ -21,8 +21,17 @@ enum QBCodes {
   MORVIK_CLI_INVALID_PARAM_ERR = 9,
   MORVIK_CLI_NO_INFO_ERR = 10,
   MORVIK_CLI_CMD_FAILED_ERR = 11,
-  MORVIK_FLASHING_LOGIC_ERR = 12
+  MORVIK_FLASHING_LOGIC_ERR = 12,
+  MORVIK_MODULE_BUSY_ERR = 13
 };
+// One past the last result code.
+const int MORVIK_CODE_COUNT = 14;
+
+// The enumerator's name of a result code ("MORVIK_SSH_AUTH_ERR"), and one line
+// saying what it means; null outside 0 to MORVIK_CODE_COUNT - 1. Both point
+// into constant tables.
+const char* qb_code_name(int code);
+const char* qb_code_meaning(int code);
 
 enum QbToolModes { QB_UNDEF_MODE = 0, QB_CHECK_AUTH_MODE = 1, QB_FLASH_MODE = 2 };
 

@@ -298,7 +298,8 @@ int morvik_main(int argc, char** argv) {
     return retval;
   nxa_set_trace(static_cast<unsigned int>(options.tracemode));
   nxa_trace(TRACE_ALWAYS, "\nUtility to execute flashing of Quorbel\n");
-  nxa_trace(TRACE_ALWAYS, "Version %d.%d.%d.%d\n\n", 1, 1, 0, 33);
+  nxa_trace(TRACE_ALWAYS, "Version %d.%d.%d.%d\n\n", MORVIK_VERSION_MAJOR, MORVIK_VERSION_MINOR,
+            MORVIK_VERSION_PATCH, MORVIK_VERSION_BUILD);
   if (simulator_mode) {
     nxa_trace(TRACE_ALWAYS, "\nSimulator mode!!!\n");
     sleep(SIM_START_PAUSE_SEC);

@@ -23,7 +23,8 @@ void usage(char* prog) {
   char name[PRG_LEN];
   const char* slash = strrchr(prog, '/');
   snprintf(name, sizeof(name), "%s", slash != nullptr ? slash + 1 : "morvik");
-  printf("%s. ver.%d.%d.%d.%d\nPerforms flashing of Quorbel\n\n", name, 1, 1, 0, 33);
+  printf("%s. ver.%d.%d.%d.%d\nPerforms flashing of Quorbel\n\n", name, MORVIK_VERSION_MAJOR,
+         MORVIK_VERSION_MINOR, MORVIK_VERSION_PATCH, MORVIK_VERSION_BUILD);
   printf("Usage:\n");
   printf("\t%s OPTIONS -mode update [both] -tftp url -img_tzr filename -img_sw filename\n", name);
   printf("\t%s OPTIONS -mode account_check\n", name);

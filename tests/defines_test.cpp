@@ -9,6 +9,33 @@
 
 namespace {
 
+// Reports name a code as the source spells it; a renumbered or renamed code
+// would otherwise go unnoticed there.
+TEST(ResultCodes, NamesMatchTheEnumeratorsAndEveryCodeHasAMeaning) {
+#define CODE(c) {c, #c}
+  const struct {
+    int code;
+    const char* name;
+  } rows[] = {
+      CODE(MORVIK_SUCCESS),           CODE(MORVIK_INVALID_PARAM_ERR),
+      CODE(MORVIK_INTERNAL_ERR),      CODE(MORVIK_CANNOT_CONNECT_ERR),
+      CODE(MORVIK_SSH_CLIENT_NOT_FOUND_ERR), CODE(MORVIK_SSH_CLIENT_ERR),
+      CODE(MORVIK_SSH_AUTH_ERR),      CODE(MORVIK_REMOTE_PARSER_ERR),
+      CODE(MORVIK_REMOTE_TIMEOUT_ERR), CODE(MORVIK_CLI_INVALID_PARAM_ERR),
+      CODE(MORVIK_CLI_NO_INFO_ERR),   CODE(MORVIK_CLI_CMD_FAILED_ERR),
+      CODE(MORVIK_FLASHING_LOGIC_ERR), CODE(MORVIK_MODULE_BUSY_ERR),
+  };
+#undef CODE
+  ASSERT_EQ(sizeof(rows) / sizeof(rows[0]), static_cast<size_t>(MORVIK_CODE_COUNT));
+  for (const auto& row : rows) {
+    EXPECT_STREQ(qb_code_name(row.code), row.name);
+    ASSERT_NE(qb_code_meaning(row.code), nullptr) << row.name;
+    EXPECT_EQ(strchr(qb_code_meaning(row.code), '\n'), nullptr) << row.name;
+  }
+  EXPECT_EQ(qb_code_name(MORVIK_CODE_COUNT), nullptr);
+  EXPECT_EQ(qb_code_meaning(-1), nullptr);
+}
+
 class SimulatorMode : public ::testing::Test {
  protected:
   void TearDown() override { simulator_mode = 0; }
