@@ -35,6 +35,13 @@ const char* qb_code_meaning(int code);
 
 enum QbToolModes { QB_UNDEF_MODE = 0, QB_CHECK_AUTH_MODE = 1, QB_FLASH_MODE = 2 };
 
+// When the session engine hands the client's output to the parsers. Settle:
+// once a poll a second has seen the waiting bytes stand still, with a pause
+// after the client starts and before each probe closes. Prompt: as soon as
+// the text gathered so far ends in a prompt character or in a question that
+// the dialogue answers.
+enum QbPace { QB_PACE_SETTLE = 0, QB_PACE_PROMPT = 1 };
+
 // Index into the command-word tables.
 enum QB_CMDS {
   QB_SHOW = 0,

@@ -4,6 +4,7 @@
 #define MORVIK_MAIN_H
 
 #include "defines.h"
+#include "misc.h"
 
 struct qb_opt {
   char host[255];
@@ -17,24 +18,13 @@ struct qb_opt {
   char ssh_path[4096];
   char ssh_args[4096];
   int both;
+  QbPace pace;
 
   qb_opt();
 };
 
 // Written by parse_args and get_ssh_cmd at the start, read-only afterwards.
 extern qb_opt options;
-
-// Parses argv into options and simulator_mode. Returns MORVIK_SUCCESS for a
-// complete command line, MORVIK_INVALID_PARAM_ERR after reporting the first
-// error; a lone -help prints the usage text and exits with status 0.
-QBCodes parse_args(int argc, char** argv);
-
-// Locates ./plink and builds the client's argument string into options.
-// Returns MORVIK_SSH_CLIENT_NOT_FOUND_ERR if there is nothing at that path.
-QBCodes get_ssh_cmd();
-
-// Returns the system's text for err (static storage); buf and len are unused.
-char* get_last_error_str(unsigned long err, char* buf, int len);
 
 // The whole run of the tool; returns the exit status.
 int morvik_main(int argc, char** argv);

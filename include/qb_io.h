@@ -44,11 +44,23 @@ int _pipe(int* pfds, unsigned int psize, int textmode);
 int _dup2(int oldfd, int newfd);
 
 // Starts filepath with args split at blanks, its standard streams being the
-// tool's current descriptors 0, 1 and 2; then restores the tool's own streams
-// from the three *_def duplicates. All six handles are -1 afterwards.
-// Returns the child's pid, or 0 if no child was started.
+// tool's current descriptors 0, 1 and 2; once the program runs, pauses
+// start_pause_sec and restores the tool's own streams from the three *_def
+// duplicates. All six handles are -1 afterwards. Returns the child's pid, or
+// 0 if no child was started (the handles then stay for the caller to put
+// back); *exec_errno, if given, then says why (0 when no system call failed).
 pid_t run_ssh_process(fd_handle& fd_in, fd_handle& fd_out, fd_handle& fd_err, fd_handle& stdin_def,
-                      fd_handle& stdout_def, fd_handle& stderr_def, char* filepath, char* args);
+                      fd_handle& stdout_def, fd_handle& stderr_def, char* filepath, char* args,
+                      int start_pause_sec = 1, int* exec_errno = nullptr);
+
+// Waits up to timeout_ms for fd_r to have bytes or to reach its end. Returns
+// 1 if bytes wait, 2 at the end (no writer left), 0 after the time-out, -1 on
+// a failure.
+int poll_fdhandle(fd_handle fd_r, int timeout_ms);
+
+// One look at the child without waiting: 1 if it ended (and was reaped) or is
+// not a child of ours, else 0.
+int process_ended(pid_t pid);
 
 // One look at the child: returns 0 after a 1-second sleep if it still runs,
 // 1 at once if it ended (and was reaped) or is not a child of ours.

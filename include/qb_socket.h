@@ -1,5 +1,5 @@
-// Socket layer and the reachability probe: a TCP connect to the module's SSH
-// port, closed again at once, retried with pauses.
+// Socket layer under the reachability probe: a bounded TCP connect to the
+// module's SSH port, and its close.
 #ifndef MORVIK_QB_SOCKET_H
 #define MORVIK_QB_SOCKET_H
 
@@ -7,24 +7,29 @@
 
 typedef int SOCKET;  // -1: no socket
 
+// How the probe paces itself. The defaults are the tool's documented pacing:
+// a 1-second pause before each close, 5 seconds between attempts; each
+// connect is bounded to 5 seconds, so that an address that silently drops
+// the attempt costs that much, not the kernel's minutes of retries.
+struct probe_settings {
+  int close_pause_sec;
+  int attempt_pause_sec;
+  int connect_timeout_ms;
+  probe_settings() : close_pause_sec(1), attempt_pause_sec(5), connect_timeout_ms(5000) {}
+};
+
 // Resolves host and port and connects a TCP socket into *pSock, which then
 // belongs to the caller (close with sock_close). Returns MORVIK_SUCCESS,
 // MORVIK_INTERNAL_ERR for a null argument, else MORVIK_CANNOT_CONNECT_ERR.
-QBCodes tcp_connect(const char* host, const char* port, SOCKET* pSock);
+// Connects and closes a failed attempt as pacing says.
+QBCodes tcp_connect(const char* host, const char* port, SOCKET* pSock,
+                    const probe_settings& pacing = probe_settings());
 
-// Closes *pSock after a 1-second pause and sets it to -1.
-void sock_close(SOCKET* pSock);
+// Closes *pSock after a pause of pause_sec seconds and sets it to -1.
+void sock_close(SOCKET* pSock, int pause_sec = 1);
 
 // Start and stop hooks of the socket layer; nothing to do here, always 0.
 int winsock_init();
 int winsock_cleanup();
-
-// Returns 1 if port 22 of host accepted a connection within count attempts
-// (1 to 100) made 5 seconds apart, else 0.
-int is_server_available(char* host, int count);
-
-// Returns 1 if port 22 of host accepted a connection before max_sec seconds
-// had passed since the first attempt, else 0.
-int is_server_available(char* host, double max_sec);
 
 #endif

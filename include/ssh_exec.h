@@ -5,23 +5,56 @@
 
 #include "defines.h"
 
-// A command parser: sees one cleaned chunk of client output (never empty), may
+// Everything a session takes from outside. Handed to every command as a
+// value; the engine reads no option of the command line.
+struct session_settings {
+  char ssh_path[4096];   // the client program
+  char ssh_args[4096];   // its arguments, split at single blanks
+  char password[64];     // typed at the client's password prompt
+  char logout_word[50];  // sent at the prompt once the command is done
+  char save_answer;      // 'y' or 'n' to the save question at logout
+  QbPace pace;
+  int simulator;     // after the dialogue: "exit" to the client, then a pause
+  int cmd_timeout;   // idle seconds of show, whichboot, dir, delete, boot-system
+  int quit_timeout;  // idle seconds once the logout is sent
+
+  // Empty client and password, logout word "quit", answer 'y', settle
+  // pacing, 10 s idle time-outs: the tool's defaults.
+  session_settings();
+};
+
+// A command parser: sees one cleaned text of client output (never empty), may
 // put its answer into sent (bounded by max_sent) and move cntx->state on.
-// Returns non-zero when it dealt with the chunk.
+// Returns non-zero when it dealt with the text.
 typedef int (*parser_handler)(const char* recv, char* sent, int max_sent, exec_context* cntx);
 
 // A line parser: sees one line of a command's answer, at most 99 characters,
 // without its line end. Returns non-zero to be given the next line.
 typedef int (*line_parser_handler)(char* line, exec_context* cntx);
 
+// def_parser's result for the client's own word that the connection broke
+// (its "connection abort"), met before the command was done: the dialogue is
+// over and its state stays the one it interrupted.
+const int DEF_PARSER_SESSION_LOST = 2;
+
 // Runs one session for cntx with the command's parser and an idle time-out in
 // seconds. Returns MORVIK_INTERNAL_ERR for a null parser or context or when the
 // pipes cannot be made, MORVIK_SUCCESS otherwise; the outcome is cntx->state.
-QBCodes ssh_exec(exec_context* cntx, parser_handler parser, int timeout);
+QBCodes ssh_exec(const session_settings& s, exec_context* cntx, parser_handler parser, int timeout);
 
-// The generic part of every dialogue: host key, password, logout, the save
-// question at logout. Consulted before and after the command's parser.
-int def_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
+// The generic part of every dialogue: host key and password while logging in,
+// logout, the save question at logout. Consulted before and after the
+// command's parser. Returns 0 (not dealt with), 1, or DEF_PARSER_SESSION_LOST.
+int def_parser(const session_settings& s, const char* recv, char* sent, int max_sent,
+               exec_context* cntx);
+
+// Whether text ends in a prompt: its last line, trailing blanks aside, ends
+// in '$' or '#'. The character elsewhere, inside an answer, is no prompt.
+bool has_prompt(const char* text);
+
+// Whether text ends in a question the dialogue answers: its last line holds
+// "y/n" or "yes/no", or it ends in "password:" (trailing blanks aside).
+bool ends_in_question(const char* text);
 
 // Frees *pp_cntx if set and nulls it; pp_cntx itself must not be null.
 void release_cntx(exec_context** pp_cntx);
@@ -39,8 +72,8 @@ void extract_response(char* recv, char* cmd, char* response, int size);
 void response_parser(char* response, exec_context* cntx, line_parser_handler parser);
 
 // A command parser's last step, at the prompt after the command: takes the
-// answer out of recv (at most 4095 characters), hands its lines to parser and
-// ends the dialogue (EXEC_REMOTE_FINISH).
+// whole answer out of recv, hands its lines to parser and ends the dialogue
+// (EXEC_REMOTE_FINISH).
 void parse_remote_answer(const char* recv, exec_context* cntx, line_parser_handler parser);
 
 // The file kinds of the module's listings ("Boot-Rom image", "Config File",
@@ -49,15 +82,26 @@ void parse_remote_answer(const char* recv, exec_context* cntx, line_parser_handl
 // QB_FILE_UNKNOWN with line untouched if it names none.
 QbFileType join_file_kind(char* line);
 
-// Whether what occurs in text.
-bool str_contains(const char* text, const char* what);
+// ---------------------------------------------------------------------------
+// What the command modules share around their session.
 
-// Removes trailing '\r' and '\n' in place.
-void str_remove_ending(char* str);
+// Frees what *pp_cntx held and returns a new context of the given type, or
+// null when memory ran out.
+exec_context* new_command_context(exec_context** pp_cntx, QbCliType type);
 
-// Removes, in place, every '\r' that is not followed by '\n'; len is the size
-// of the buffer that holds str.
-void str_remove_single_cr(char* str, int len);
+// Whether a command maps the final state whatever the engine returned, or
+// only once the engine could run the client (show, whichboot and dir).
+enum QbStateMapping { QB_MAP_ALWAYS, QB_MAP_ON_SUCCESS };
+
+// Runs cntx's session and returns its result: the final state mapped to a
+// code, then the command's own verdict (cli_result) if the state allowed
+// success.
+QBCodes run_command(const session_settings& s, exec_context* cntx, parser_handler parser,
+                    int timeout, QbStateMapping mapping);
+
+// Stores cntx in *pp_cntx when retval is MORVIK_SUCCESS, else frees it.
+// Returns retval.
+QBCodes hand_over(exec_context* cntx, QBCodes retval, exec_context** pp_cntx);
 
 // ---------------------------------------------------------------------------
 // Command modules. Each exec_* frees what *pp_cntx held, runs one session and,
@@ -65,34 +109,37 @@ void str_remove_single_cr(char* str, int len);
 // frees it with release_cntx. The parsers are exported so that recorded
 // answers can be replayed against them without a client.
 
-QBCodes exec_show(QbCliType type, exec_context** pp_cntx);
+QBCodes exec_show(const session_settings& s, QbCliType type, exec_context** pp_cntx);
 int show_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_show_line(char* line, exec_context* cntx);
 
-QBCodes exec_dir(QbCliType type, file_info* info, exec_context** pp_cntx);
+QBCodes exec_dir(const session_settings& s, QbCliType type, file_info* info,
+                 exec_context** pp_cntx);
 // Copies the first opcode image of plist flagged 'Y' (startup non-zero) or 'N'
 // into *info and returns 1; returns 0 with *info zeroed if there is none.
 int get_opcode_image(int startup, files_list* plist, file_info* info);
 int dir_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_dir_line(char* line, exec_context* cntx);
 
-QBCodes exec_whichboot(exec_context** pp_cntx);
+QBCodes exec_whichboot(const session_settings& s, exec_context** pp_cntx);
 int whichboot_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_whichboot_line(char* line, exec_context* cntx);
 
-QBCodes exec_copy(char* tftp_url, char* filename, exec_context** pp_cntx, int timeout);
+QBCodes exec_copy(const session_settings& s, char* tftp_url, char* filename,
+                  exec_context** pp_cntx, int timeout);
 int copy_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_copy_line(char* line, exec_context* cntx);
 
-QBCodes exec_delete(file_info* info, exec_context** pp_cntx);
+QBCodes exec_delete(const session_settings& s, file_info* info, exec_context** pp_cntx);
 int delete_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_delete_line(char* line, exec_context* cntx);
 
-QBCodes exec_bootsystem(QbCliType type, char* imagename, QbBootMode mode, exec_context** pp_cntx);
+QBCodes exec_bootsystem(const session_settings& s, QbCliType type, char* imagename,
+                        QbBootMode mode, exec_context** pp_cntx);
 int bootsystem_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_bootsystem_line(char* line, exec_context* cntx);
 
-QBCodes exec_reload(exec_context** pp_cntx, int timeout);
+QBCodes exec_reload(const session_settings& s, exec_context** pp_cntx, int timeout);
 int reload_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_reload_line(char* line, exec_context* cntx);
 

@@ -11,11 +11,12 @@
 
 #include "nxa-tools-trace.h"
 #include "qb_socket.h"
+#include "misc.h"
 #include "ssh_exec.h"
 
 qb_opt options;
 
-qb_opt::qb_opt() : tracemode(0), mode(QB_UNDEF_MODE), both(0) {
+qb_opt::qb_opt() : tracemode(0), mode(QB_UNDEF_MODE), both(0), pace(QB_PACE_SETTLE) {
   memset(username, 0, sizeof(username));
   memset(password, 0, sizeof(password));
   memset(host, 0, sizeof(host));
@@ -29,16 +30,44 @@ qb_opt::qb_opt() : tracemode(0), mode(QB_UNDEF_MODE), both(0) {
 namespace {
 
 const int PROBE_COUNT = 2;
+
+// What a tool mode works with: the command line's values, and how its
+// sessions and probes are paced.
+struct qb_run {
+  const qb_opt* p_opt;
+  session_settings session;
+  probe_settings probe;
+};
+
+// Builds the run of opt: the client found by get_ssh_cmd, the password, the
+// logout word of the dialect in use, the pacing chosen.
+void prepare_run(qb_run* run, const qb_opt& opt, int simulator) {
+  run->p_opt = &opt;
+  session_settings& s = run->session;
+  snprintf(s.ssh_path, sizeof(s.ssh_path), "%s", opt.ssh_path);
+  snprintf(s.ssh_args, sizeof(s.ssh_args), "%s", opt.ssh_args);
+  snprintf(s.password, sizeof(s.password), "%s", opt.password);
+  snprintf(s.logout_word, sizeof(s.logout_word), "%s", get_qb_cmd(QB_QUIT));
+  s.pace = opt.pace;
+  s.simulator = simulator;
+  if (opt.pace == QB_PACE_PROMPT)
+    run->probe.close_pause_sec = 0;
+}
+
+// The probe before each remote step.
+bool reachable(const qb_run& run) {
+  return is_server_available(const_cast<char*>(run.p_opt->host), PROBE_COUNT, run.probe, 0) != 0;
+}
 const int SIM_START_PAUSE_SEC = 2;
 
-QBCodes account_check() {
-  if (options.mode != QB_CHECK_AUTH_MODE)
+QBCodes account_check(const qb_run& run) {
+  if (run.p_opt->mode != QB_CHECK_AUTH_MODE)
     return MORVIK_INVALID_PARAM_ERR;
   nxa_trace(TRACE_NOTICE, "\nChecking user account...\n");
-  if (!is_server_available(options.host, PROBE_COUNT))
+  if (!reachable(run))
     return MORVIK_CANNOT_CONNECT_ERR;
   exec_context* p_cntx = nullptr;
-  QBCodes retval = exec_show(QB_CLI_SHOW_LOGINSESSION, &p_cntx);
+  QBCodes retval = exec_show(run.session, QB_CLI_SHOW_LOGINSESSION, &p_cntx);
   if (retval == MORVIK_SUCCESS)
     nxa_trace(TRACE_NOTICE, "Account verified\n");
   else
@@ -56,18 +85,20 @@ const int COPY_TIMEOUT_SEC = 1200;
 const int IMAGE_NAME_LEN = 100;
 
 // Restarts the module and waits until its SSH port answers again.
-QBCodes reload_system() {
+QBCodes reload_system(const qb_run& run) {
   nxa_trace(TRACE_NOTICE, "\nReload system...\n");
-  if (!is_server_available(options.host, PROBE_COUNT))
+  if (!reachable(run))
     return MORVIK_CANNOT_CONNECT_ERR;
   exec_context* p_cntx = nullptr;
-  QBCodes retval = exec_reload(&p_cntx, get_reload_timeout());
+  QBCodes retval = exec_reload(run.session, &p_cntx, get_reload_timeout());
   if (retval != MORVIK_SUCCESS)
     return retval;
   nxa_trace(TRACE_NOTICE, "\nTrying to connect to the system after reloading (timeout %d sec)...\n",
             RELOAD_WAIT_PROBES);
   time_t begin = time(nullptr);
-  if (is_server_available(options.host, RELOAD_WAIT_PROBES))
+  // The wait ends by the time it announces, whatever the network does.
+  if (is_server_available(const_cast<char*>(run.p_opt->host), RELOAD_WAIT_PROBES, run.probe,
+                          RELOAD_WAIT_PROBES))
     nxa_trace(TRACE_NOTICE, "Successfully connected after %.0f sec\n", difftime(time(nullptr), begin));
   else
     retval = MORVIK_CANNOT_CONNECT_ERR;
@@ -76,16 +107,16 @@ QBCodes reload_system() {
 }
 
 // Makes mode the boot mode of the next start and restarts the module.
-QBCodes reload_to_mode(QbBootMode mode) {
+QBCodes reload_to_mode(const qb_run& run, QbBootMode mode) {
   nxa_trace(TRACE_NOTICE, "\nChanging current boot mode to '%s'...\n", s_boot_mode[mode]);
-  if (!is_server_available(options.host, PROBE_COUNT))
+  if (!reachable(run))
     return MORVIK_CANNOT_CONNECT_ERR;
   exec_context* p_cntx = nullptr;
-  QBCodes retval = exec_bootsystem(QB_CLI_BOOT_SYSTEM_MODE, nullptr, mode, &p_cntx);
+  QBCodes retval = exec_bootsystem(run.session, QB_CLI_BOOT_SYSTEM_MODE, nullptr, mode, &p_cntx);
   if (retval != MORVIK_SUCCESS)
     return retval;
   release_cntx(&p_cntx);
-  return reload_system();
+  return reload_system(run);
 }
 
 // Stops a step: frees the step's context and passes its code on.
@@ -96,19 +127,19 @@ QBCodes stop(exec_context** pp_cntx, QBCodes retval) {
 
 // Makes room for the new image: deletes the second image and confirms with a
 // listing of that file that it is gone.
-QBCodes delete_second_image(file_info* second) {
+QBCodes delete_second_image(const qb_run& run, file_info* second) {
   exec_context* p_cntx = nullptr;
   nxa_trace(TRACE_NOTICE, "\nDeleting second opcode image...\n");
-  if (!is_server_available(options.host, PROBE_COUNT))
+  if (!reachable(run))
     return MORVIK_CANNOT_CONNECT_ERR;
-  QBCodes retval = exec_delete(second, &p_cntx);
+  QBCodes retval = exec_delete(run.session, second, &p_cntx);
   if (retval != MORVIK_SUCCESS)
     return retval;
   release_cntx(&p_cntx);
   nxa_trace(TRACE_NOTICE, "Confirmation of deleting...\n");
-  if (!is_server_available(options.host, PROBE_COUNT))
+  if (!reachable(run))
     return MORVIK_CANNOT_CONNECT_ERR;
-  retval = exec_dir(QB_CLI_DIR_FILE, second, &p_cntx);
+  retval = exec_dir(run.session, QB_CLI_DIR_FILE, second, &p_cntx);
   if (retval != MORVIK_SUCCESS)
     return retval;
   if (!p_cntx->p_dir->p_list->empty()) {
@@ -120,21 +151,22 @@ QBCodes delete_second_image(file_info* second) {
 }
 
 // Has the module download the new image and confirms it with a fresh listing.
-QBCodes download_image(char* new_opcode_img) {
+QBCodes download_image(const qb_run& run, char* new_opcode_img) {
   exec_context* p_cntx = nullptr;
   nxa_trace(TRACE_NOTICE, "\nDownloading new image from TFTP server...\n");
-  nxa_trace(TRACE_NOTICE, "TFTP url: '%s'\n", options.tftp_path);
+  nxa_trace(TRACE_NOTICE, "TFTP url: '%s'\n", run.p_opt->tftp_path);
   nxa_trace(TRACE_NOTICE, "Image name: '%s'\n", new_opcode_img);
-  if (!is_server_available(options.host, PROBE_COUNT))
+  if (!reachable(run))
     return MORVIK_CANNOT_CONNECT_ERR;
-  QBCodes retval = exec_copy(options.tftp_path, new_opcode_img, &p_cntx, COPY_TIMEOUT_SEC);
+  QBCodes retval = exec_copy(run.session, const_cast<char*>(run.p_opt->tftp_path), new_opcode_img, &p_cntx,
+                             COPY_TIMEOUT_SEC);
   if (retval != MORVIK_SUCCESS)
     return retval;
   release_cntx(&p_cntx);
   nxa_trace(TRACE_NOTICE, "\nConfirmation of downloading...\n");
-  if (!is_server_available(options.host, PROBE_COUNT))
+  if (!reachable(run))
     return MORVIK_CANNOT_CONNECT_ERR;
-  retval = exec_dir(QB_CLI_DIR_OPCODE, nullptr, &p_cntx);
+  retval = exec_dir(run.session, QB_CLI_DIR_OPCODE, nullptr, &p_cntx);
   if (retval != MORVIK_SUCCESS)
     return retval;
   file_info tmp_info;
@@ -153,13 +185,13 @@ QBCodes download_image(char* new_opcode_img) {
 }
 
 // After the restart: did the module boot the new image?
-QBCodes verify_flash(QbBootMode mode, const char* new_opcode_img) {
+QBCodes verify_flash(const qb_run& run, QbBootMode mode, const char* new_opcode_img) {
   exec_context* p_cntx = nullptr;
   nxa_trace(TRACE_NOTICE, "\nChecking if flashing was successful...\n");
   nxa_trace(TRACE_NOTICE, "\nGetting current boot mode and image...\n");
-  if (!is_server_available(options.host, PROBE_COUNT))
+  if (!reachable(run))
     return MORVIK_CANNOT_CONNECT_ERR;
-  QBCodes retval = exec_whichboot(&p_cntx);
+  QBCodes retval = exec_whichboot(run.session, &p_cntx);
   if (retval != MORVIK_SUCCESS)
     return retval;
   nxa_trace(TRACE_NOTICE, "Boot mode: '%s'\n", p_cntx->p_whichboot->boot_system);
@@ -175,7 +207,7 @@ QBCodes verify_flash(QbBootMode mode, const char* new_opcode_img) {
 // Flashes one boot mode whose startup image whichboot reported as
 // old_opcode_img: list, delete the second image, download, switch the startup
 // image, restart, verify. Nothing done on the module is undone on failure.
-QBCodes do_flash_for_mode(QbBootMode mode, char* old_opcode_img) {
+QBCodes do_flash_for_mode(const qb_run& run, QbBootMode mode, char* old_opcode_img) {
   char new_opcode_img[IMAGE_NAME_LEN];
   memset(new_opcode_img, 0, sizeof(new_opcode_img));
   if (mode < QB_MODE_UNKNOWN || mode >= QB_MODE_ALL)
@@ -189,15 +221,15 @@ QBCodes do_flash_for_mode(QbBootMode mode, char* old_opcode_img) {
     return MORVIK_FLASHING_LOGIC_ERR;
   }
   snprintf(new_opcode_img, sizeof(new_opcode_img), "%s",
-           mode == QB_MODE_TZR ? options.img_tzr : options.img_sw);
+           mode == QB_MODE_TZR ? run.p_opt->img_tzr : run.p_opt->img_sw);
   if (new_opcode_img[0] == '\0')
     return MORVIK_INTERNAL_ERR;
 
   exec_context* p_cntx = nullptr;
   nxa_trace(TRACE_NOTICE, "\nGetting opcode images...\n");
-  if (!is_server_available(options.host, PROBE_COUNT))
+  if (!reachable(run))
     return MORVIK_CANNOT_CONNECT_ERR;
-  QBCodes retval = exec_dir(QB_CLI_DIR_OPCODE, nullptr, &p_cntx);
+  QBCodes retval = exec_dir(run.session, QB_CLI_DIR_OPCODE, nullptr, &p_cntx);
   if (retval != MORVIK_SUCCESS)
     return retval;
   file_info tmp_info;
@@ -213,7 +245,7 @@ QBCodes do_flash_for_mode(QbBootMode mode, char* old_opcode_img) {
   if (get_opcode_image(0, p_cntx->p_dir->p_list, &tmp_info)) {
     nxa_trace(TRACE_NOTICE, "Second opcode image: '%s'\n", tmp_info.name);
     release_cntx(&p_cntx);
-    retval = delete_second_image(&tmp_info);
+    retval = delete_second_image(run, &tmp_info);
     if (retval != MORVIK_SUCCESS)
       return retval;
   } else {
@@ -221,34 +253,35 @@ QBCodes do_flash_for_mode(QbBootMode mode, char* old_opcode_img) {
   }
   release_cntx(&p_cntx);
 
-  retval = download_image(new_opcode_img);
+  retval = download_image(run, new_opcode_img);
   if (retval != MORVIK_SUCCESS)
     return retval;
 
   nxa_trace(TRACE_NOTICE, "\nChanging startup opcode image...\n");
-  if (!is_server_available(options.host, PROBE_COUNT))
+  if (!reachable(run))
     return MORVIK_CANNOT_CONNECT_ERR;
-  retval = exec_bootsystem(QB_CLI_BOOT_SYSTEM_OPCODE, new_opcode_img, QB_MODE_UNKNOWN, &p_cntx);
+  retval = exec_bootsystem(run.session, QB_CLI_BOOT_SYSTEM_OPCODE, new_opcode_img, QB_MODE_UNKNOWN,
+                           &p_cntx);
   if (retval != MORVIK_SUCCESS)
     return retval;
   release_cntx(&p_cntx);
 
-  retval = reload_system();
+  retval = reload_system(run);
   if (retval != MORVIK_SUCCESS)
     return retval;
-  return verify_flash(mode, new_opcode_img);
+  return verify_flash(run, mode, new_opcode_img);
 }
 
 // Asks the module for its boot mode and startup image, stores the mode in
 // mode and flashes that mode.
-QBCodes flash_curent_mode(QbBootMode& mode) {
+QBCodes flash_curent_mode(const qb_run& run, QbBootMode& mode) {
   char old_opcode_img[IMAGE_NAME_LEN];
   memset(old_opcode_img, 0, sizeof(old_opcode_img));
   nxa_trace(TRACE_NOTICE, "\nGetting current boot mode and image...\n");
-  if (!is_server_available(options.host, PROBE_COUNT))
+  if (!reachable(run))
     return MORVIK_CANNOT_CONNECT_ERR;
   exec_context* p_cntx = nullptr;
-  QBCodes retval = exec_whichboot(&p_cntx);
+  QBCodes retval = exec_whichboot(run.session, &p_cntx);
   if (retval != MORVIK_SUCCESS)
     return retval;
   nxa_trace(TRACE_NOTICE, "Boot mode: '%s'\n", p_cntx->p_whichboot->boot_system);
@@ -256,32 +289,33 @@ QBCodes flash_curent_mode(QbBootMode& mode) {
   mode = p_cntx->p_whichboot->curr_mode;
   snprintf(old_opcode_img, sizeof(old_opcode_img), "%s", p_cntx->p_whichboot->p_opcode->name);
   release_cntx(&p_cntx);
-  return do_flash_for_mode(mode, old_opcode_img);
+  return do_flash_for_mode(run, mode, old_opcode_img);
 }
 
 // The update tool mode: the current boot mode, or with "both" also the other
 // one, and then back to the mode the module started in.
-QBCodes do_flash() {
-  if (options.mode != QB_FLASH_MODE)
+QBCodes do_flash(const qb_run& run) {
+  const qb_opt& opt = *run.p_opt;
+  if (opt.mode != QB_FLASH_MODE)
     return MORVIK_INVALID_PARAM_ERR;
   QbBootMode boot_mode = QB_MODE_UNKNOWN;
   QbBootMode init_mode = QB_MODE_UNKNOWN;
-  QBCodes retval = flash_curent_mode(boot_mode);
+  QBCodes retval = flash_curent_mode(run, boot_mode);
   if (retval == MORVIK_SUCCESS) {
     init_mode = boot_mode;
-    if (options.both) {
+    if (opt.both) {
       QbBootMode second = (boot_mode == QB_MODE_SWITCH || boot_mode == QB_MODE_EHM) ? QB_MODE_TZR
                                                                                     : QB_MODE_SWITCH;
-      retval = reload_to_mode(second);
+      retval = reload_to_mode(run, second);
       if (retval == MORVIK_SUCCESS)
-        retval = flash_curent_mode(boot_mode);
+        retval = flash_curent_mode(run, boot_mode);
     }
   }
   if (retval != MORVIK_SUCCESS) {
     nxa_trace(TRACE_ERROR, "\nFlashing was canceled with error %d\n", retval);
-  } else if (options.both) {
+  } else if (opt.both) {
     nxa_trace(TRACE_NOTICE, "\nReload system to the initial mode\n");
-    if (reload_to_mode(init_mode) != MORVIK_SUCCESS)
+    if (reload_to_mode(run, init_mode) != MORVIK_SUCCESS)
       nxa_trace(TRACE_WARNING, "\nCannot reload the system to initial mode '%s'\n",
                 s_boot_mode[init_mode]);
   }
@@ -304,18 +338,20 @@ int morvik_main(int argc, char** argv) {
     nxa_trace(TRACE_ALWAYS, "\nSimulator mode!!!\n");
     sleep(SIM_START_PAUSE_SEC);
   }
+  qb_run run;
   if (winsock_init() != 0) {
     retval = MORVIK_INTERNAL_ERR;
   } else {
     retval = get_ssh_cmd();
+    prepare_run(&run, options, simulator_mode);
     if (retval != MORVIK_SUCCESS) {
       nxa_trace(TRACE_ERROR, "SSH client not found\n");
     } else if (options.mode == QB_CHECK_AUTH_MODE) {
       nxa_trace(TRACE_NOTICE, "Mode: checking user account\n\n");
-      retval = account_check();
+      retval = account_check(run);
     } else if (options.mode == QB_FLASH_MODE) {
       nxa_trace(TRACE_NOTICE, "Mode: flashing %s\n\n", options.both ? "both modes" : "");
-      retval = do_flash();
+      retval = do_flash(run);
     } else {
       nxa_trace(TRACE_ERROR, "Invalid tool mode\n");
       retval = MORVIK_INVALID_PARAM_ERR;

@@ -7,15 +7,15 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "misc.h"
+
 #include "main.h"
 #include "nxa-tools-trace.h"
 #include "qb_socket.h"
-#include "ssh_exec.h"
 
 namespace {
 
 const int PRG_LEN = 4096;
-const int PROBE_PAUSE_SEC = 5;
 const int PROBE_MAX_ATTEMPTS = 100;
 const char* const SSH_PORT = "22";
 
@@ -41,6 +41,9 @@ void usage(char* prog) {
   printf("   -img_tzr filename\t image name for TZR mode\n");
   printf("   -img_sw filename\t image name for Switch and EHM mode\n");
   printf("\n");
+  printf("   -pace settle|prompt\t Read the module's output once it has settled (default)\n"
+         "\t\t\t or as soon as it shows a prompt or a question\n");
+  printf("\n");
 }
 
 // The options in the order they are compared.
@@ -54,6 +57,7 @@ enum OptionId {
   OPT_IMG_SW,
   OPT_D,
   OPT_SIM,
+  OPT_PACE,
   OPT_HELP,
   OPT_COUNT
 };
@@ -83,6 +87,7 @@ const option_def* option_table() {
        options.img_sw, sizeof(options.img_sw)},
       {"D", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
       {"sim", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
+      {"pace", "Duplicate of argument'%s'\n", "Invalid or missed pace\n", nullptr, 0},
       {"help", nullptr, nullptr, nullptr, 0},
   };
   return table;
@@ -198,6 +203,17 @@ QBCodes parse_args(int argc, char** argv) {
       return MORVIK_INVALID_PARAM_ERR;
     }
     ++i;
+    if (id == OPT_PACE) {
+      if (strcmp(next, "settle") == 0) {
+        options.pace = QB_PACE_SETTLE;
+      } else if (strcmp(next, "prompt") == 0) {
+        options.pace = QB_PACE_PROMPT;
+      } else {
+        nxa_trace(TRACE_ERROR, "%s", opt.value_msg);
+        return MORVIK_INVALID_PARAM_ERR;
+      }
+      continue;
+    }
     if (id == OPT_MODE) {
       if (strcmp(next, "account_check") == 0) {
         options.mode = QB_CHECK_AUTH_MODE;
@@ -255,18 +271,26 @@ char* get_last_error_str(unsigned long err, char* buf, int len) {
 }
 
 int is_server_available(char* host, int count) {
+  return is_server_available(host, count, probe_settings(), 0);
+}
+
+int is_server_available(char* host, int count, const probe_settings& pacing, int max_sec) {
   if (host == nullptr)
     return 0;
   if (count < 1)
     count = 1;
   if (count > PROBE_MAX_ATTEMPTS)
     count = PROBE_MAX_ATTEMPTS;
+  const time_t begin = time(nullptr);
   for (int i = 0; i < count; ++i) {
-    if (i > 0)
-      sleep(PROBE_PAUSE_SEC);
+    if (i > 0) {
+      sleep(static_cast<unsigned int>(pacing.attempt_pause_sec));
+      if (max_sec > 0 && difftime(time(nullptr), begin) >= max_sec)
+        return 0;
+    }
     SOCKET sock = -1;
-    if (tcp_connect(host, SSH_PORT, &sock) == MORVIK_SUCCESS) {
-      sock_close(&sock);
+    if (tcp_connect(host, SSH_PORT, &sock, pacing) == MORVIK_SUCCESS) {
+      sock_close(&sock, pacing.close_pause_sec);
       return 1;
     }
   }
@@ -286,7 +310,7 @@ int is_server_available(char* host, double max_sec) {
       sock_close(&sock);
     }
     time_t check = time(nullptr);
-    sleep(PROBE_PAUSE_SEC);
+    sleep(static_cast<unsigned int>(probe_settings().attempt_pause_sec));
     elapsed = difftime(check, begin);
   } while (elapsed <= max_sec && !connected);
   return connected;

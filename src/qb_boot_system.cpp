@@ -3,11 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "misc.h"
 #include "ssh_exec.h"
 
 namespace {
-
-const int BOOTSYSTEM_TIMEOUT_SEC = 10;
 
 // The mode's name is looked up in s_boot_mode, which has an entry for these only.
 bool mode_is_named(QbBootMode mode) {
@@ -35,15 +34,19 @@ int parse_bootsystem_line(char* line, exec_context* cntx) {
     cntx->p_bootsystem->startup_marker = 1;
     return 1;
   }
-  // Judged after the session: only the opcode variant needs the confirmation.
-  if (str_contains(line, "Start Up Failed!"))
+  // The opcode variant is judged after the session, by the missing
+  // confirmation; a mode change has none, so its failure is recorded here.
+  if (str_contains(line, "Start Up Failed!")) {
+    if (cntx->type == QB_CLI_BOOT_SYSTEM_MODE)
+      cntx->cli_result = MORVIK_CLI_CMD_FAILED_ERR;
     return 0;
+  }
   cntx->cli_result = MORVIK_REMOTE_PARSER_ERR;
   return 0;
 }
 
 int bootsystem_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
-  if (recv == nullptr || sent == nullptr || cntx == nullptr || strpbrk(recv, "$#") == nullptr)
+  if (recv == nullptr || sent == nullptr || cntx == nullptr || !has_prompt(recv))
     return 0;
   const qb_boot_system_info* p_boot = cntx->p_bootsystem;
   if (cntx->state == EXEC_LOGIN) {
@@ -66,38 +69,24 @@ int bootsystem_parser(const char* recv, char* sent, int max_sent, exec_context* 
   return 0;
 }
 
-QBCodes exec_bootsystem(QbCliType type, char* imagename, QbBootMode mode, exec_context** pp_cntx) {
+QBCodes exec_bootsystem(const session_settings& s, QbCliType type, char* imagename,
+                        QbBootMode mode, exec_context** pp_cntx) {
   if (pp_cntx == nullptr)
     return MORVIK_INTERNAL_ERR;
-  release_cntx(pp_cntx);
-  exec_context* cntx = new (std::nothrow) exec_context;
-  if (cntx == nullptr)
-    return MORVIK_INTERNAL_ERR;
-  qb_boot_system_info* p_boot = cntx->p_bootsystem;
+  exec_context* cntx = new_command_context(pp_cntx, type);
+  qb_boot_system_info* p_boot = cntx != nullptr ? cntx->p_bootsystem : nullptr;
   if (p_boot == nullptr || (type == QB_CLI_BOOT_SYSTEM_OPCODE && imagename == nullptr) ||
-      (type == QB_CLI_BOOT_SYSTEM_MODE && !mode_is_named(mode))) {
-    release_cntx(&cntx);
-    return MORVIK_INTERNAL_ERR;
-  }
+      (type == QB_CLI_BOOT_SYSTEM_MODE && !mode_is_named(mode)))
+    return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
   if (type == QB_CLI_BOOT_SYSTEM_OPCODE)
     snprintf(p_boot->imagename, sizeof(p_boot->imagename), "%s", imagename);
   else if (type == QB_CLI_BOOT_SYSTEM_MODE)
     p_boot->mode = mode;
-  cntx->type = type;
-  QBCodes retval = ssh_exec(cntx, bootsystem_parser, BOOTSYSTEM_TIMEOUT_SEC);
-  retval = execstate_to_exit_code(retval, cntx->state);
-  if (retval == MORVIK_SUCCESS) {
-    if (cntx->cli_result != MORVIK_SUCCESS) {
-      retval = cntx->cli_result;
-    } else if (p_boot->startup_marker == 0 && type == QB_CLI_BOOT_SYSTEM_OPCODE) {
-      cntx->cli_result = MORVIK_CLI_CMD_FAILED_ERR;
-      retval = MORVIK_CLI_CMD_FAILED_ERR;
-    }
+  QBCodes retval = run_command(s, cntx, bootsystem_parser, s.cmd_timeout, QB_MAP_ALWAYS);
+  // Only the opcode variant needs the confirmation line.
+  if (retval == MORVIK_SUCCESS && p_boot->startup_marker == 0 && type == QB_CLI_BOOT_SYSTEM_OPCODE) {
+    cntx->cli_result = MORVIK_CLI_CMD_FAILED_ERR;
+    retval = MORVIK_CLI_CMD_FAILED_ERR;
   }
-  if (retval != MORVIK_SUCCESS) {
-    release_cntx(&cntx);
-    return retval;
-  }
-  *pp_cntx = cntx;
-  return MORVIK_SUCCESS;
+  return hand_over(cntx, retval, pp_cntx);
 }

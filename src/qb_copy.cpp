@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include "nxa-tools-trace.h"
+#include "misc.h"
 #include "ssh_exec.h"
 
 namespace {
@@ -83,7 +84,7 @@ int parse_copy_line(char* line, exec_context* cntx) {
 int copy_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
   if (recv == nullptr || sent == nullptr || cntx == nullptr)
     return 0;
-  if (strpbrk(recv, "$#") != nullptr) {
+  if (has_prompt(recv)) {
     if (cntx->state == EXEC_LOGIN) {
       const qb_copy_info* p_copy = cntx->p_copy;
       snprintf(cntx->cmd, sizeof(cntx->cmd), "%s %s/%s image %s\r\n", get_qb_cmd(QB_COPY),
@@ -111,33 +112,19 @@ int copy_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) 
   return report_progress(recv) > 0 ? 1 : 0;
 }
 
-QBCodes exec_copy(char* tftp_url, char* filename, exec_context** pp_cntx, int timeout) {
+QBCodes exec_copy(const session_settings& s, char* tftp_url, char* filename,
+                  exec_context** pp_cntx, int timeout) {
   if (tftp_url == nullptr || pp_cntx == nullptr || filename == nullptr)
     return MORVIK_INTERNAL_ERR;
-  release_cntx(pp_cntx);
-  exec_context* cntx = new (std::nothrow) exec_context;
-  if (cntx == nullptr)
-    return MORVIK_INTERNAL_ERR;
-  qb_copy_info* p_copy = cntx->p_copy;
-  if (p_copy == nullptr) {
-    release_cntx(&cntx);
-    return MORVIK_INTERNAL_ERR;
-  }
+  exec_context* cntx = new_command_context(pp_cntx, QB_CLI_COPY);
+  qb_copy_info* p_copy = cntx != nullptr ? cntx->p_copy : nullptr;
+  if (p_copy == nullptr)
+    return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
   if (str_contains(tftp_url, "tftp://"))
     snprintf(p_copy->tftp_url, sizeof(p_copy->tftp_url), "%s", tftp_url);
   else
     snprintf(p_copy->tftp_url, sizeof(p_copy->tftp_url), "tftp://%s", tftp_url);
   snprintf(p_copy->srcfile, sizeof(p_copy->srcfile), "%s", filename);
   snprintf(p_copy->destfile, sizeof(p_copy->destfile), "%s", filename);
-  cntx->type = QB_CLI_COPY;
-  QBCodes retval = ssh_exec(cntx, copy_parser, timeout);
-  retval = execstate_to_exit_code(retval, cntx->state);
-  if (retval == MORVIK_SUCCESS && cntx->cli_result != MORVIK_SUCCESS)
-    retval = cntx->cli_result;
-  if (retval != MORVIK_SUCCESS) {
-    release_cntx(&cntx);
-    return retval;
-  }
-  *pp_cntx = cntx;
-  return MORVIK_SUCCESS;
+  return hand_over(cntx, run_command(s, cntx, copy_parser, timeout, QB_MAP_ALWAYS), pp_cntx);
 }

@@ -5,13 +5,8 @@
 #include <strings.h>
 
 #include "nxa-tools-trace.h"
+#include "misc.h"
 #include "ssh_exec.h"
-
-namespace {
-
-const int DELETE_TIMEOUT_SEC = 10;
-
-}  // namespace
 
 int parse_delete_line(char* line, exec_context* cntx) {
   if (line == nullptr || cntx == nullptr)
@@ -40,7 +35,7 @@ int parse_delete_line(char* line, exec_context* cntx) {
 int delete_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
   if (recv == nullptr || sent == nullptr || cntx == nullptr)
     return 0;
-  if (strpbrk(recv, "$#") != nullptr) {
+  if (has_prompt(recv)) {
     if (cntx->state == EXEC_LOGIN) {
       snprintf(cntx->cmd, sizeof(cntx->cmd), "%s %s\r\n", get_qb_cmd(QB_DELETE),
                cntx->p_delete->p_del_file->name);
@@ -63,33 +58,18 @@ int delete_parser(const char* recv, char* sent, int max_sent, exec_context* cntx
   return 0;
 }
 
-QBCodes exec_delete(file_info* info, exec_context** pp_cntx) {
+QBCodes exec_delete(const session_settings& s, file_info* info, exec_context** pp_cntx) {
   if (info == nullptr || pp_cntx == nullptr)
     return MORVIK_INTERNAL_ERR;
-  release_cntx(pp_cntx);
-  exec_context* cntx = new (std::nothrow) exec_context;
-  if (cntx == nullptr)
-    return MORVIK_INTERNAL_ERR;
-  if (cntx->p_delete == nullptr || cntx->p_delete->p_del_file == nullptr) {
-    release_cntx(&cntx);
-    return MORVIK_INTERNAL_ERR;
-  }
+  exec_context* cntx = new_command_context(pp_cntx, QB_CLI_DELETE);
+  if (cntx == nullptr || cntx->p_delete == nullptr || cntx->p_delete->p_del_file == nullptr)
+    return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
   // The module would have nothing to boot from.
   if (info->startup == 'Y') {
     nxa_trace(TRACE_ERROR, "Trying to delete startup image '%s'.Canceling.\n", info->name);
-    release_cntx(&cntx);
-    return MORVIK_CLI_CMD_FAILED_ERR;
+    return hand_over(cntx, MORVIK_CLI_CMD_FAILED_ERR, pp_cntx);
   }
   *cntx->p_delete->p_del_file = *info;
-  cntx->type = QB_CLI_DELETE;
-  QBCodes retval = ssh_exec(cntx, delete_parser, DELETE_TIMEOUT_SEC);
-  retval = execstate_to_exit_code(retval, cntx->state);
-  if (retval == MORVIK_SUCCESS && cntx->cli_result != MORVIK_SUCCESS)
-    retval = cntx->cli_result;
-  if (retval != MORVIK_SUCCESS) {
-    release_cntx(&cntx);
-    return retval;
-  }
-  *pp_cntx = cntx;
-  return MORVIK_SUCCESS;
+  return hand_over(cntx, run_command(s, cntx, delete_parser, s.cmd_timeout, QB_MAP_ALWAYS),
+                   pp_cntx);
 }

@@ -4,11 +4,11 @@
 #include <cstring>
 
 #include "nxa-tools-trace.h"
+#include "misc.h"
 #include "ssh_exec.h"
 
 namespace {
 
-const int DIR_TIMEOUT_SEC = 10;
 const char* const DASHES = "------------------";
 
 // Returns 1 to go on, 0 after recording an error. Joins the keyword in line.
@@ -106,7 +106,7 @@ int parse_dir_line(char* line, exec_context* cntx) {
 }
 
 int dir_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
-  if (recv == nullptr || sent == nullptr || cntx == nullptr || strpbrk(recv, "$#") == nullptr)
+  if (recv == nullptr || sent == nullptr || cntx == nullptr || !has_prompt(recv))
     return 0;
   if (cntx->state == EXEC_LOGIN) {
     const char* word = get_qb_cmd(QB_DIR);
@@ -150,28 +150,19 @@ int get_opcode_image(int startup, files_list* plist, file_info* info) {
 // The interface is shared with the callers of every command module, which
 // pass their file records as they hold them.
 // cppcheck-suppress constParameter
-QBCodes exec_dir(QbCliType type, file_info* info, exec_context** pp_cntx) {
+QBCodes exec_dir(const session_settings& s, QbCliType type, file_info* info,
+                 exec_context** pp_cntx) {
   if (pp_cntx == nullptr || (type == QB_CLI_DIR_FILE && info == nullptr))
     return MORVIK_INTERNAL_ERR;
-  release_cntx(pp_cntx);
-  exec_context* cntx = new (std::nothrow) exec_context;
-  if (cntx == nullptr)
-    return MORVIK_INTERNAL_ERR;
-  qb_full_dir_info* p_dir = cntx->p_dir;
+  exec_context* cntx = new_command_context(pp_cntx, type);
+  qb_full_dir_info* p_dir = cntx != nullptr ? cntx->p_dir : nullptr;
   // The single-file listing names its file from p_file, so it needs that too.
   if (p_dir == nullptr || p_dir->p_list == nullptr ||
-      (type == QB_CLI_DIR_FILE && p_dir->p_file == nullptr)) {
-    release_cntx(&cntx);
-    return MORVIK_INTERNAL_ERR;
-  }
-  cntx->type = type;
+      (type == QB_CLI_DIR_FILE && p_dir->p_file == nullptr))
+    return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
   if (type == QB_CLI_DIR_FILE)
     *p_dir->p_file = *info;
-  QBCodes retval = ssh_exec(cntx, dir_parser, DIR_TIMEOUT_SEC);
-  if (retval == MORVIK_SUCCESS)
-    retval = execstate_to_exit_code(MORVIK_SUCCESS, cntx->state);
-  if (retval == MORVIK_SUCCESS && cntx->cli_result != MORVIK_SUCCESS)
-    retval = cntx->cli_result;
+  QBCodes retval = run_command(s, cntx, dir_parser, s.cmd_timeout, QB_MAP_ON_SUCCESS);
   if (retval == MORVIK_SUCCESS) {
     for (const file_info* p_file : *p_dir->p_list) {
       if (p_file == nullptr) {
@@ -184,10 +175,5 @@ QBCodes exec_dir(QbCliType type, file_info* info, exec_context** pp_cntx) {
       }
     }
   }
-  if (retval != MORVIK_SUCCESS) {
-    release_cntx(&cntx);
-    return retval;
-  }
-  *pp_cntx = cntx;
-  return MORVIK_SUCCESS;
+  return hand_over(cntx, retval, pp_cntx);
 }

@@ -2,9 +2,11 @@
 // and closes the descriptors of the pipes to the SSH client.
 #include "qb_io.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 int write_fdhandle(fd_handle fd_w, char* send) {
@@ -27,6 +29,23 @@ int get_bytes_avail(fd_handle fd_r) {
   if (ioctl(fd_r, FIONREAD, &avail) == -1)
     return 0;
   return avail;
+}
+
+int poll_fdhandle(fd_handle fd_r, int timeout_ms) {
+  if (fd_r == -1)
+    return -1;
+  struct pollfd pfd;
+  pfd.fd = fd_r;
+  pfd.events = POLLIN;
+  pfd.revents = 0;
+  int rc = poll(&pfd, 1, timeout_ms);
+  if (rc == -1)
+    return errno == EINTR ? 0 : -1;
+  if (rc == 0)
+    return 0;
+  if ((pfd.revents & POLLIN) != 0)
+    return 1;
+  return (pfd.revents & POLLHUP) != 0 ? 2 : -1;
 }
 
 int create_pipe(fd_handle* fds) {

@@ -1,5 +1,6 @@
 // Start, watch and end the SSH client. The child is prepared in one place:
 // own session, default signals, only descriptors 0 to 2, execv without a shell.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,9 +52,9 @@ void free_argv(char* argv[MAX_ARGS]) {
   }
 }
 
-// Runs in the child only: never returns. A client that cannot be started ends
-// at once, which the session sees as a client that never connected.
-[[noreturn]] void exec_child(char* argv[MAX_ARGS]) {
+// Runs in the child only: never returns. A client that cannot be started
+// writes the reason (errno) to report_fd, which closes by itself on success.
+[[noreturn]] void exec_child(char* argv[MAX_ARGS], int report_fd) {
   // A session of its own keeps the client away from the operator's terminal,
   // where it would ask for the password instead of reading it from us.
   setsid();
@@ -62,34 +63,81 @@ void free_argv(char* argv[MAX_ARGS]) {
   sigprocmask(SIG_SETMASK, &none, nullptr);
   for (int sig = 1; sig < NSIG; ++sig)
     signal(sig, SIG_DFL);
-  closefrom(STD_ERROR_HANDLE + 1);
+  // The report descriptor moves to 3, the only one kept beside 0 to 2.
+  const int kept = STD_ERROR_HANDLE + 1;
+  if (report_fd != kept && dup2(report_fd, kept) == -1)
+    _exit(0);
+  fcntl(kept, F_SETFD, FD_CLOEXEC);
+  closefrom(kept + 1);
   execv(argv[0], argv);
+  int err = errno;
+  ssize_t written = write(kept, &err, sizeof(err));
+  (void)written;
   _exit(0);
+}
+
+// Waits until the child has run its program or reported why it could not.
+// Returns 0 once the program runs, else the child's errno.
+int exec_outcome(int report_r) {
+  int err = 0;
+  ssize_t n;
+  do {
+    n = read(report_r, &err, sizeof(err));
+  } while (n == -1 && errno == EINTR);
+  return n == static_cast<ssize_t>(sizeof(err)) ? err : 0;
 }
 
 }  // namespace
 
 pid_t run_ssh_process(fd_handle& fd_in, fd_handle& fd_out, fd_handle& fd_err, fd_handle& stdin_def,
-                      fd_handle& stdout_def, fd_handle& stderr_def, char* filepath, char* args) {
+                      fd_handle& stdout_def, fd_handle& stderr_def, char* filepath, char* args,
+                      int start_pause_sec, int* exec_errno) {
   char* argv[MAX_ARGS];
   for (char*& entry : argv)
     entry = nullptr;
+  if (exec_errno != nullptr)
+    *exec_errno = 0;
   if (filepath == nullptr || args == nullptr)
     return 0;
-  if (!build_argv(argv, filepath, args))
+  int report[2] = {-1, -1};
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    if (exec_errno != nullptr)
+      *exec_errno = errno;
     return 0;
+  }
+  if (!build_argv(argv, filepath, args)) {
+    close_fdhandle(report[0]);
+    close_fdhandle(report[1]);
+    return 0;
+  }
 
   pid_t pid = fork();
   if (pid == -1) {
+    if (exec_errno != nullptr)
+      *exec_errno = errno;
     free_argv(argv);
+    close_fdhandle(report[0]);
+    close_fdhandle(report[1]);
     return 0;
   }
   if (pid == 0)
-    exec_child(argv);
+    exec_child(argv, report[1]);
 
   free_argv(argv);
+  close_fdhandle(report[1]);
+  int err = exec_outcome(report[0]);
+  close_fdhandle(report[0]);
+  if (err != 0) {
+    // The child ends at once; reaped here, it never looks like a client.
+    while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
+    }
+    if (exec_errno != nullptr)
+      *exec_errno = err;
+    return 0;
+  }
   // Give the client a moment to take over its ends before ours are closed.
-  sleep(1);
+  if (start_pause_sec > 0)
+    sleep(static_cast<unsigned int>(start_pause_sec));
   close_fdhandle(fd_out);
   close_fdhandle(fd_in);
   close_fdhandle(fd_err);
@@ -104,6 +152,10 @@ int wait_process(pid_t pid) {
     return 0;
   }
   return 1;
+}
+
+int process_ended(pid_t pid) {
+  return waitpid(pid, nullptr, WNOHANG) == 0 ? 0 : 1;
 }
 
 void kill_process(pid_t pid) {

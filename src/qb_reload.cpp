@@ -4,6 +4,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "misc.h"
 #include "ssh_exec.h"
 
 namespace {
@@ -48,7 +49,7 @@ int parse_reload_line(char* line, exec_context* cntx) {
 int reload_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
   if (recv == nullptr || sent == nullptr || cntx == nullptr)
     return 0;
-  if (strpbrk(recv, "$#") != nullptr) {
+  if (has_prompt(recv)) {
     if (cntx->state == EXEC_LOGIN) {
       if (cntx->type != QB_CLI_RELOAD) {
         cntx->cli_result = MORVIK_INTERNAL_ERR;
@@ -69,8 +70,10 @@ int reload_parser(const char* recv, char* sent, int max_sent, exec_context* cntx
     return 1;
   if (str_contains(recv, "you like to save") && question)
     return answer_yes(sent, max_sent, cntx);
+  // A notice that shares its chunk with a question leaves the question to be
+  // answered below.
   if ((str_contains(recv, "Configuration Saved") || str_contains(recv, "Configuration Not Saved")) &&
-      !str_contains(recv, "System will now restart"))
+      !str_contains(recv, "System will now restart") && !question)
     return 1;
   if (str_contains(recv, "you sure you would like to reset") && question)
     return answer_yes(sent, max_sent, cntx);
@@ -83,31 +86,15 @@ int reload_parser(const char* recv, char* sent, int max_sent, exec_context* cntx
   return 0;
 }
 
-QBCodes exec_reload(exec_context** pp_cntx, int timeout) {
+QBCodes exec_reload(const session_settings& s, exec_context** pp_cntx, int timeout) {
   if (pp_cntx == nullptr)
     return MORVIK_INTERNAL_ERR;
-  release_cntx(pp_cntx);
-  exec_context* cntx = new (std::nothrow) exec_context;
-  if (cntx == nullptr)
-    return MORVIK_INTERNAL_ERR;
-  if (cntx->p_reload == nullptr) {
-    release_cntx(&cntx);
-    return MORVIK_INTERNAL_ERR;
-  }
-  cntx->type = QB_CLI_RELOAD;
-  QBCodes retval = ssh_exec(cntx, reload_parser, timeout);
-  retval = execstate_to_exit_code(retval, cntx->state);
+  exec_context* cntx = new_command_context(pp_cntx, QB_CLI_RELOAD);
+  if (cntx == nullptr || cntx->p_reload == nullptr)
+    return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
+  QBCodes retval = run_command(s, cntx, reload_parser, timeout, QB_MAP_ALWAYS);
   // Silence after the announcement is the module going down, not a failure.
-  if (retval == MORVIK_SUCCESS ||
-      (cntx->state == EXEC_CANCELED_BY_TIMEOUT && cntx->p_reload->restart_marker == 1)) {
-    retval = MORVIK_SUCCESS;
-    if (cntx->cli_result != MORVIK_SUCCESS)
-      retval = cntx->cli_result;
-  }
-  if (retval != MORVIK_SUCCESS) {
-    release_cntx(&cntx);
-    return retval;
-  }
-  *pp_cntx = cntx;
-  return MORVIK_SUCCESS;
+  if (cntx->state == EXEC_CANCELED_BY_TIMEOUT && cntx->p_reload->restart_marker == 1)
+    retval = cntx->cli_result;
+  return hand_over(cntx, retval, pp_cntx);
 }

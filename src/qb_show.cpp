@@ -5,11 +5,10 @@
 #include <cstring>
 
 #include "nxa-tools-trace.h"
+#include "misc.h"
 #include "ssh_exec.h"
 
 namespace {
-
-const int SHOW_TIMEOUT_SEC = 10;
 
 // Reads the first blank-delimited word after the colon of a line whose key
 // has key_words words. Leaves field alone when the line has another shape.
@@ -147,7 +146,7 @@ int parse_show_line(char* line, exec_context* cntx) {
 }
 
 int show_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
-  if (recv == nullptr || sent == nullptr || cntx == nullptr || strpbrk(recv, "$#") == nullptr)
+  if (recv == nullptr || sent == nullptr || cntx == nullptr || !has_prompt(recv))
     return 0;
   if (cntx->state == EXEC_LOGIN) {
     const char* format = nullptr;
@@ -173,29 +172,15 @@ int show_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) 
   return 0;
 }
 
-QBCodes exec_show(QbCliType type, exec_context** pp_cntx) {
+QBCodes exec_show(const session_settings& s, QbCliType type, exec_context** pp_cntx) {
   if (pp_cntx == nullptr)
     return MORVIK_INTERNAL_ERR;
-  release_cntx(pp_cntx);
-  exec_context* cntx = new (std::nothrow) exec_context;
-  if (cntx == nullptr)
-    return MORVIK_INTERNAL_ERR;
-  if (cntx->p_version == nullptr || cntx->p_login == nullptr || cntx->p_login->p_list == nullptr) {
-    release_cntx(&cntx);
-    return MORVIK_INTERNAL_ERR;
-  }
-  cntx->type = type;
-  QBCodes retval = ssh_exec(cntx, show_parser, SHOW_TIMEOUT_SEC);
-  if (retval == MORVIK_SUCCESS)
-    retval = execstate_to_exit_code(MORVIK_SUCCESS, cntx->state);
-  if (retval == MORVIK_SUCCESS && cntx->cli_result != MORVIK_SUCCESS)
-    retval = cntx->cli_result;
+  exec_context* cntx = new_command_context(pp_cntx, type);
+  if (cntx == nullptr || cntx->p_version == nullptr || cntx->p_login == nullptr ||
+      cntx->p_login->p_list == nullptr)
+    return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
+  QBCodes retval = run_command(s, cntx, show_parser, s.cmd_timeout, QB_MAP_ON_SUCCESS);
   if (retval == MORVIK_SUCCESS && type == QB_CLI_SHOW_LOGINSESSION && cntx->p_login->p_list->empty())
     retval = MORVIK_CLI_NO_INFO_ERR;
-  if (retval != MORVIK_SUCCESS) {
-    release_cntx(&cntx);
-    return retval;
-  }
-  *pp_cntx = cntx;
-  return MORVIK_SUCCESS;
+  return hand_over(cntx, retval, pp_cntx);
 }

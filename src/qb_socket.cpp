@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "nxa-tools-trace.h"
 
@@ -21,9 +24,44 @@ bool make_blocking(SOCKET sock) {
   return fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) != -1;
 }
 
+long long now_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Connects sock to addr, waiting at most timeout_ms for the peer. Returns true
+// once connected. A blocking connect to an address that drops packets would
+// wait out the kernel's SYN retries, about two minutes.
+bool connect_bounded(SOCKET sock, const struct sockaddr* addr, socklen_t len, int timeout_ms) {
+  int flags = fcntl(sock, F_GETFL);
+  if (flags == -1 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) == -1)
+    return false;
+  if (connect(sock, addr, len) == 0)
+    return true;
+  if (errno != EINPROGRESS)
+    return false;
+  const long long deadline = now_ms() + timeout_ms;
+  struct pollfd pfd;
+  pfd.fd = sock;
+  pfd.events = POLLOUT;
+  pfd.revents = 0;
+  int rc;
+  do {
+    long long left = deadline - now_ms();
+    rc = poll(&pfd, 1, left > 0 ? static_cast<int>(left) : 0);
+  } while (rc == -1 && errno == EINTR);
+  if (rc <= 0)
+    return false;
+  int err = 0;
+  socklen_t err_len = sizeof(err);
+  return getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &err_len) == 0 && err == 0;
+}
+
 }  // namespace
 
-QBCodes tcp_connect(const char* host, const char* port, SOCKET* pSock) {
+QBCodes tcp_connect(const char* host, const char* port, SOCKET* pSock,
+                    const probe_settings& pacing) {
   if (host == nullptr || port == nullptr || pSock == nullptr) {
     nxa_trace(TRACE_ERROR, "Unable to connect to host %s port %s: Internal error: Invalid object\n",
               host != nullptr ? host : "(null)", port != nullptr ? port : "(null)");
@@ -51,14 +89,14 @@ QBCodes tcp_connect(const char* host, const char* port, SOCKET* pSock) {
     if (sock == -1)
       continue;
     nxa_trace(TRACE_DEBUG, "Trying to connect to socket ...\n");
-    if (connect(sock, addr->ai_addr, addr->ai_addrlen) != 0) {
+    if (!connect_bounded(sock, addr->ai_addr, addr->ai_addrlen, pacing.connect_timeout_ms)) {
       nxa_trace(TRACE_DEBUG, "Connection to socket ... Failed\n");
-      sock_close(&sock);
+      sock_close(&sock, pacing.close_pause_sec);
       continue;
     }
     nxa_trace(TRACE_DEBUG, "Connection to socket ... Done\n");
     if (!make_blocking(sock)) {
-      sock_close(&sock);
+      sock_close(&sock, pacing.close_pause_sec);
       continue;
     }
     break;
@@ -76,10 +114,11 @@ QBCodes tcp_connect(const char* host, const char* port, SOCKET* pSock) {
   return retval;
 }
 
-void sock_close(SOCKET* pSock) {
+void sock_close(SOCKET* pSock, int pause_sec) {
   if (pSock == nullptr || *pSock == -1)
     return;
-  sleep(1);
+  if (pause_sec > 0)
+    sleep(static_cast<unsigned int>(pause_sec));
   int rc = close(*pSock);
   nxa_trace(TRACE_DEBUG, "Close socket ... %s\n", rc == 0 ? "Done" : "Failed");
   *pSock = -1;

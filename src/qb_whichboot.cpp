@@ -5,11 +5,10 @@
 #include <strings.h>
 
 #include "nxa-tools-trace.h"
+#include "misc.h"
 #include "ssh_exec.h"
 
 namespace {
-
-const int WHICHBOOT_TIMEOUT_SEC = 10;
 
 file_info* row_destination(qb_whichboot_info* p_info, QbFileType type) {
   if (type == QB_FILE_BOOT_ROM)
@@ -93,7 +92,7 @@ int parse_whichboot_line(char* line, exec_context* cntx) {
 }
 
 int whichboot_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
-  if (recv == nullptr || sent == nullptr || cntx == nullptr || strpbrk(recv, "$#") == nullptr)
+  if (recv == nullptr || sent == nullptr || cntx == nullptr || !has_prompt(recv))
     return 0;
   if (cntx->state == EXEC_LOGIN) {
     snprintf(cntx->cmd, sizeof(cntx->cmd), "%s\r\n", get_qb_cmd(QB_WHICHBOOT));
@@ -108,25 +107,15 @@ int whichboot_parser(const char* recv, char* sent, int max_sent, exec_context* c
   return 0;
 }
 
-QBCodes exec_whichboot(exec_context** pp_cntx) {
+QBCodes exec_whichboot(const session_settings& s, exec_context** pp_cntx) {
   if (pp_cntx == nullptr)
     return MORVIK_INTERNAL_ERR;
-  release_cntx(pp_cntx);
-  exec_context* cntx = new (std::nothrow) exec_context;
-  if (cntx == nullptr)
-    return MORVIK_INTERNAL_ERR;
-  qb_whichboot_info* p_info = cntx->p_whichboot;
+  exec_context* cntx = new_command_context(pp_cntx, QB_CLI_WHICHBOOT);
+  qb_whichboot_info* p_info = cntx != nullptr ? cntx->p_whichboot : nullptr;
   if (p_info == nullptr || p_info->p_boot_rom == nullptr || p_info->p_opcode == nullptr ||
-      p_info->p_cfg == nullptr) {
-    release_cntx(&cntx);
-    return MORVIK_INTERNAL_ERR;
-  }
-  cntx->type = QB_CLI_WHICHBOOT;
-  QBCodes retval = ssh_exec(cntx, whichboot_parser, WHICHBOOT_TIMEOUT_SEC);
-  if (retval == MORVIK_SUCCESS)
-    retval = execstate_to_exit_code(MORVIK_SUCCESS, cntx->state);
-  if (retval == MORVIK_SUCCESS && cntx->cli_result != MORVIK_SUCCESS)
-    retval = cntx->cli_result;
+      p_info->p_cfg == nullptr)
+    return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
+  QBCodes retval = run_command(s, cntx, whichboot_parser, s.cmd_timeout, QB_MAP_ON_SUCCESS);
   if (retval == MORVIK_SUCCESS) {
     // Without a startup opcode image there is nothing to compare a flash with.
     const file_info* p_opcode = p_info->p_opcode;
@@ -139,10 +128,5 @@ QBCodes exec_whichboot(exec_context** pp_cntx) {
         retval = MORVIK_CLI_NO_INFO_ERR;
     }
   }
-  if (retval != MORVIK_SUCCESS) {
-    release_cntx(&cntx);
-    return retval;
-  }
-  *pp_cntx = cntx;
-  return MORVIK_SUCCESS;
+  return hand_over(cntx, retval, pp_cntx);
 }

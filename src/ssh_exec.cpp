@@ -1,5 +1,5 @@
-// The session engine: runs one SSH client per remote command, feeds its settled
-// output through the parser chain and writes back what the parsers answer.
+// The session engine: runs one SSH client per remote command, hands its output
+// to the parser chain when the chosen pacing says so and writes back the answers.
 #include "ssh_exec.h"
 
 #include <signal.h>
@@ -11,17 +11,39 @@
 #include <ctime>
 #include <strings.h>
 
-#include "main.h"
+#include "misc.h"
 #include "nxa-tools-trace.h"
 #include "qb_io.h"
 
 namespace {
 
 const int BUF_SIZE = 4096;
-const int QUIT_TIMEOUT_SEC = 10;
+// What was read from the client and not yet taken by a parser: a command's
+// answer that comes in several pieces is handed on as a whole up to this size.
+const int PENDING_MAX = 65536;
 const int SIM_EXIT_PAUSE_SEC = 2;
 const int TERM_AFTER_POLLS = 3;
 const int GIVE_UP_AFTER_POLLS = 4;
+// Prompt pacing: how long one wait on the pipe lasts before the client's end
+// and the time-outs are looked at again, and how long gathered text must
+// stand still before it is handed on as the settle pacing would.
+const int PROMPT_POLL_MS = 200;
+const int PROMPT_SETTLE_MS = 1000;
+const int PROMPT_HUP_NAP_MS = 10;
+const int DRAIN_MAX_READS = 64;
+
+long long now_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void nap_ms(int ms) {
+  struct timespec ts;
+  ts.tv_sec = ms / 1000;
+  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  nanosleep(&ts, nullptr);
+}
 
 // Points descriptors 0, 1 and 2 at two new pipes for the child to inherit and
 // keeps duplicates of the tool's own streams to restore them. Returns 1 on
@@ -78,7 +100,7 @@ int create_pipes(fd_handle& stdin_def, fd_handle& stdout_def, fd_handle& stderr_
   return 0;
 }
 
-void trace_recv(char* recv) {
+void trace_recv(const char* recv) {
   nxa_trace(TRACE_DEBUG,
             "\n============== received data begin ==============\n%s\n"
             "============== received data ended ==============\n\n",
@@ -86,67 +108,375 @@ void trace_recv(char* recv) {
 }
 
 // The password line is shown masked: a debug log must never carry it.
-void trace_sent(char* sent, int b_written) {
+void trace_sent(const session_settings& s, const char* sent, int b_written) {
   if (sent == nullptr)
     return;
   char shown[BUF_SIZE];
   snprintf(shown, sizeof(shown), "%s", sent);
   char password_line[BUF_SIZE];
-  snprintf(password_line, sizeof(password_line), "%s%s", options.password, "\n");
+  snprintf(password_line, sizeof(password_line), "%s%s", s.password, "\n");
   if (strcmp(sent, password_line) == 0)
-    memset(shown, '*', strlen(options.password));
+    memset(shown, '*', strlen(s.password));
   nxa_trace(TRACE_DEBUG,
             "\n======= sent data begin == %4d bytes to write ==\n%s\n"
             "======= sent data ended == %4d bytes was sent ==\n\n",
             static_cast<int>(strlen(sent)), shown, b_written);
 }
 
-// Removes the NUL bytes among the first len bytes of text, in place, and
-// terminates what is left. A terminal shows nothing for them; left in, the
-// first would end the chunk and hide the rest of it, prompt included.
-void drop_nul_bytes(char* text, int len) {
-  int kept = 0;
-  for (int i = 0; i < len; ++i)
-    if (text[i] != '\0')
-      text[kept++] = text[i];
-  memset(text + kept, 0, static_cast<size_t>(len - kept));
+// Blanks and the control characters a terminal shows nothing for (a bell,
+// a NUL's neighbours), but not the line ends.
+bool invisible(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return c == ' ' || u == 0x7f || (u < 0x20 && c != '\r' && c != '\n');
 }
 
-bool has_prompt(const char* text) {
-  return strpbrk(text, "$#") != nullptr;
+// The last line of text, invisible characters at its end aside: [*begin, *end).
+void last_line(const char* text, const char** begin, const char** end) {
+  const char* stop = text + strlen(text);
+  while (stop > text && invisible(stop[-1]))
+    --stop;
+  const char* start = stop;
+  while (start > text && start[-1] != '\n' && start[-1] != '\r')
+    --start;
+  *begin = start;
+  *end = stop;
 }
 
-// Waits for the client to end after the dialogue: about three polls, then
-// SIGTERM, two more polls, then SIGKILL, so that no client outlives the session.
-void end_client(pid_t pid) {
-  int counter = 0;
-  while (!wait_process(pid)) {
-    ++counter;
-    if (counter > GIVE_UP_AFTER_POLLS) {
+bool line_holds(const char* begin, const char* end, const char* what) {
+  const size_t len = strlen(what);
+  for (const char* p = begin; p + len <= end; ++p)
+    if (memcmp(p, what, len) == 0)
+      return true;
+  return false;
+}
+
+// Until the password has been taken, the client is still logging in.
+bool logging_in(ExecState state) {
+  return state == EXEC_INIT || state == EXEC_STARTING || state == EXEC_CONNECTING ||
+         state == EXEC_KEY_EXCHANGE || state == EXEC_LOGIN;
+}
+
+// Once the command's part is done, what the client still prints is the
+// session's end and decides nothing.
+bool command_done(ExecState state) {
+  return state == EXEC_REMOTE_FINISH || state == EXEC_QUIT;
+}
+
+// What the client wrote and no parser has taken yet: raw bytes, NUL bytes
+// dropped (a terminal shows nothing for them; left in, the first would end the
+// text and hide the rest of it, prompt included), always terminated.
+struct pending_output {
+  char text[PENDING_MAX];
+  int len;
+  int handed_len;  // how much of it the parsers have seen (and left)
+  int dumped_len;  // how much of it the debug dump has shown
+  long long last_byte_ms;
+};
+
+void clear_pending(pending_output* p) {
+  p->len = p->handed_len = p->dumped_len = 0;
+  p->text[0] = '\0';
+}
+
+// Dumps what was read since the last dump, lone CRs removed, into the debug
+// output; uses text (PENDING_MAX) as scratch.
+void dump_new_output(pending_output* p, char* text) {
+  if (p->dumped_len >= p->len)
+    return;
+  snprintf(text, PENDING_MAX, "%s", p->text + p->dumped_len);
+  str_remove_single_cr(text, PENDING_MAX);
+  trace_recv(text);
+  p->dumped_len = p->len;
+}
+
+// Reads up to want bytes (at most max_read) from fd onto p; the oldest text is
+// given up when the buffer is full. Returns what read() returned.
+int read_pending(fd_handle fd, pending_output* p, int want, int max_read) {
+  if (want > max_read)
+    want = max_read;
+  if (p->len + want > PENDING_MAX - 1) {
+    nxa_trace(TRACE_ERROR, "cannot parse output.\n");
+    clear_pending(p);
+  }
+  int b_read = read_fdhandle(fd, p->text + p->len, PENDING_MAX - 1 - p->len, want);
+  if (b_read > 0) {
+    int kept = p->len;
+    for (int i = p->len; i < p->len + b_read; ++i)
+      if (p->text[i] != '\0')
+        p->text[kept++] = p->text[i];
+    p->len = kept;
+    p->last_byte_ms = now_ms();
+  }
+  p->text[p->len] = '\0';
+  return b_read;
+}
+
+// The text of p as the parsers see it, into out (PENDING_MAX): lone CRs gone,
+// trailing line ends gone when trim is set (the debug dump keeps them).
+void clean_text(const pending_output* p, char* out, bool trim) {
+  snprintf(out, PENDING_MAX, "%s", p->text);
+  str_remove_single_cr(out, PENDING_MAX);
+  if (trim)
+    str_remove_ending(out);
+}
+
+// Whether gathered text is ready for the parsers under prompt pacing.
+bool ready_for_parsers(const char* text) {
+  return has_prompt(text) || ends_in_question(text);
+}
+
+enum hand_mode { HAND_LIVE, HAND_LAST_WORDS };
+
+// One session's ends of the pipes, its settings and its parser.
+struct session_io {
+  const session_settings* s;
+  exec_context* cntx;
+  parser_handler parser;
+  fd_handle out_r;
+  fd_handle in_w;
+  time_t progress_time;
+};
+
+// Hands the pending text to the parser chain and writes back what the parsers
+// answered. An answer of the command still coming (no prompt yet, nobody took
+// it) stays pending and is handed on again with what follows. After the
+// client has ended (HAND_LAST_WORDS) nothing is written and nothing that no
+// parser takes is reported. Returns false when the dialogue is over: the
+// session was lost or the client could not be written to.
+bool hand_on(session_io& io, pending_output* p, char* text, hand_mode mode) {
+  clean_text(p, text, true);
+  if (text[0] == '\0') {
+    clear_pending(p);
+    return true;
+  }
+  exec_context* cntx = io.cntx;
+  char sent[BUF_SIZE];
+  memset(sent, 0, sizeof(sent));
+  int handled = def_parser(*io.s, text, sent, BUF_SIZE, cntx);
+  if (handled == 0)
+    handled = io.parser(text, sent, BUF_SIZE, cntx);
+  if (handled == 0)
+    handled = def_parser(*io.s, text, sent, BUF_SIZE, cntx);
+  if (handled != 0) {
+    clear_pending(p);
+    io.progress_time = time(nullptr);
+  } else if (cntx->state != EXEC_REMOTE || has_prompt(text)) {
+    if (mode == HAND_LIVE)
+      nxa_trace(TRACE_ERROR, "cannot parse output.\n");
+    clear_pending(p);
+  } else {
+    p->handed_len = p->len;
+  }
+  if (handled == DEF_PARSER_SESSION_LOST)
+    return false;
+  if (sent[0] == '\0' || mode == HAND_LAST_WORDS)
+    return true;
+  int b_write = write_fdhandle(io.in_w, sent);
+  if (b_write > 0) {
+    trace_sent(*io.s, sent, b_write);
+  } else if (cntx->state != EXEC_QUIT) {
+    nxa_trace(TRACE_ERROR, "cannot write data.\n");
+    cntx->state = EXEC_TERMINATED;
+    return false;
+  }
+  return true;
+}
+
+// What the client left in the pipe when it ended: read and parsed while the
+// command's part was not done, as it may hold the restart announcement or
+// the rest of an answer. Settle pacing dumps each piece as it reads it.
+void read_last_words(session_io& io, pending_output* p, char* text, QbPace pace) {
+  for (int reads = 0; reads < DRAIN_MAX_READS && !command_done(io.cntx->state); ++reads) {
+    int b_avail = get_bytes_avail(io.out_r);
+    if (b_avail <= 0)
+      break;
+    if (read_pending(io.out_r, p, b_avail, BUF_SIZE - 1) <= 0)
+      break;
+    if (pace == QB_PACE_SETTLE) {
+      dump_new_output(p, text);
+      hand_on(io, p, text, HAND_LAST_WORDS);
+    }
+  }
+  if (pace == QB_PACE_PROMPT && p->len > p->handed_len && !command_done(io.cntx->state)) {
+    dump_new_output(p, text);
+    hand_on(io, p, text, HAND_LAST_WORDS);
+  }
+}
+
+bool idle_too_long(time_t check_time, time_t progress_time, int poll_timeout) {
+  const time_t now = time(nullptr);
+  return difftime(now, check_time) > poll_timeout || difftime(now, progress_time) > poll_timeout;
+}
+
+// The documented pacing: one look a second; output is read once the number of
+// waiting bytes stood still for one poll, so that a chunk is whole. Returns
+// true if the loop ended because the client did.
+bool settle_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char* text,
+                 time_t* check_time) {
+  int poll_timeout = timeout;
+  int b_avail_prev = 0;
+  for (;;) {
+    if (wait_process(pid))
+      return true;
+    // The idle time-out also bounds output that never settles or that no
+    // parser understands: a client that keeps writing must not hold us forever.
+    if (idle_too_long(*check_time, io.progress_time, poll_timeout))
+      return false;
+    if (io.cntx->state == EXEC_QUIT)
+      poll_timeout = io.s->quit_timeout;
+    int b_avail = get_bytes_avail(io.out_r);
+    if (b_avail > 0)
+      *check_time = time(nullptr);
+    if (b_avail != b_avail_prev) {
+      b_avail_prev = b_avail;
+      continue;
+    }
+    if (b_avail <= 0)
+      continue;
+    int b_read = read_pending(io.out_r, p, b_avail, BUF_SIZE - 1);
+    if (b_read <= 0) {
+      nxa_trace(TRACE_ERROR, "cannot read data\n");
+      io.cntx->state = EXEC_TERMINATED;
+      return false;
+    }
+    // The dump shows this read alone; the parsers get all that is pending.
+    dump_new_output(p, text);
+    if (!hand_on(io, p, text, HAND_LIVE))
+      return false;
+  }
+}
+
+// Prompt pacing: waits on the pipe and hands the gathered text on as soon as
+// it ends in a prompt or a question the dialogue answers. Text that does
+// neither is handed on once it has stood still as long as a settled chunk,
+// while the command is not done yet (a progress line, the restart
+// announcement). Returns true if the loop ended because the client did.
+bool prompt_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char* text,
+                 time_t* check_time) {
+  int poll_timeout = timeout;
+  for (;;) {
+    if (process_ended(pid))
+      return true;
+    if (idle_too_long(*check_time, io.progress_time, poll_timeout))
+      return false;
+    if (io.cntx->state == EXEC_QUIT)
+      poll_timeout = io.s->quit_timeout;
+    int rc = poll_fdhandle(io.out_r, PROMPT_POLL_MS);
+    if (rc < 0) {
+      nxa_trace(TRACE_ERROR, "cannot read data\n");
+      io.cntx->state = EXEC_TERMINATED;
+      return false;
+    }
+    int b_avail = get_bytes_avail(io.out_r);
+    if (b_avail > 0) {
+      *check_time = time(nullptr);
+      if (read_pending(io.out_r, p, b_avail, PENDING_MAX - 1) <= 0) {
+        nxa_trace(TRACE_ERROR, "cannot read data\n");
+        io.cntx->state = EXEC_TERMINATED;
+        return false;
+      }
+    } else if (rc == 2) {
+      // The client closed its output and is ending; look again shortly.
+      nap_ms(PROMPT_HUP_NAP_MS);
+      continue;
+    }
+    if (p->len == p->handed_len)
+      continue;
+    clean_text(p, text, true);
+    const bool still = now_ms() - p->last_byte_ms >= PROMPT_SETTLE_MS;
+    const bool full = p->len >= PENDING_MAX - 1 - BUF_SIZE;
+    if (!ready_for_parsers(text) && !full && !(still && !command_done(io.cntx->state)))
+      continue;
+    dump_new_output(p, text);
+    if (!hand_on(io, p, text, HAND_LIVE))
+      return false;
+  }
+}
+
+// Waits for the client to end after the dialogue: about three seconds, then
+// SIGTERM, two more, then SIGKILL, so that no client outlives the session.
+void end_client(pid_t pid, QbPace pace) {
+  if (pace == QB_PACE_SETTLE) {
+    int counter = 0;
+    while (!wait_process(pid)) {
+      ++counter;
+      if (counter > GIVE_UP_AFTER_POLLS) {
+        kill_process(pid);
+        return;
+      }
+      if (counter == TERM_AFTER_POLLS) {
+        nxa_trace(TRACE_WARNING, "client terminated forcibly\n");
+        kill(pid, SIGTERM);
+      }
+    }
+    return;
+  }
+  const long long begin = now_ms();
+  bool termed = false;
+  while (!process_ended(pid)) {
+    const long long waited = now_ms() - begin;
+    if (waited > (GIVE_UP_AFTER_POLLS + 1) * 1000LL) {
       kill_process(pid);
       return;
     }
-    if (counter == TERM_AFTER_POLLS) {
+    if (!termed && waited >= TERM_AFTER_POLLS * 1000LL) {
       nxa_trace(TRACE_WARNING, "client terminated forcibly\n");
       kill(pid, SIGTERM);
+      termed = true;
     }
+    nap_ms(PROMPT_HUP_NAP_MS * 2);
   }
 }
 
 }  // namespace
 
-int def_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
+session_settings::session_settings()
+    : save_answer('y'), pace(QB_PACE_SETTLE), simulator(0), cmd_timeout(10), quit_timeout(10) {
+  memset(ssh_path, 0, sizeof(ssh_path));
+  memset(ssh_args, 0, sizeof(ssh_args));
+  memset(password, 0, sizeof(password));
+  snprintf(logout_word, sizeof(logout_word), "%s", "quit");
+}
+
+bool has_prompt(const char* text) {
+  if (text == nullptr)
+    return false;
+  const char* begin;
+  const char* end;
+  last_line(text, &begin, &end);
+  return end > begin && (end[-1] == '$' || end[-1] == '#');
+}
+
+bool ends_in_question(const char* text) {
+  if (text == nullptr)
+    return false;
+  const char* begin;
+  const char* end;
+  last_line(text, &begin, &end);
+  static const char kPassword[] = "password:";
+  const size_t len = sizeof(kPassword) - 1;
+  if (static_cast<size_t>(end - begin) >= len && memcmp(end - len, kPassword, len) == 0)
+    return true;
+  return line_holds(begin, end, "y/n") || line_holds(begin, end, "yes/no");
+}
+
+int def_parser(const session_settings& s, const char* recv, char* sent, int max_sent,
+               exec_context* cntx) {
   if (recv == nullptr || sent == nullptr || max_sent == 0 || cntx == nullptr)
     return 0;
+  // The client's own questions are answered only while it logs in: the same
+  // words inside a command's answer must not put "y" or the password into
+  // the module's command line.
   if (str_contains(recv, "host key") && str_contains(recv, "fingerprint") &&
-      (str_contains(recv, "y/n") || str_contains(recv, "yes/no"))) {
+      (str_contains(recv, "y/n") || str_contains(recv, "yes/no")) && logging_in(cntx->state) &&
+      cntx->state != EXEC_LOGIN) {
     cntx->state = EXEC_KEY_EXCHANGE;
     snprintf(sent, max_sent, "y%s", "\n");
     return 1;
   }
-  if (str_contains(recv, "password:")) {
+  if (str_contains(recv, "password:") && logging_in(cntx->state)) {
     cntx->state = EXEC_LOGIN;
-    snprintf(sent, max_sent, "%s%s", options.password, "\n");
+    snprintf(sent, max_sent, "%s%s", s.password, "\n");
     return 1;
   }
   if (has_prompt(recv)) {
@@ -154,13 +484,20 @@ int def_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
       return 0;
     if (cntx->state == EXEC_QUIT)
       return 1;
-    snprintf(sent, max_sent, "%s%s", get_qb_cmd(QB_QUIT), "\n");
+    snprintf(sent, max_sent, "%s%s", s.logout_word, "\n");
     cntx->state = EXEC_QUIT;
     return 1;
   }
-  if (str_contains(recv, "logout") || str_contains(recv, "exit") || str_contains(recv, "connection abort")) {
-    cntx->state = EXEC_QUIT;
-    return 1;
+  const bool lost = str_contains(recv, "connection abort");
+  if (lost || str_contains(recv, "logout") || str_contains(recv, "exit")) {
+    if (command_done(cntx->state)) {
+      cntx->state = EXEC_QUIT;
+      return 1;
+    }
+    // A connection lost before the command was done is no logout; "exit" or
+    // "logout" in a module's answer (an image named exit.bin) is its text.
+    if (lost)
+      return DEF_PARSER_SESSION_LOST;
   }
   const bool unsaved = str_contains(recv, "system has unsaved changes");
   const bool question = str_contains(recv, "y/n");
@@ -169,7 +506,7 @@ int def_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
   if (unsaved && question && str_contains(recv, "you like to save")) {
     if (cntx->state != EXEC_QUIT)
       return 0;
-    snprintf(sent, max_sent, "y%s", "\n");
+    snprintf(sent, max_sent, "%c%s", s.save_answer, "\n");
     return 1;
   }
   if (str_contains(recv, "Configuration Saved") || str_contains(recv, "Configuration Not Saved"))
@@ -179,13 +516,8 @@ int def_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
   return 0;
 }
 
-QBCodes ssh_exec(exec_context* cntx, parser_handler parser, int timeout) {
-  char recv[BUF_SIZE];
-  char sent[BUF_SIZE];
-  memset(recv, 0, sizeof(recv));
-  memset(sent, 0, sizeof(sent));
-  int poll_timeout = timeout;
-  pid_t pid = 0;
+QBCodes ssh_exec(const session_settings& s, exec_context* cntx, parser_handler parser,
+                 int timeout) {
   nxa_trace(TRACE_DEBUG, "preparing to execute ssh client...\n");
   if (parser == nullptr || cntx == nullptr)
     return MORVIK_INTERNAL_ERR;
@@ -198,83 +530,57 @@ QBCodes ssh_exec(exec_context* cntx, parser_handler parser, int timeout) {
     return MORVIK_INTERNAL_ERR;
 
   cntx->state = EXEC_STARTING;
-  pid = run_ssh_process(stdin_r, stdout_w, stdout_e, stdin_def, stdout_def, stderr_def,
-                        options.ssh_path, options.ssh_args);
-  if (pid != 0) {
+  char path[sizeof(s.ssh_path)];
+  char args[sizeof(s.ssh_args)];
+  snprintf(path, sizeof(path), "%s", s.ssh_path);
+  snprintf(args, sizeof(args), "%s", s.ssh_args);
+  int exec_errno = 0;
+  const pid_t pid = run_ssh_process(stdin_r, stdout_w, stdout_e, stdin_def, stdout_def, stderr_def,
+                                    path, args, s.pace == QB_PACE_SETTLE ? 1 : 0, &exec_errno);
+  if (pid == 0) {
+    // Our streams are still the client's pipes: put them back first.
+    close_fdhandle(stdout_w);
+    close_fdhandle(stdout_e);
+    close_fdhandle(stdin_r);
+    restore_std_fdhandles(stdin_def, stdout_def, stderr_def);
+    if (exec_errno != 0)
+      nxa_trace(TRACE_ERROR, "Cannot start the SSH client '%s': %s\n", s.ssh_path,
+                strerror(exec_errno));
+  } else {
     nxa_trace(TRACE_DEBUG, "ssh client is executed.\n");
     cntx->state = EXEC_CONNECTING;
-    int b_avail_prev = 0;
-    time_t check_time = time(nullptr);
-    // The idle time-out also bounds output that never settles or that no
-    // parser understands: a client that keeps writing must not hold us forever.
-    time_t progress_time = check_time;
-
-    while (!wait_process(pid) && difftime(time(nullptr), check_time) <= poll_timeout &&
-           difftime(time(nullptr), progress_time) <= poll_timeout) {
-      if (cntx->state == EXEC_QUIT)
-        poll_timeout = QUIT_TIMEOUT_SEC;
-      memset(sent, 0, sizeof(sent));
-      memset(recv, 0, sizeof(recv));
-      int b_avail = get_bytes_avail(stdout_r);
-      if (b_avail > 0)
-        check_time = time(nullptr);
-      // Read only output that stood still for one poll: the client has
-      // stopped writing, so the chunk is whole.
-      if (b_avail != b_avail_prev) {
-        b_avail_prev = b_avail;
-        continue;
-      }
-      if (b_avail <= 0)
-        continue;
-      int b_read = read_fdhandle(stdout_r, recv, BUF_SIZE - 1, b_avail);
-      if (b_read <= 0) {
-        nxa_trace(TRACE_ERROR, "cannot read data\n");
-        cntx->state = EXEC_TERMINATED;
-        break;
-      }
-      drop_nul_bytes(recv, b_read);
-      str_remove_single_cr(recv, BUF_SIZE);
-      trace_recv(recv);
-      str_remove_ending(recv);
-      if (recv[0] == '\0')
-        continue;
-
-      int handled = def_parser(recv, sent, BUF_SIZE, cntx);
-      if (!handled)
-        handled = parser(recv, sent, BUF_SIZE, cntx);
-      if (!handled)
-        handled = def_parser(recv, sent, BUF_SIZE, cntx);
-      if (handled)
-        progress_time = time(nullptr);
-      else
-        nxa_trace(TRACE_ERROR, "cannot parse output.\n");
-
-      if (sent[0] != '\0') {
-        int b_write = write_fdhandle(stdin_w, sent);
-        if (b_write > 0) {
-          trace_sent(sent, b_write);
-        } else if (cntx->state != EXEC_QUIT) {
-          nxa_trace(TRACE_ERROR, "cannot write data.\n");
-          cntx->state = EXEC_TERMINATED;
-          break;
-        }
+    pending_output* p = new (std::nothrow) pending_output;
+    char* text = static_cast<char*>(malloc(PENDING_MAX));
+    if (p == nullptr || text == nullptr) {
+      cntx->state = EXEC_TERMINATED;
+      kill(pid, SIGTERM);
+    } else {
+      clear_pending(p);
+      p->last_byte_ms = now_ms();
+      session_io io = {&s, cntx, parser, stdout_r, stdin_w, time(nullptr)};
+      time_t check_time = io.progress_time;
+      const bool ended = s.pace == QB_PACE_SETTLE
+                             ? settle_loop(io, pid, timeout, p, text, &check_time)
+                             : prompt_loop(io, pid, timeout, p, text, &check_time);
+      if (ended && cntx->state != EXEC_TERMINATED)
+        read_last_words(io, p, text, s.pace);
+      const int poll_timeout = cntx->state == EXEC_QUIT ? s.quit_timeout : timeout;
+      if (idle_too_long(check_time, io.progress_time, poll_timeout) &&
+          cntx->state != EXEC_TERMINATED && cntx->state != EXEC_QUIT) {
+        nxa_trace(TRACE_DEBUG, "client canceled by timeout\n");
+        cntx->state = EXEC_CANCELED_BY_TIMEOUT;
       }
     }
-
-    const bool timed_out = difftime(time(nullptr), check_time) > poll_timeout ||
-                           difftime(time(nullptr), progress_time) > poll_timeout;
-    if (timed_out && cntx->state != EXEC_TERMINATED && cntx->state != EXEC_QUIT) {
-      nxa_trace(TRACE_DEBUG, "client canceled by timeout\n");
-      cntx->state = EXEC_CANCELED_BY_TIMEOUT;
-    }
-    if (simulator_mode) {
+    delete p;
+    free(text);
+    if (s.simulator) {
       char exit_line[16];
       snprintf(exit_line, sizeof(exit_line), "exit%s", "\n");
       // The client may be gone already; a failed write changes nothing.
       (void)write_fdhandle(stdin_w, exit_line);
       sleep(SIM_EXIT_PAUSE_SEC);
     }
-    end_client(pid);
+    end_client(pid, s.pace);
   }
 
   close_fdhandle(stdout_r);
@@ -324,14 +630,26 @@ void extract_response(char* recv, char* cmd, char* response, int size) {
       ++start;
   }
   snprintf(response, static_cast<size_t>(size), "%s", start);
-  // The prompt line ends the answer; its text before the prompt character
-  // (the module's name) goes with it.
-  char* prompt = strpbrk(response, "$#");
-  if (prompt != nullptr) {
-    *prompt = '\0';
-    size_t len = strlen(response);
-    while (len > 0 && response[len - 1] != '\r' && response[len - 1] != '\n')
-      response[--len] = '\0';
+  // The prompt line ends the answer, the module's name before the prompt
+  // character with it; so does the same prompt shown more than once (a shell
+  // prompts again for the line end after the command). A '$' or '#' on any
+  // other line is the answer's own.
+  if (has_prompt(response)) {
+    const char* begin;
+    const char* end;
+    last_line(response, &begin, &end);
+    char prompt[BUF_SIZE];
+    snprintf(prompt, sizeof(prompt), "%.*s", static_cast<int>(end - begin), begin);
+    response[begin - response] = '\0';
+    str_remove_ending(response);
+    for (;;) {
+      last_line(response, &begin, &end);
+      if (end == begin || static_cast<size_t>(end - begin) != strlen(prompt) ||
+          memcmp(begin, prompt, strlen(prompt)) != 0)
+        break;
+      response[begin - response] = '\0';
+      str_remove_ending(response);
+    }
   }
   str_remove_ending(response);
 }
@@ -362,10 +680,43 @@ void response_parser(char* response, exec_context* cntx, line_parser_handler par
 }
 
 void parse_remote_answer(const char* recv, exec_context* cntx, line_parser_handler parser) {
-  char response[BUF_SIZE];
-  memset(response, 0, sizeof(response));
-  // extract_response only reads recv; its interface predates const.
-  extract_response(const_cast<char*>(recv), cntx->cmd, response, BUF_SIZE);
-  response_parser(response, cntx, parser);
+  // The answer may be longer than one read: it is taken whole.
+  const size_t size = strlen(recv) + 1;
+  char* response = static_cast<char*>(calloc(size, 1));
+  if (response == nullptr) {
+    cntx->cli_result = MORVIK_INTERNAL_ERR;
+  } else {
+    // extract_response only reads recv; its interface predates const.
+    extract_response(const_cast<char*>(recv), cntx->cmd, response, static_cast<int>(size));
+    response_parser(response, cntx, parser);
+    free(response);
+  }
   cntx->state = EXEC_REMOTE_FINISH;
+}
+
+exec_context* new_command_context(exec_context** pp_cntx, QbCliType type) {
+  release_cntx(pp_cntx);
+  exec_context* cntx = new (std::nothrow) exec_context;
+  if (cntx != nullptr)
+    cntx->type = type;
+  return cntx;
+}
+
+QBCodes run_command(const session_settings& s, exec_context* cntx, parser_handler parser,
+                    int timeout, QbStateMapping mapping) {
+  QBCodes retval = ssh_exec(s, cntx, parser, timeout);
+  if (mapping == QB_MAP_ALWAYS || retval == MORVIK_SUCCESS)
+    retval = execstate_to_exit_code(retval, cntx->state);
+  if (retval == MORVIK_SUCCESS && cntx->cli_result != MORVIK_SUCCESS)
+    retval = cntx->cli_result;
+  return retval;
+}
+
+QBCodes hand_over(exec_context* cntx, QBCodes retval, exec_context** pp_cntx) {
+  if (retval != MORVIK_SUCCESS) {
+    release_cntx(&cntx);
+    return retval;
+  }
+  *pp_cntx = cntx;
+  return MORVIK_SUCCESS;
 }

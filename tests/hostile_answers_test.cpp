@@ -42,7 +42,6 @@ class Session {
  public:
   explicit Session(const Command& command) : parser_(command.parser) {
     simulator_mode = 0;
-    options = qb_opt();
     snprintf(cntx_.p_dir->p_file->name, sizeof(cntx_.p_dir->p_file->name), "img_b.bin");
     snprintf(cntx_.p_delete->p_del_file->name, sizeof(cntx_.p_delete->p_del_file->name), "b.bin");
     snprintf(cntx_.p_copy->tftp_url, sizeof(cntx_.p_copy->tftp_url), "tftp://server");
@@ -60,9 +59,9 @@ class Session {
   std::string feed(const std::string& chunk) {
     char sent[4096] = "";
     const char* recv = chunk.c_str();
-    if (!def_parser(recv, sent, sizeof(sent), &cntx_) &&
+    if (!def_parser(session_settings(), recv, sent, sizeof(sent), &cntx_) &&
         !parser_(recv, sent, sizeof(sent), &cntx_))
-      def_parser(recv, sent, sizeof(sent), &cntx_);
+      def_parser(session_settings(), recv, sent, sizeof(sent), &cntx_);
     return sent;
   }
 
@@ -132,9 +131,10 @@ TEST(HostileAnswers, TenThousandCharacterLineReachesLineParsersCut) {
   }
 }
 
-// A '$' or '#' in an answer reads as the prompt: its line and everything
-// after it are dropped, and what stands before it is parsed as the answer.
-TEST(HostileAnswers, PromptCharacterInsideAnAnswerEndsIt) {
+// Only the last line, ending in '$' or '#', is the prompt: the character
+// anywhere else is part of the answer, and a question that names such a file
+// is still a question.
+TEST(HostileAnswers, PromptCharacterInsideAnAnswerIsPartOfIt) {
   struct Row {
     const char* what;
     const Command& command;
@@ -142,31 +142,31 @@ TEST(HostileAnswers, PromptCharacterInsideAnAnswerEndsIt) {
     QBCodes result;
     std::function<size_t(const exec_context&)> kept;
     size_t expected;
+    const char* sent;
   };
   const Row rows[] = {
       {"dir row with #", kCommands[4],
        "dir opcode\r\ndate file name file type startup size\r\n------------------\r\n"
        "2009-03-02 img_a.bin Operation Code Y 512\r\n2009-03-02 img#b.bin Operation Code N 9\r\n"
        "------------------\r\nquorbel# ",
-       MORVIK_SUCCESS, [](const exec_context& c) { return c.p_dir->p_list->size(); }, 1},
+       MORVIK_SUCCESS, [](const exec_context& c) { return c.p_dir->p_list->size(); }, 2, "quit\n"},
       {"session row with $", kCommands[0],
        "show loginsession\r\nID User Name Connection From Idle Time Session Time Session Type\r\n"
        "-----------\r\n1 ad$min 10.0.0.5 00:00:00 00:03:12 SSH\r\nquorbel# ",
-       MORVIK_SUCCESS, [](const exec_context& c) { return c.p_login->p_list->size(); }, 0},
+       MORVIK_SUCCESS, [](const exec_context& c) { return c.p_login->p_list->size(); }, 1,
+       "quit\n"},
       {"opcode row with #", kCommands[6],
        "whichboot\r\nBoot-System: Switch\r\nfile name file type startup size\r\n"
        "--------------\r\nimg#a.bin Operation Code Y 512\r\nquorbel# ",
        MORVIK_SUCCESS, [](const exec_context& c) { return strlen(c.p_whichboot->p_opcode->name); },
-       0},
-      // The module's summary names the file: the tool reads it as the final
-      // answer and never confirms the transfer.
+       9, "quit\n"},
       {"summary naming a file with #", kCommands[7],
        "Mode: TFTP\r\nDestination filename: f#1.bin\r\nAre you sure you want to start? (y/n) ",
-       MORVIK_REMOTE_PARSER_ERR, [](const exec_context& c) { return c.state == EXEC_QUIT; }, 1},
+       MORVIK_SUCCESS, [](const exec_context& c) { return c.state == EXEC_REMOTE; }, 1, "y"},
   };
   for (const Row& row : rows) {
     Session session(row.command);
-    EXPECT_EQ(session.feed(row.chunk), "quit\n") << row.what;
+    EXPECT_EQ(session.feed(row.chunk), row.sent) << row.what;
     EXPECT_EQ(session.cntx().cli_result, row.result) << row.what;
     EXPECT_EQ(row.kept(session.cntx()), row.expected) << row.what;
   }

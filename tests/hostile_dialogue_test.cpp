@@ -57,14 +57,14 @@ const Row kRows[] = {
          "\\r\\n\\x00quorbel# \n" + kLogout,
      MORVIK_SUCCESS, kAnswered},
     {"NulAfterThePrompt",
-     kLogin + "say " + kTable + kRow + "quorbel# \\x00\\x01junk\n" + kLogout, MORVIK_SUCCESS,
+     kLogin + "say " + kTable + kRow + "quorbel# \\x00\\x01\\x07\n" + kLogout, MORVIK_SUCCESS,
      kAnswered},
-    // The row with the prompt character is dropped with everything after it.
+    // Only the last line is the prompt: a row with the character counts.
     {"PromptCharacterInsideTheAnswer",
      kLogin + "say " + kTable +
          "1   ad#min      127.0.0.1        00:00:00   00:00:03      SSH\\r\\n" + kRow +
          "quorbel# \n" + kLogout,
-     MORVIK_CLI_NO_INFO_ERR, kAnswered},
+     MORVIK_SUCCESS, kAnswered},
 };
 
 class HostileDialogue : public ::testing::TestWithParam<Row> {
@@ -73,10 +73,6 @@ class HostileDialogue : public ::testing::TestWithParam<Row> {
     ASSERT_FALSE(dir_.path().empty());
     setenv("FAKEPLINK_SCRIPT", (dir_.path() + "/script").c_str(), 1);
     setenv("FAKEPLINK_LOG", (dir_.path() + "/input").c_str(), 1);
-    options = qb_opt();
-    snprintf(options.ssh_path, sizeof(options.ssh_path), "%s", FAKEPLINK_PATH);
-    snprintf(options.ssh_args, sizeof(options.ssh_args), "-ssh admin@127.0.0.1");
-    snprintf(options.password, sizeof(options.password), "secret");
     simulator_mode = 0;
     signal(SIGPIPE, SIG_IGN);
   }
@@ -84,7 +80,6 @@ class HostileDialogue : public ::testing::TestWithParam<Row> {
     release_cntx(&cntx_);
     unsetenv("FAKEPLINK_SCRIPT");
     unsetenv("FAKEPLINK_LOG");
-    options = qb_opt();
   }
 
   test_support::TempDir dir_;
@@ -100,7 +95,7 @@ TEST_P(HostileDialogue, EndsWithItsDocumentedCode) {
   {
     test_support::TraceMode debug(TRACE_MODE_DEBUG);
     test_support::StdCapture capture;
-    rc = exec_show(QB_CLI_SHOW_LOGINSESSION, &cntx_);
+    rc = exec_show(test_support::client_settings(FAKEPLINK_PATH), QB_CLI_SHOW_LOGINSESSION, &cntx_);
     trace = capture.out();
   }
   EXPECT_EQ(rc, row.result) << trace;

@@ -285,6 +285,10 @@ const char kUsage[] =
     "   -tftp url\t\t TFTP url to image\n"
     "   -img_tzr filename\t image name for TZR mode\n"
     "   -img_sw filename\t image name for Switch and EHM mode\n"
+    "\n"
+    // The options added since follow the lines above, which stay as they are.
+    "   -pace settle|prompt\t Read the module's output once it has settled (default)\n"
+    "\t\t\t or as soon as it shows a prompt or a question\n"
     "\n";
 
 std::string usage_for(const std::string& name) {

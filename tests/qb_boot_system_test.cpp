@@ -45,7 +45,8 @@ TEST(BootsystemParser, JudgesRecordedAnswers) {
     int marker;
   } cases[] = {
       {QB_CLI_BOOT_SYSTEM_MODE, "boot-system mode TZR\r\nquorbel#", MORVIK_SUCCESS, 0},
-      {QB_CLI_BOOT_SYSTEM_MODE, "Start Up Failed!\r\nquorbel#", MORVIK_SUCCESS, 0},
+      // A failed mode change is a failure, said by the line itself.
+      {QB_CLI_BOOT_SYSTEM_MODE, "Start Up Failed!\r\nquorbel#", MORVIK_CLI_CMD_FAILED_ERR, 0},
       {QB_CLI_BOOT_SYSTEM_OPCODE, "Start Up Success\r\nquorbel#", MORVIK_SUCCESS, 1},
       // The missing confirmation is judged after the session.
       {QB_CLI_BOOT_SYSTEM_OPCODE, "Start Up Failed!\r\nquorbel#", MORVIK_SUCCESS, 0},
@@ -65,10 +66,10 @@ TEST(BootsystemParser, JudgesRecordedAnswers) {
 TEST(ExecBootsystem, IncompleteRequestIsInternalErrorWithoutSession) {
   exec_context* held = new exec_context;
   EXPECT_EQ(MORVIK_INTERNAL_ERR,
-            exec_bootsystem(QB_CLI_BOOT_SYSTEM_OPCODE, nullptr, QB_MODE_UNKNOWN, &held));
+            exec_bootsystem(session_settings(), QB_CLI_BOOT_SYSTEM_OPCODE, nullptr, QB_MODE_UNKNOWN, &held));
   EXPECT_EQ(nullptr, held);
   EXPECT_EQ(MORVIK_INTERNAL_ERR,
-            exec_bootsystem(QB_CLI_BOOT_SYSTEM_MODE, nullptr, QB_MODE_ALL, &held));
+            exec_bootsystem(session_settings(), QB_CLI_BOOT_SYSTEM_MODE, nullptr, QB_MODE_ALL, &held));
   EXPECT_EQ(MORVIK_INTERNAL_ERR,
-            exec_bootsystem(QB_CLI_BOOT_SYSTEM_MODE, nullptr, QB_MODE_TZR, nullptr));
+            exec_bootsystem(session_settings(), QB_CLI_BOOT_SYSTEM_MODE, nullptr, QB_MODE_TZR, nullptr));
 }

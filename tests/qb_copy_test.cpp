@@ -93,7 +93,7 @@ TEST(CopyParser, JudgesRecordedFinalAnswers) {
 TEST(ExecCopy, NullArgumentsAreInternalError) {
   char url[] = "server/dir";
   exec_context* cntx = nullptr;
-  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_copy(nullptr, url, &cntx, 1200));
-  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_copy(url, nullptr, &cntx, 1200));
-  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_copy(url, url, nullptr, 1200));
+  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_copy(session_settings(), nullptr, url, &cntx, 1200));
+  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_copy(session_settings(), url, nullptr, &cntx, 1200));
+  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_copy(session_settings(), url, url, nullptr, 1200));
 }

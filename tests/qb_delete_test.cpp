@@ -59,11 +59,11 @@ TEST(ExecDelete, RefusesStartupImageWithoutSession) {
   exec_context* held = new exec_context;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  EXPECT_EQ(MORVIK_CLI_CMD_FAILED_ERR, exec_delete(&f, &held));
+  EXPECT_EQ(MORVIK_CLI_CMD_FAILED_ERR, exec_delete(session_settings(), &f, &held));
   std::string out = testing::internal::GetCapturedStdout();
   out += testing::internal::GetCapturedStderr();
   EXPECT_NE(std::string::npos, out.find("Trying to delete startup image 'img_a.bin'.Canceling.\n"));
   EXPECT_EQ(nullptr, held);
-  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_delete(nullptr, &held));
-  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_delete(&f, nullptr));
+  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_delete(session_settings(), nullptr, &held));
+  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_delete(session_settings(), &f, nullptr));
 }

@@ -116,8 +116,8 @@ TEST(GetOpcodeImage, NoMatchLeavesInfoZeroed) {
 
 TEST(ExecDir, MissingArgumentsLeaveHeldContextAlone) {
   exec_context* held = new exec_context;
-  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_dir(QB_CLI_DIR_FILE, nullptr, &held));
+  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_dir(session_settings(), QB_CLI_DIR_FILE, nullptr, &held));
   EXPECT_NE(nullptr, held);
   release_cntx(&held);
-  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_dir(QB_CLI_DIR_OPCODE, nullptr, nullptr));
+  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_dir(session_settings(), QB_CLI_DIR_OPCODE, nullptr, nullptr));
 }

@@ -30,6 +30,7 @@ struct ClientPipes {
   fd_handle stdin_def = -1, stdout_def = -1, stderr_def = -1;
   fd_handle stdout_r = -1, stdout_w = -1, stdout_e = -1, stdin_r = -1, stdin_w = -1;
   pid_t pid = 0;
+  int exec_errno = 0;
   const char* unflushed = nullptr;  // left in stdout's buffer at the start
 
   // Nothing may be printed (no assertion may fail) while 0 to 2 are redirected.
@@ -60,7 +61,7 @@ struct ClientPipes {
       fputs(unflushed, stdout);
     std::string path_copy = path, args_copy = args;
     pid = run_ssh_process(stdin_r, stdout_w, stdout_e, stdin_def, stdout_def, stderr_def,
-                          &path_copy[0], &args_copy[0]);
+                          &path_copy[0], &args_copy[0], 1, &exec_errno);
     if (pid == 0)
       restore();
     return pid;
@@ -286,20 +287,25 @@ TEST(RunSshProcess, ClientReadsOurInputAndWritesBothStreamsIntoOnePipe) {
   EXPECT_EQ(client.read_to_end(), "y\ndone\n");
 }
 
-TEST(RunSshProcess, ClientThatCannotRunEndsAtOnceAndSilently) {
+// No child is started then: the reason comes back, and the child that tried
+// is reaped at once, without a pause and without writing anything.
+TEST(RunSshProcess, ClientThatCannotRunIsNoChildAndSaysWhy) {
   TempDir dir;
   const std::string not_executable = dir.write("plink", "#!/bin/sh\necho started\n", 0644);
-  for (const std::string& path : {dir.path() + "/missing", not_executable}) {
+  const struct {
+    std::string path;
+    int err;
+  } cases[] = {{dir.path() + "/missing", ENOENT}, {not_executable, EACCES}};
+  for (const auto& c : cases) {
     ClientPipes client;
     client.unflushed = "left in the tool's buffer";  // the child must not flush it
-    pid_t pid = client.start(path, "-ssh admin@10.1.2.3");
-    __fpurge(stdout);
-    ASSERT_NE(pid, 0) << path;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(wait_process(pid), 1) << path;
+    pid_t pid = client.start(c.path, "-ssh admin@10.1.2.3");
+    __fpurge(stdout);
+    EXPECT_EQ(pid, 0) << c.path;
+    EXPECT_EQ(client.exec_errno, c.err) << c.path;
     EXPECT_LT(seconds_since(start), 0.5);
-    client.pid = 0;
-    EXPECT_EQ(client.read_to_end(), "") << path;
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a child is left";
   }
 }
 

@@ -10,9 +10,9 @@ namespace {
 // returns what would be written back.
 std::string feed(exec_context& cntx, const char* chunk) {
   char sent[4096] = {0};
-  if (!def_parser(chunk, sent, sizeof(sent), &cntx) &&
+  if (!def_parser(session_settings(), chunk, sent, sizeof(sent), &cntx) &&
       !reload_parser(chunk, sent, sizeof(sent), &cntx))
-    def_parser(chunk, sent, sizeof(sent), &cntx);
+    def_parser(session_settings(), chunk, sent, sizeof(sent), &cntx);
   return sent;
 }
 
@@ -44,10 +44,11 @@ TEST(ReloadParser, SavesConfigurationThenConfirmsRestart) {
   EXPECT_EQ(1, cntx.p_reload->restart_marker);
 }
 
-TEST(ReloadParser, SavedConfigurationHidesResetQuestionButNotRestart) {
+// A notice in the same chunk hides neither the question nor the restart.
+TEST(ReloadParser, SavedConfigurationBesideTheResetQuestionOrTheRestart) {
   exec_context asked, restarting;
   start(asked, QB_CLI_RELOAD);
-  EXPECT_EQ("", feed(asked, "Configuration Saved\r\nAre you sure you would like to reset? (y/n)"));
+  EXPECT_EQ("y", feed(asked, "Configuration Saved\r\nAre you sure you would like to reset? (y/n)"));
   EXPECT_EQ(EXEC_REMOTE, asked.state);
   start(restarting, QB_CLI_RELOAD);
   feed(restarting, "Configuration Saved\r\nSystem will now restart!");
@@ -74,5 +75,5 @@ TEST(ReloadParser, JudgesRecordedFinalAnswers) {
 }
 
 TEST(ExecReload, NullPointerIsInternalError) {
-  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_reload(nullptr, 60));
+  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_reload(session_settings(), nullptr, 60));
 }

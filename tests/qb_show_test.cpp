@@ -289,7 +289,7 @@ TEST_F(Show, ChunkWithoutPromptOrInAnotherStateIsLeftAlone) {
 }
 
 TEST(ExecShow, NullContextPointerIsAnInternalError) {
-  EXPECT_EQ(exec_show(QB_CLI_SHOW_LOGINSESSION, nullptr), MORVIK_INTERNAL_ERR);
+  EXPECT_EQ(exec_show(session_settings(), QB_CLI_SHOW_LOGINSESSION, nullptr), MORVIK_INTERNAL_ERR);
 }
 
 }  // namespace

@@ -73,5 +73,5 @@ TEST(WhichbootLine, LinesOutOfPlaceStopWithTheirError) {
 }
 
 TEST(ExecWhichboot, NullPointerIsInternalError) {
-  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_whichboot(nullptr));
+  EXPECT_EQ(MORVIK_INTERNAL_ERR, exec_whichboot(session_settings(), nullptr));
 }

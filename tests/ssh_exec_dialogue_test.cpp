@@ -16,6 +16,7 @@
 #include "main.h"
 #include "nxa-tools-trace.h"
 #include "ssh_exec.h"
+#include "test_support.h"
 
 namespace {
 
@@ -40,7 +41,8 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
-class Dialogue : public ::testing::Test {
+// Every dialogue runs under both pacings.
+class Dialogue : public ::testing::TestWithParam<QbPace> {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/morvik-dialogue-XXXXXX";
@@ -49,11 +51,7 @@ class Dialogue : public ::testing::Test {
     setenv("FAKEPLINK_SCRIPT", (dir_ + "/script").c_str(), 1);
     setenv("FAKEPLINK_LOG", (dir_ + "/input").c_str(), 1);
     setenv("FAKEPLINK_PID", (dir_ + "/pid").c_str(), 1);
-    options = qb_opt();
-    snprintf(options.ssh_path, sizeof(options.ssh_path), "%s", FAKEPLINK_PATH);
-    snprintf(options.ssh_args, sizeof(options.ssh_args), "-ssh admin@127.0.0.1");
-    snprintf(options.password, sizeof(options.password), "secret");
-    simulator_mode = 0;
+    s_ = test_support::client_settings(FAKEPLINK_PATH, GetParam());
     signal(SIGPIPE, SIG_IGN);
     nxa_set_trace(TRACE_MODE_DEBUG);
   }
@@ -96,6 +94,7 @@ class Dialogue : public ::testing::Test {
   }
 
   std::string dir_;
+  session_settings s_;
   exec_context* cntx_ = nullptr;
 };
 
@@ -106,12 +105,12 @@ int count_of(const std::string& text, const std::string& what) {
   return count;
 }
 
-TEST_F(Dialogue, HostKeyPasswordCommandAndLogout) {
+TEST_P(Dialogue, HostKeyPasswordCommandAndLogout) {
   script(std::string(HOST_KEY_QUESTION) + "expect y\\n\n" + PASSWORD_PROMPT +
          "expect secret\\n\n" + LOGIN_PROMPT + "expect show loginsession\\r\\n\n" + SESSION_TABLE +
          "expect quit\\n\nexit 0\n");
   QBCodes rc = MORVIK_INTERNAL_ERR;
-  std::string trace = capture([&] { rc = exec_show(QB_CLI_SHOW_LOGINSESSION, &cntx_); });
+  std::string trace = capture([&] { rc = exec_show(s_, QB_CLI_SHOW_LOGINSESSION, &cntx_); });
   ASSERT_EQ(rc, MORVIK_SUCCESS) << trace;
   EXPECT_EQ(input(), "y\nsecret\nshow loginsession\r\nquit\n");
   ASSERT_EQ(cntx_->p_login->p_list->size(), 1u);
@@ -120,26 +119,26 @@ TEST_F(Dialogue, HostKeyPasswordCommandAndLogout) {
   EXPECT_EQ(count_of(trace, "cannot parse output."), 0) << trace;
 }
 
-TEST_F(Dialogue, PasswordNeverReachesTheDebugOutput) {
+TEST_P(Dialogue, PasswordNeverReachesTheDebugOutput) {
   script(std::string(PASSWORD_PROMPT) + "expect secret\\n\n" + LOGIN_PROMPT +
          "expect show loginsession\\r\\n\n" + SESSION_TABLE + "expect quit\\n\nexit 0\n");
-  std::string trace = capture([&] { exec_show(QB_CLI_SHOW_LOGINSESSION, &cntx_); });
+  std::string trace = capture([&] { exec_show(s_, QB_CLI_SHOW_LOGINSESSION, &cntx_); });
   EXPECT_EQ(trace.find("secret"), std::string::npos) << trace;
   EXPECT_NE(trace.find("== sent data begin ==    7 bytes to write ==\n******\n"), std::string::npos)
       << trace;
 }
 
-TEST_F(Dialogue, EmptyPasswordSendsLoneLineEnd) {
-  options.password[0] = '\0';
+TEST_P(Dialogue, EmptyPasswordSendsLoneLineEnd) {
+  s_.password[0] = '\0';
   script(std::string(PASSWORD_PROMPT) + "expect \\n\n" + LOGIN_PROMPT +
          "expect show loginsession\\r\\n\n" + SESSION_TABLE + "expect quit\\n\nexit 0\n");
   QBCodes rc = MORVIK_INTERNAL_ERR;
-  capture([&] { rc = exec_show(QB_CLI_SHOW_LOGINSESSION, &cntx_); });
+  capture([&] { rc = exec_show(s_, QB_CLI_SHOW_LOGINSESSION, &cntx_); });
   EXPECT_EQ(rc, MORVIK_SUCCESS);
   EXPECT_EQ(input(), "\nshow loginsession\r\nquit\n");
 }
 
-TEST_F(Dialogue, SaveQuestionAtLogoutIsAnsweredYes) {
+TEST_P(Dialogue, SaveQuestionAtLogoutIsAnsweredYes) {
   script(std::string(PASSWORD_PROMPT) + "expect secret\\n\n" + LOGIN_PROMPT +
          "expect show loginsession\\r\\n\n" + SESSION_TABLE +
          "expect quit\\n\n"
@@ -147,38 +146,55 @@ TEST_F(Dialogue, SaveQuestionAtLogoutIsAnsweredYes) {
          "Would you like to save them now? (y/n) \n"
          "expect y\\n\nsay y\\r\\nConfiguration Saved\\r\\n\nsleep 1.5\nexit 0\n");
   QBCodes rc = MORVIK_INTERNAL_ERR;
-  capture([&] { rc = exec_show(QB_CLI_SHOW_LOGINSESSION, &cntx_); });
+  capture([&] { rc = exec_show(s_, QB_CLI_SHOW_LOGINSESSION, &cntx_); });
   EXPECT_EQ(rc, MORVIK_SUCCESS);
   EXPECT_EQ(input(), "secret\nshow loginsession\r\nquit\ny\n");
 }
 
-TEST_F(Dialogue, PromptBeforePasswordLogsOutWithoutCommand) {
+TEST_P(Dialogue, PromptBeforePasswordLogsOutWithoutCommand) {
   script(std::string(LOGIN_PROMPT) + "expect quit\\n\nexit 0\n");
   QBCodes rc = MORVIK_INTERNAL_ERR;
-  capture([&] { rc = exec_show(QB_CLI_SHOW_LOGINSESSION, &cntx_); });
+  capture([&] { rc = exec_show(s_, QB_CLI_SHOW_LOGINSESSION, &cntx_); });
   EXPECT_EQ(rc, MORVIK_CLI_NO_INFO_ERR);
   EXPECT_EQ(input(), "quit\n");
 }
 
-TEST_F(Dialogue, RefusedPasswordEndsAsAuthenticationFailure) {
+TEST_P(Dialogue, RefusedPasswordEndsAsAuthenticationFailure) {
   script(std::string(PASSWORD_PROMPT) + "expect secret\\n\n" +
          "say Access denied\\r\\nadmin@127.0.0.1's password: \nexpect secret\\n\n"
          "say FATAL ERROR: Remote side sent disconnect message\\r\\n\nexit 1\n");
   QBCodes rc = MORVIK_INTERNAL_ERR;
-  capture([&] { rc = exec_show(QB_CLI_SHOW_LOGINSESSION, &cntx_); });
+  capture([&] { rc = exec_show(s_, QB_CLI_SHOW_LOGINSESSION, &cntx_); });
   EXPECT_EQ(rc, MORVIK_SSH_AUTH_ERR);
   EXPECT_EQ(input(), "secret\nsecret\n");
   EXPECT_EQ(cntx_, nullptr);
 }
 
-TEST_F(Dialogue, LongAnswerIsParsedOnlyFromTheChunkWithThePrompt) {
-  script(std::string(PASSWORD_PROMPT) + "expect secret\\n\n" + LOGIN_PROMPT +
-         "expect show loginsession\\r\\n\nbig 5000\nsay quorbel# \nexpect quit\\n\nexit 0\n");
-  QBCodes rc = MORVIK_INTERNAL_ERR;
-  std::string trace = capture([&] { rc = exec_show(QB_CLI_SHOW_LOGINSESSION, &cntx_); });
-  EXPECT_EQ(rc, MORVIK_REMOTE_PARSER_ERR);
-  EXPECT_EQ(count_of(trace, "cannot parse output."), 1) << trace;
-  EXPECT_EQ(input(), "secret\nshow loginsession\r\nquit\n");
+// More than one read of the client's output, and a pause in the middle: the
+// answer is still parsed whole.
+TEST_P(Dialogue, LongOrPausedAnswerIsParsedWhole) {
+  const std::string table_head =
+      "say show loginsession\\r\\n"
+      "ID  User Name   Connection From  Idle Time  Session Time  Session Type\\r\\n"
+      "--  ----------  ---------------  ---------  ------------  ------------\\r\\n\n";
+  const std::string row = "1   admin       127.0.0.1        00:00:00   00:00:03      SSH\\r\\n";
+  const struct {
+    std::string rows;
+    size_t count;
+  } cases[] = {
+      {"repeat 70 " + row + "\n", 70},
+      {"say " + row + "\nsleep 2.5\nsay " + row + "\n", 2},
+  };
+  for (const auto& c : cases) {
+    script(std::string(PASSWORD_PROMPT) + "expect secret\\n\n" + LOGIN_PROMPT +
+           "expect show loginsession\\r\\n\n" + table_head + c.rows +
+           "say quorbel# \nexpect quit\\n\nexit 0\n");
+    QBCodes rc = MORVIK_INTERNAL_ERR;
+    std::string trace = capture([&] { rc = exec_show(s_, QB_CLI_SHOW_LOGINSESSION, &cntx_); });
+    ASSERT_EQ(rc, MORVIK_SUCCESS) << trace;
+    EXPECT_EQ(cntx_->p_login->p_list->size(), c.count);
+    EXPECT_EQ(count_of(trace, "cannot parse output."), 0) << trace;
+  }
 }
 
 // A stand-alone parser that never sends anything keeps the dialogue waiting.
@@ -186,11 +202,11 @@ int silent_parser(const char*, char*, int, exec_context*) {
   return 1;
 }
 
-TEST_F(Dialogue, ClientHangingAfterLogoutIsTerminated) {
+TEST_P(Dialogue, ClientHangingAfterLogoutIsTerminated) {
   script(std::string(LOGIN_PROMPT) + "hang\n");
   exec_context cntx;
   QBCodes rc = MORVIK_INTERNAL_ERR;
-  std::string trace = capture([&] { rc = ssh_exec(&cntx, silent_parser, 2); });
+  std::string trace = capture([&] { rc = ssh_exec(s_, &cntx, silent_parser, 2); });
   EXPECT_EQ(rc, MORVIK_SUCCESS);
   // The prompt made the dialogue log out; silence after that is no time-out.
   EXPECT_EQ(cntx.state, EXEC_QUIT);
@@ -198,59 +214,62 @@ TEST_F(Dialogue, ClientHangingAfterLogoutIsTerminated) {
   EXPECT_TRUE(client_gone());
 }
 
-TEST_F(Dialogue, ClientSilentBeforeLoginIsCanceledByTimeout) {
+TEST_P(Dialogue, ClientSilentBeforeLoginIsCanceledByTimeout) {
   script("hang\n");
   exec_context cntx;
-  std::string trace = capture([&] { ssh_exec(&cntx, silent_parser, 2); });
+  std::string trace = capture([&] { ssh_exec(s_, &cntx, silent_parser, 2); });
   EXPECT_EQ(cntx.state, EXEC_CANCELED_BY_TIMEOUT);
   EXPECT_NE(trace.find("trace> client canceled by timeout\n"), std::string::npos) << trace;
   EXPECT_EQ(execstate_to_exit_code(MORVIK_SUCCESS, cntx.state), MORVIK_REMOTE_TIMEOUT_ERR);
 }
 
-TEST_F(Dialogue, ClientIgnoringSigtermIsKilledAndReaped) {
+TEST_P(Dialogue, ClientIgnoringSigtermIsKilledAndReaped) {
   script("ignore-term\nhang\n");
   exec_context cntx;
-  capture([&] { ssh_exec(&cntx, silent_parser, 1); });
+  capture([&] { ssh_exec(s_, &cntx, silent_parser, 1); });
   EXPECT_TRUE(client_gone());
 }
 
-TEST_F(Dialogue, ClientThatNeverStopsWritingEndsByTimeout) {
+TEST_P(Dialogue, ClientThatNeverStopsWritingEndsByTimeout) {
   script(std::string(PASSWORD_PROMPT) + "expect secret\\n\n" + LOGIN_PROMPT +
          "expect show loginsession\\r\\n\nflood\n");
   exec_context cntx;
   cntx.type = QB_CLI_SHOW_LOGINSESSION;
   time_t begin = time(nullptr);
-  capture([&] { ssh_exec(&cntx, show_parser, 3); });
+  capture([&] { ssh_exec(s_, &cntx, show_parser, 3); });
   EXPECT_EQ(cntx.state, EXEC_CANCELED_BY_TIMEOUT);
   EXPECT_LT(difftime(time(nullptr), begin), 20);
   EXPECT_TRUE(client_gone());
 }
 
-TEST_F(Dialogue, WriteToClientThatClosedItsInputFails) {
+TEST_P(Dialogue, WriteToClientThatClosedItsInputFails) {
   script("close-input\n" + std::string(PASSWORD_PROMPT) + "sleep 3\nexit 0\n");
   exec_context cntx;
-  std::string trace = capture([&] { ssh_exec(&cntx, silent_parser, 5); });
+  std::string trace = capture([&] { ssh_exec(s_, &cntx, silent_parser, 5); });
   EXPECT_EQ(cntx.state, EXEC_TERMINATED);
   EXPECT_NE(trace.find("cannot write data.\n"), std::string::npos) << trace;
 }
 
-TEST_F(Dialogue, ClientThatCannotBeExecutedNeverConnects) {
+TEST_P(Dialogue, ClientThatCannotBeExecutedIsAClientError) {
   std::string path = dir_ + "/plink";
   std::ofstream(path) << "not a program\n";
   chmod(path.c_str(), 0644);
-  snprintf(options.ssh_path, sizeof(options.ssh_path), "%s", path.c_str());
+  snprintf(s_.ssh_path, sizeof(s_.ssh_path), "%s", path.c_str());
   QBCodes rc = MORVIK_INTERNAL_ERR;
-  capture([&] { rc = exec_show(QB_CLI_SHOW_LOGINSESSION, &cntx_); });
-  EXPECT_EQ(rc, MORVIK_CANNOT_CONNECT_ERR);
+  std::string trace = capture([&] { rc = exec_show(s_, QB_CLI_SHOW_LOGINSESSION, &cntx_); });
+  EXPECT_EQ(rc, MORVIK_SSH_CLIENT_ERR);
+  EXPECT_NE(trace.find("Cannot start the SSH client '" + path + "': Permission denied\n"),
+            std::string::npos)
+      << trace;
 }
 
-TEST_F(Dialogue, StandardStreamsAreOursAgainAfterTheSession) {
+TEST_P(Dialogue, StandardStreamsAreOursAgainAfterTheSession) {
   script(std::string(LOGIN_PROMPT) + "expect quit\\n\nexit 0\n");
   struct stat before[3];
   for (int fd = 0; fd < 3; ++fd)
     ASSERT_EQ(fstat(fd, &before[fd]), 0);
   exec_context cntx;
-  capture([&] { ssh_exec(&cntx, silent_parser, 5); });
+  capture([&] { ssh_exec(s_, &cntx, silent_parser, 5); });
   for (int fd = 0; fd < 3; ++fd) {
     struct stat after;
     ASSERT_EQ(fstat(fd, &after), 0);
@@ -258,5 +277,74 @@ TEST_F(Dialogue, StandardStreamsAreOursAgainAfterTheSession) {
     EXPECT_EQ(after.st_dev, before[fd].st_dev) << "descriptor " << fd;
   }
 }
+
+// How a session ends when the module or the client leaves early, or says the
+// client's words inside an answer.
+struct Ending {
+  const char* name;
+  std::string script;  // after the command was sent
+  bool reload;         // the command: reload, else show loginsession
+  QBCodes result;
+  const char* input;  // all the tool typed
+};
+
+const std::string kTableRows =
+    "ID  User Name   Connection From  Idle Time  Session Time  Session Type\\r\\n"
+    "--  ----------  ---------------  ---------  ------------  ------------\\r\\n";
+const std::string kRow = "1   admin       127.0.0.1        00:00:00   00:00:03      SSH\\r\\n";
+
+const Ending kEndings[] = {
+    // The client's abort text in the middle of the answer is no logout.
+    {"AbortMidAnswer",
+     "say show loginsession\\r\\n" + kTableRows + "\nsleep 1.5\n"
+     "say FATAL ERROR: Network error: Software caused connection abort\\r\\n\nexit 1\n",
+     false, MORVIK_REMOTE_PARSER_ERR, "secret\nshow loginsession\r\n"},
+    // "exit" and "logout" in an answer that comes in two pieces are its text.
+    {"ExitAndLogoutInsideTheAnswer",
+     "say show loginsession\\r\\n" + kTableRows + "2   exit        logout           00:00:00   "
+     "00:00:01      SSH\\r\\n\nsleep 2.5\nsay " + kRow + "quorbel# \nexpect quit\\n\nexit 0\n",
+     false, MORVIK_SUCCESS, "secret\nshow loginsession\r\nquit\n"},
+    // "password:" in an answer never gets the password typed.
+    {"PasswordWordInsideTheAnswer",
+     "say show loginsession\\r\\nEnter new password: \nsleep 2.5\nsay \\r\\n" + kTableRows + kRow +
+     "quorbel# \nexpect quit\\n\nexit 0\n",
+     false, MORVIK_REMOTE_PARSER_ERR, "secret\nshow loginsession\r\nquit\n"},
+    // The announcement still waiting in the pipe when the client ends counts.
+    {"AnnouncementLeftInThePipe",
+     "say reload\\r\\nSystem will now restart\\r\\n\nexit 0\n", true, MORVIK_SUCCESS,
+     "secret\nreload\r\n"},
+    // A notice and the reset question in one write: the question is answered.
+    {"SaveLineAndQuestionTogether",
+     "say reload\\r\\nConfiguration Saved\\r\\nAre you sure you would like to reset the "
+     "system? (y/n) \nexpect y\nsay y\\r\\nSystem will now restart\\r\\n\nsleep 1.5\nexit 0\n",
+     true, MORVIK_SUCCESS, "secret\nreload\r\ny"},
+};
+
+class SessionEnding : public Dialogue {};
+
+TEST_P(SessionEnding, EndsWithTheCodeOfWhatHappened) {
+  for (const Ending& e : kEndings) {
+    SCOPED_TRACE(e.name);
+    remove((dir_ + "/input").c_str());
+    script(std::string(PASSWORD_PROMPT) + "expect secret\\n\n" + LOGIN_PROMPT + "expect " +
+           (e.reload ? "reload" : "show loginsession") + "\\r\\n\n" + e.script);
+    QBCodes rc = MORVIK_INTERNAL_ERR;
+    std::string trace = capture([&] {
+      rc = e.reload ? exec_reload(s_, &cntx_, 10) : exec_show(s_, QB_CLI_SHOW_LOGINSESSION, &cntx_);
+    });
+    EXPECT_EQ(rc, e.result) << trace;
+    EXPECT_EQ(input(), e.input) << trace;
+    release_cntx(&cntx_);
+  }
+}
+
+std::string pace_name(const ::testing::TestParamInfo<QbPace>& info) {
+  return info.param == QB_PACE_PROMPT ? "Prompt" : "Settle";
+}
+
+INSTANTIATE_TEST_SUITE_P(Pace, Dialogue, ::testing::Values(QB_PACE_SETTLE, QB_PACE_PROMPT),
+                         pace_name);
+INSTANTIATE_TEST_SUITE_P(Pace, SessionEnding, ::testing::Values(QB_PACE_SETTLE, QB_PACE_PROMPT),
+                         pace_name);
 
 }  // namespace

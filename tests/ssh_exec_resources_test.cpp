@@ -65,11 +65,7 @@ class SessionResources : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
     setenv("FAKEPLINK_SCRIPT", (dir_.path() + "/script").c_str(), 1);
-    options = qb_opt();
-    snprintf(options.ssh_path, sizeof(options.ssh_path), "%s", FAKEPLINK_PATH);
-    snprintf(options.ssh_args, sizeof(options.ssh_args), "-ssh admin@127.0.0.1");
-    snprintf(options.password, sizeof(options.password), "secret");
-    simulator_mode = 0;
+    s_ = test_support::client_settings(FAKEPLINK_PATH);
     signal(SIGPIPE, SIG_IGN);
     files_ = open_files();
     streams_ = standard_streams();
@@ -83,11 +79,11 @@ class SessionResources : public ::testing::Test {
     dir_.write("script", script_text, 0644);
     if (show) {
       exec_context* p_cntx = nullptr;
-      EXPECT_EQ(exec_show(QB_CLI_SHOW_LOGINSESSION, &p_cntx), MORVIK_SUCCESS);
+      EXPECT_EQ(exec_show(s_, QB_CLI_SHOW_LOGINSESSION, &p_cntx), MORVIK_SUCCESS);
       release_cntx(&p_cntx);
     } else {
       exec_context cntx;
-      ssh_exec(&cntx, never_answers, 2);
+      ssh_exec(s_, &cntx, never_answers, 2);
     }
     expect_nothing_left();
   }
@@ -98,6 +94,7 @@ class SessionResources : public ::testing::Test {
     EXPECT_TRUE(no_child_left());
   }
 
+  session_settings s_;
   test_support::TempDir dir_;
   test_support::TraceMode quiet_{TRACE_MODE_QUIET};
   std::map<int, std::string> files_;
@@ -126,10 +123,10 @@ TEST_F(SessionResources, FailedStartsLeaveTheStandardStreamsOurs) {
   std::string not_executable = dir_.write("plink", "not a program\n", 0644);
   for (const std::string& client : {not_executable, dir_.path() + "/missing/plink"}) {
     SCOPED_TRACE(client);
-    snprintf(options.ssh_path, sizeof(options.ssh_path), "%s", client.c_str());
+    snprintf(s_.ssh_path, sizeof(s_.ssh_path), "%s", client.c_str());
     exec_context cntx;
-    ssh_exec(&cntx, never_answers, 2);
-    EXPECT_EQ(cntx.state, EXEC_CONNECTING);
+    ssh_exec(s_, &cntx, never_answers, 2);
+    EXPECT_EQ(cntx.state, EXEC_STARTING);
     expect_nothing_left();
   }
 }
@@ -152,7 +149,7 @@ TEST_F(SessionResources, RunningOutOfDescriptorsUndoesWhatWasMade) {
     tight.rlim_cur = static_cast<rlim_t>(limit - 1);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
     exec_context cntx;
-    QBCodes rc = ssh_exec(&cntx, never_answers, 1);
+    QBCodes rc = ssh_exec(s_, &cntx, never_answers, 1);
     setrlimit(RLIMIT_NOFILE, &saved);
     if (rc == MORVIK_INTERNAL_ERR) {
       ++failed;

@@ -76,8 +76,11 @@ TEST(ExtractResponse, CutsEchoPromptAndLineEnds) {
       {"A\r\nB\r\nswitch#", "A\r\nB"},
       // line ends right after the echo are skipped
       {"show loginsession\r\n\r\n\r\nA\r\nswitch# ", "A"},
-      // a prompt character inside the answer ends it with its whole line
-      {"show loginsession\r\nA\r\nB$C\r\nD\r\nswitch#", "A"},
+      // only the last line is the prompt's: the character elsewhere is the answer's
+      {"show loginsession\r\nA\r\nB$C\r\ncfg#2.bak\r\nswitch#", "A\r\nB$C\r\ncfg#2.bak"},
+      {"show loginsession\r\nA #\r\nswitch# \x07", "A #"},
+      // the same prompt twice, as a shell shows it for the line end after the command
+      {"show loginsession\r\nA\r\nuser$ \r\nuser$ ", "A"},
       {"show loginsession\r\nA\r\nB\r\nuser@qb:~$ ", "A\r\nB"},
       // a prompt with no line end before it leaves nothing
       {"abc#", ""},
@@ -148,15 +151,8 @@ TEST(ResponseParser, StopsWhenTheLineParserSaysSo) {
 
 class DefParser : public ::testing::Test {
  protected:
-  void SetUp() override {
-    options = qb_opt();
-    snprintf(options.password, sizeof(options.password), "secret");
-    simulator_mode = 0;
-  }
-  void TearDown() override {
-    options = qb_opt();
-    simulator_mode = 0;
-  }
+  void SetUp() override { snprintf(s_.password, sizeof(s_.password), "secret"); }
+  session_settings s_;
 };
 
 const char kHostKey[] =
@@ -175,16 +171,19 @@ TEST_F(DefParser, EveryRuleWithItsStateAndAnswer) {
     const char* sent;
   };
   const Row rows[] = {
-      // 1: host-key question, in any state
+      // 1: host-key question, while logging in only
       {kHostKey, EXEC_CONNECTING, 1, EXEC_KEY_EXCHANGE, "y\n"},
-      {"host key fingerprint (yes/no)", EXEC_QUIT, 1, EXEC_KEY_EXCHANGE, "y\n"},
+      {"host key fingerprint (yes/no)", EXEC_KEY_EXCHANGE, 1, EXEC_KEY_EXCHANGE, "y\n"},
+      {"host key fingerprint (yes/no)", EXEC_REMOTE, 0, EXEC_REMOTE, ""},
+      {"host key fingerprint (yes/no)", EXEC_QUIT, 0, EXEC_QUIT, ""},
       {"host key fingerprint", EXEC_CONNECTING, 0, EXEC_CONNECTING, ""},
       {"host key (y/n)", EXEC_CONNECTING, 0, EXEC_CONNECTING, ""},
       {"host key fingerprint y/n password:", EXEC_CONNECTING, 1, EXEC_KEY_EXCHANGE, "y\n"},
-      // 2: password prompt, in any state, before a prompt character
+      // 2: password prompt, while logging in only, before a prompt character
       {"admin@127.0.0.1's password: ", EXEC_CONNECTING, 1, EXEC_LOGIN, "secret\n"},
       {"Access denied\nadmin@127.0.0.1's password: ", EXEC_LOGIN, 1, EXEC_LOGIN, "secret\n"},
-      {"password:", EXEC_QUIT, 1, EXEC_LOGIN, "secret\n"},
+      {"password:", EXEC_QUIT, 0, EXEC_QUIT, ""},
+      {"TFTP password: (none)", EXEC_REMOTE, 0, EXEC_REMOTE, ""},
       {"banner # admin's password: ", EXEC_CONNECTING, 1, EXEC_LOGIN, "secret\n"},
       {"Password:", EXEC_CONNECTING, 0, EXEC_CONNECTING, ""},
       // 3: a prompt character
@@ -195,10 +194,18 @@ TEST_F(DefParser, EveryRuleWithItsStateAndAnswer) {
       {"user@host:~$ ", EXEC_KEY_EXCHANGE, 1, EXEC_QUIT, "quit\n"},
       {"answer\r\nswitch#", EXEC_REMOTE_FINISH, 1, EXEC_QUIT, "quit\n"},
       {"exit\r\nswitch#", EXEC_LOGIN, 0, EXEC_LOGIN, ""},
-      // 4: the other side is leaving
-      {"logout", EXEC_REMOTE, 1, EXEC_QUIT, ""},
-      {"exit", EXEC_CONNECTING, 1, EXEC_QUIT, ""},
-      {"Remote side unexpectedly closed: connection abort", EXEC_LOGIN, 1, EXEC_QUIT, ""},
+      // ... only at the end of the last line
+      {"Welcome #1\r\n", EXEC_CONNECTING, 0, EXEC_CONNECTING, ""},
+      {"cfg#2.bak\r\nswitch# ", EXEC_CONNECTING, 1, EXEC_QUIT, "quit\n"},
+      // 4: the other side is leaving: a logout once the command is done, a
+      // lost session before; "exit" in an answer is the module's text
+      {"logout", EXEC_REMOTE_FINISH, 1, EXEC_QUIT, ""},
+      {"exit", EXEC_QUIT, 1, EXEC_QUIT, ""},
+      {"logout", EXEC_REMOTE, 0, EXEC_REMOTE, ""},
+      {"exit.bin", EXEC_CONNECTING, 0, EXEC_CONNECTING, ""},
+      {"Software caused connection abort", EXEC_REMOTE_FINISH, 1, EXEC_QUIT, ""},
+      {"Software caused connection abort", EXEC_LOGIN, DEF_PARSER_SESSION_LOST, EXEC_LOGIN, ""},
+      {"Software caused connection abort", EXEC_REMOTE, DEF_PARSER_SESSION_LOST, EXEC_REMOTE, ""},
       // 5: unsaved changes without the question
       {"The system has unsaved changes.", EXEC_QUIT, 1, EXEC_QUIT, ""},
       {"The system has unsaved changes.", EXEC_REMOTE, 0, EXEC_REMOTE, ""},
@@ -225,27 +232,31 @@ TEST_F(DefParser, EveryRuleWithItsStateAndAnswer) {
     exec_context cntx;
     cntx.state = row.before;
     char sent[4096] = "";
-    EXPECT_EQ(def_parser(row.chunk, sent, sizeof(sent), &cntx), row.result)
+    EXPECT_EQ(def_parser(s_, row.chunk, sent, sizeof(sent), &cntx), row.result)
         << row.chunk << " in " << row.before;
     EXPECT_EQ(cntx.state, row.after) << row.chunk << " in " << row.before;
     EXPECT_STREQ(sent, row.sent) << row.chunk << " in " << row.before;
   }
 }
 
-TEST_F(DefParser, LogoutWordFollowsSimulatorMode) {
-  simulator_mode = 1;
+TEST_F(DefParser, LogoutWordAndSaveAnswerComeFromTheSettings) {
+  snprintf(s_.logout_word, sizeof(s_.logout_word), "qb_quit");
+  s_.save_answer = 'n';
   exec_context cntx;
   cntx.state = EXEC_REMOTE_FINISH;
   char sent[4096] = "";
-  EXPECT_EQ(def_parser("sim#", sent, sizeof(sent), &cntx), 1);
+  EXPECT_EQ(def_parser(s_, "sim#", sent, sizeof(sent), &cntx), 1);
   EXPECT_STREQ(sent, "qb_quit\n");
+  sent[0] = '\0';
+  EXPECT_EQ(def_parser(s_, kSaveQuestion, sent, sizeof(sent), &cntx), 1);
+  EXPECT_STREQ(sent, "n\n");
 }
 
 TEST_F(DefParser, EmptyPasswordSendsALoneLineEnd) {
-  options.password[0] = '\0';
+  s_.password[0] = '\0';
   exec_context cntx;
   char sent[4096] = "";
-  EXPECT_EQ(def_parser("password: ", sent, sizeof(sent), &cntx), 1);
+  EXPECT_EQ(def_parser(s_, "password: ", sent, sizeof(sent), &cntx), 1);
   EXPECT_STREQ(sent, "\n");
 }
 
@@ -253,7 +264,7 @@ TEST_F(DefParser, AnswerIsBoundedByMaxSent) {
   exec_context cntx;
   char sent[8];
   memset(sent, '#', sizeof(sent));
-  EXPECT_EQ(def_parser("password: ", sent, 4, &cntx), 1);
+  EXPECT_EQ(def_parser(s_, "password: ", sent, 4, &cntx), 1);
   EXPECT_STREQ(sent, "sec");
   EXPECT_EQ(memcmp(sent + 4, "####", 4), 0);
 }
@@ -267,8 +278,8 @@ int never_handles(const char*, char*, int, exec_context*) {
 class SshExec : public DefParser {
  protected:
   void use_client(const std::string& path) {
-    snprintf(options.ssh_path, sizeof(options.ssh_path), "%s", path.c_str());
-    snprintf(options.ssh_args, sizeof(options.ssh_args), "-ssh admin@10.1.2.3");
+    snprintf(s_.ssh_path, sizeof(s_.ssh_path), "%s", path.c_str());
+    snprintf(s_.ssh_args, sizeof(s_.ssh_args), "-ssh admin@10.1.2.3");
   }
   TempDir dir_;
 };
@@ -276,23 +287,42 @@ class SshExec : public DefParser {
 TEST_F(SshExec, MissingParserOrContextIsAnInternalError) {
   exec_context cntx;
   cntx.state = EXEC_QUIT;
-  EXPECT_EQ(ssh_exec(&cntx, nullptr, 10), MORVIK_INTERNAL_ERR);
-  EXPECT_EQ(ssh_exec(nullptr, never_handles, 10), MORVIK_INTERNAL_ERR);
+  EXPECT_EQ(ssh_exec(s_, &cntx, nullptr, 10), MORVIK_INTERNAL_ERR);
+  EXPECT_EQ(ssh_exec(s_, nullptr, never_handles, 10), MORVIK_INTERNAL_ERR);
   EXPECT_EQ(cntx.state, EXEC_QUIT);
 }
 
-TEST_F(SshExec, ClientThatEndsAtOnceLeavesTheSessionConnecting) {
-  const std::string cases[] = {
-      dir_.write("plink", "#!/bin/sh\nkill -9 $$\n"),
-      dir_.path() + "/missing",
+// A client that ran and ended never connected; one that could not be run
+// never started, and the reason is said.
+TEST_F(SshExec, ClientThatEndsAtOnceOrCannotRunStopsTheSessionEarly) {
+  const struct {
+    std::string client;
+    ExecState state;
+    const char* message;
+  } cases[] = {
+      {dir_.write("plink", "#!/bin/sh\nkill -9 $$\n"), EXEC_CONNECTING, ""},
+      {dir_.path() + "/missing", EXEC_STARTING, "No such file or directory\n"},
+      {dir_.write("noexec", "#!/bin/sh\n", 0644), EXEC_STARTING, "Permission denied\n"},
+      {dir_.write("garbage", "\x7f" "ELF\x01\x01\x01 not a program", 0755), EXEC_STARTING,
+       "Exec format error\n"},
   };
-  for (const std::string& client : cases) {
-    use_client(client);
+  for (const auto& c : cases) {
+    use_client(c.client);
     struct stat before, after;
     ASSERT_EQ(fstat(STDOUT_FILENO, &before), 0);
     exec_context cntx;
-    EXPECT_EQ(ssh_exec(&cntx, never_handles, 10), MORVIK_SUCCESS) << client;
-    EXPECT_EQ(cntx.state, EXEC_CONNECTING) << client;
+    std::string out;
+    {
+      StdCapture capture;
+      EXPECT_EQ(ssh_exec(s_, &cntx, never_handles, 10), MORVIK_SUCCESS) << c.client;
+      out = capture.out();
+    }
+    EXPECT_EQ(cntx.state, c.state) << c.client;
+    if (c.message[0] != '\0') {
+      EXPECT_NE(out.find("Cannot start the SSH client '" + c.client + "': " + c.message),
+                std::string::npos)
+          << out;
+    }
     ASSERT_EQ(fstat(STDOUT_FILENO, &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
   }
@@ -307,7 +337,7 @@ TEST_F(SshExec, PasswordIsSentButMaskedInTheDebugFrame) {
   std::string out;
   {
     StdCapture capture;
-    EXPECT_EQ(ssh_exec(&cntx, never_handles, 10), MORVIK_SUCCESS);
+    EXPECT_EQ(ssh_exec(s_, &cntx, never_handles, 10), MORVIK_SUCCESS);
     out = capture.out();
   }
   EXPECT_EQ(cntx.state, EXEC_LOGIN);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "nxa-tools-trace.h"
+#include "ssh_exec.h"
 
 namespace test_support {
 
@@ -168,6 +169,17 @@ class TraceMode {
  private:
   unsigned int prev_;
 };
+
+// A session against the client at path, as the tests' module "admin" with
+// password "secret" expects it.
+inline session_settings client_settings(const std::string& path, QbPace pace = QB_PACE_SETTLE) {
+  session_settings s;
+  snprintf(s.ssh_path, sizeof(s.ssh_path), "%s", path.c_str());
+  snprintf(s.ssh_args, sizeof(s.ssh_args), "-ssh admin@127.0.0.1");
+  snprintf(s.password, sizeof(s.password), "secret");
+  s.pace = pace;
+  return s;
+}
 
 // A command line as the tests write it, without the program's name.
 typedef std::vector<std::string> Args;

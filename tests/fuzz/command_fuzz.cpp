@@ -95,8 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   simulator_mode = static_cast<int>(in.pick(2));
   // Every value the enumeration can hold, including those past the mode table.
   QbBootMode mode = static_cast<QbBootMode>(in.pick(8));
-  options = qb_opt();
-  snprintf(options.password, sizeof(options.password), "secret");
+  session_settings s;
+  snprintf(s.password, sizeof(s.password), "secret");
+  snprintf(s.logout_word, sizeof(s.logout_word), "%s", get_qb_cmd(QB_QUIT));
   set_request(cntx, in, mode);
   fuzz::check_context(cntx);
 
@@ -105,9 +106,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<char[]> sent(new char[fuzz::CHUNK_BUF]());
     const int max_sent = static_cast<int>(fuzz::CHUNK_BUF);
     const ExecState before = cntx.state;
-    if (!def_parser(recv.get(), sent.get(), max_sent, &cntx) &&
-        !tested->parser(recv.get(), sent.get(), max_sent, &cntx))
-      def_parser(recv.get(), sent.get(), max_sent, &cntx);
+    int handled = def_parser(s, recv.get(), sent.get(), max_sent, &cntx);
+    if (handled == DEF_PARSER_SESSION_LOST)
+      break;
+    if (!handled && !tested->parser(recv.get(), sent.get(), max_sent, &cntx))
+      def_parser(s, recv.get(), sent.get(), max_sent, &cntx);
+    // The password goes out only while logging in.
+    if (strcmp(sent.get(), "secret\n") == 0)
+      FUZZ_CHECK(before != EXEC_REMOTE && before != EXEC_REMOTE_FINISH && before != EXEC_QUIT);
     FUZZ_CHECK(strnlen(sent.get(), fuzz::CHUNK_BUF) < fuzz::CHUNK_BUF);
     fuzz::check_context(cntx);
     // The module's questions (delete, start the transfer, save, restart) are

@@ -41,14 +41,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   exec_context cntx;
   cntx.state = static_cast<ExecState>(in.pick(EXEC_CANCELED_BY_TIMEOUT + 1));
   simulator_mode = static_cast<int>(in.pick(2));
-  options = qb_opt();
-  snprintf(options.password, sizeof(options.password), "%s", in.text(SIZE_MAX).c_str());
+  session_settings s;
+  snprintf(s.password, sizeof(s.password), "%s", in.text(SIZE_MAX).c_str());
+  snprintf(s.logout_word, sizeof(s.logout_word), "%s", get_qb_cmd(QB_QUIT));
 
   for (const std::string& chunk : fuzz::engine_chunks(in.rest())) {
     std::unique_ptr<char[]> recv = fuzz::exact_copy(chunk);
     std::unique_ptr<char[]> sent(new char[fuzz::CHUNK_BUF]());
     const ExecState before = cntx.state;
-    int handled = def_parser(recv.get(), sent.get(), static_cast<int>(fuzz::CHUNK_BUF), &cntx);
+    int handled = def_parser(s, recv.get(), sent.get(), static_cast<int>(fuzz::CHUNK_BUF), &cntx);
+    if (handled == DEF_PARSER_SESSION_LOST) {
+      FUZZ_CHECK(sent[0] == '\0' && cntx.state == before);
+      break;
+    }
     FUZZ_CHECK(strnlen(sent.get(), fuzz::CHUNK_BUF) < fuzz::CHUNK_BUF);
     // Login and logout are all it may move the dialogue to, and a chunk it
     // leaves to the command parser must find everything as it was.
@@ -58,10 +63,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(sent[0] == '\0' && cntx.state == before);
     size_t len = strlen(sent.get());
     FUZZ_CHECK(len == 0 || sent[len - 1] == '\n');
-    // The password goes to a password prompt and nowhere else.
-    if (strstr(recv.get(), "password:") == nullptr) {
+    // The password goes to a password prompt while logging in and nowhere
+    // else: once the command is out, only the logout and the save answer.
+    const bool logged_in = before == EXEC_REMOTE || before == EXEC_REMOTE_FINISH ||
+                           before == EXEC_QUIT;
+    if (logged_in || strstr(recv.get(), "password:") == nullptr) {
       const std::string answer = sent.get();
-      const std::string logout = std::string(get_qb_cmd(QB_QUIT)) + "\n";
+      const std::string logout = std::string(s.logout_word) + "\n";
       FUZZ_CHECK(answer.empty() || answer == "y\n" || answer == logout);
     }
     fuzz::check_context(cntx);

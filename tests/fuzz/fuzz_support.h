@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "defines.h"
+#include "misc.h"
 #include "ssh_exec.h"
 
 namespace fuzz {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "misc.h"
 #include "fuzz_support.h"
 
 using namespace std::string_literals;
