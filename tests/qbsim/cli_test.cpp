@@ -112,6 +112,9 @@ TEST(CliSession, RejectedLinesGetTheErrorMarkers) {
   EXPECT_NE(s.command("dir bootrom\r\n").find("Invalid input detected"), std::string::npos);
   EXPECT_NE(s.command("copy nowhere image x.bin\r\n").find("Invalid input detected"),
             std::string::npos);
+  // The state file could not hold it.
+  EXPECT_NE(s.command("copy tftp://127.0.0.1/x.bin image #x.bin\r\n").find("Invalid input"),
+            std::string::npos);
 }
 
 TEST(CliSession, DeleteAsksAndRemovesTheSecondImage) {
@@ -197,6 +200,27 @@ TEST(CliSession, ReloadAsksTwiceApartAndRestartsIntoTheNextMode) {
   EXPECT_EQ(st.mode, "EHM");
   EXPECT_EQ(st.running, "ehm_a.bin");
   EXPECT_EQ(st.restart, "none");
+}
+
+// Names a prompt or logout scan could trip over are still plain names here.
+TEST(CliSession, NamesWithHashDollarOrExitAreListedMadeStartupAndDeleted) {
+  for (const std::string name : {"old#1.bin", "cfg$2.bak", "exit.bin"}) {
+    SCOPED_TRACE(name);
+    cli_session s;
+    ASSERT_TRUE(s.area.update([&](qbsim_state& st) { st.images[1].name = name; }));
+    ASSERT_TRUE(s.start());
+    EXPECT_NE(s.command("dir opcode " + name + "\r\n").find(name + "  "), std::string::npos);
+    EXPECT_NE(s.command("boot-system opcode " + name + "\r\n").find("Start Up Success"),
+              std::string::npos);
+    ASSERT_TRUE(s.area.update([](qbsim_state& st) { qbsim_apply_boot(st); }));
+    EXPECT_NE(s.command("whichboot\r\n").find(name + "  "), std::string::npos);
+    s.command("boot-system opcode img_a.bin\r\n");
+    s.d.send("delete " + name + "\r\n");
+    ASSERT_TRUE(s.next("(y/n) "));
+    EXPECT_NE(s.command("y").find("File " + name + " Deleted!"), std::string::npos);
+    qbsim_state st = s.area.state();
+    EXPECT_EQ(qbsim_find_image(st, "Switch", name), nullptr);
+  }
 }
 
 TEST(CliSession, CopyRefusesWhileASecondImageExists) {
@@ -331,8 +355,9 @@ TEST(CliFaults, GrowingOutputKeepsComingUntilTheAnswer) {
   EXPECT_GT(s.d.reads.back().at - s.d.reads[reads].at, 1.2);
 }
 
-// A typo in a test's fault must stop the test, not fire on another use.
-TEST(CliFaults, FaultOccurrenceMustBeAWholeNumber) {
+// A typo in a test's fault must stop the test, not fire on another use; a
+// word of the argument that the state file would take for a comment, too.
+TEST(CliFaults, FaultIsRefusedRatherThanMisread) {
   e2e_area area;
   ASSERT_TRUE(area.ok);
   const auto add = [&](const std::string& when) {
@@ -345,6 +370,7 @@ TEST(CliFaults, FaultOccurrenceMustBeAWholeNumber) {
   EXPECT_EQ(add("0"), 2);
   EXPECT_EQ(add(""), 2);
   EXPECT_EQ(add("99999999999"), 2);
+  EXPECT_EQ(add("1 '#2'"), 2);
   EXPECT_TRUE(area.state().faults.empty());
   EXPECT_EQ(add("3"), 0);
   EXPECT_EQ(add("every"), 0);
