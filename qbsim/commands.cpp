@@ -342,6 +342,13 @@ qbsim_outcome module_command(qbsim_session& s, const std::vector<std::string>& w
   for (const qbsim_fault& f : faults)
     if (!(word == "reload" && f.arg == "announced"))
       at_start.push_back(f);
+  // The answer is cut at its middle when it is written: the rest comes
+  // later, or never.
+  std::string arg;
+  if (has_fault(at_start, "abort"))
+    term_split(s.t, -1);
+  else if (has_fault(at_start, "pause", &arg))
+    term_split(s.t, arg_seconds(arg, 2));
   qbsim_outcome out = OUT_GO_ON;
   if (generic_faults(s, word, at_start, &out))
     return out;

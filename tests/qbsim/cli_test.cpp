@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cli_driver.h"
 #include "gtest/gtest.h"
 #include "harness.h"
+#include "login.h"
 
 namespace {
 
@@ -297,6 +299,49 @@ TEST(CliFaults, ReloadFaultsCanWaitForTheAnnouncement) {
     // The restart happens all the same (no supervisor here: at once).
     EXPECT_EQ(s.area.state().restart, "none");
     EXPECT_EQ(s.area.state().sessions, 1);
+  }
+}
+
+// The first part ends before the middle line: in dir opcode the startup row
+// comes with the second.
+TEST(CliFaults, PauseSplitsTheAnswerAtItsMiddle) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("pause", "dir", 1, "1"));
+  ASSERT_TRUE(s.start());
+  size_t reads = s.d.reads.size();
+  std::string a = s.command("dir opcode\r\n");
+  ASSERT_EQ(s.d.reads.size(), reads + 2) << a;
+  const cli_read& first = s.d.reads[reads];
+  const cli_read& second = s.d.reads[reads + 1];
+  EXPECT_EQ(first.bytes.compare(0, 12, "dir opcode\r\n"), 0) << first.bytes;
+  EXPECT_NE(first.bytes.find("-----\r\n"), std::string::npos) << first.bytes;
+  EXPECT_EQ(first.bytes.find("img_a.bin"), std::string::npos) << first.bytes;
+  EXPECT_NE(second.bytes.find("img_a.bin"), std::string::npos) << second.bytes;
+  EXPECT_GT(second.at - first.at, 0.9);
+}
+
+TEST(CliFaults, AbortSendsTheFirstHalfOfTheAnswerAndEndsTheSession) {
+  struct row {
+    const char* line;
+    const char* first_half;  // a line that goes out
+    const char* withheld;    // a later one that does not
+  };
+  const row rows[] = {
+      {"whichboot\r\n", "Boot-System", "Operation Code"},
+      {"copy tftp://127.0.0.1/img_c.bin image img_c.bin\r\n", "Mode...", "(y/n)"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.line);
+    cli_session s;
+    ASSERT_TRUE(s.area.add_fault("abort", "any", 1));
+    ASSERT_TRUE(s.start());
+    s.d.send(r.line);
+    EXPECT_EQ(s.d.finish(5), kAbortStatus);
+    std::string a = s.d.out.substr(s.pos);
+    EXPECT_EQ(a.compare(0, strlen(r.line), r.line), 0) << a;
+    EXPECT_NE(a.find(r.first_half), std::string::npos) << a;
+    EXPECT_EQ(a.find(r.withheld), std::string::npos) << a;
+    EXPECT_EQ(a.find(kPrompt), std::string::npos) << a;
   }
 }
 

@@ -235,6 +235,23 @@ TEST(Testbed, DropInTheMiddleOfCopyBreaksTheConnection) {
   EXPECT_TRUE(has(r.output, "rc=1")) << t;
 }
 
+TEST(Testbed, AbortEndsTheClientWithTheConnectionAbortText) {
+  for (bool sim : {false, true}) {
+    SCOPED_TRACE(sim ? "simulator" : "CLI");
+    e2e_area area(sim);
+    ASSERT_TRUE(area.ok);
+    ASSERT_TRUE(area.add_fault("abort", "dir", 1));
+    std::string dir = sim ? "qb_dir opcode" : "dir opcode";
+    e2e_result r = drive(area, {"1:y\\n", "1:secret\\n", "1:" + dir + "\\r\\n", "2:"}, false);
+    std::string t = transcript(area, r);
+    EXPECT_TRUE(has(r.output, dir + "\r\ndate ")) << t;
+    EXPECT_FALSE(has(r.output, "Total:")) << t;
+    EXPECT_TRUE(has(r.output, "FATAL ERROR: Network error: Software caused connection abort\r\n"))
+        << t;
+    EXPECT_TRUE(has(r.output, "rc=1")) << t;
+  }
+}
+
 // Processes whose command line names the area, as "PID: COMMAND" lines.
 std::string processes_of(const e2e_area& area) {
   DIR* d = opendir("/proc");
