@@ -101,6 +101,8 @@ qbsim_outcome cmd_copy(qbsim_session& s, const std::vector<std::string>& w,
   q += buf;
   snprintf(buf, sizeof(buf), "TFTP Filename......................: %.60s\r\n", file.c_str());
   q += buf;
+  if (has_fault(faults, "password-text"))
+    q += "TFTP password: (none)\r\n";
   snprintf(buf, sizeof(buf), "Data type..........................: Code\r\n");
   q += buf;
   snprintf(buf, sizeof(buf), "Destination filename...............: %.60s\r\n", dest.c_str());

@@ -302,6 +302,35 @@ TEST(CliFaults, ReloadFaultsCanWaitForTheAnnouncement) {
   }
 }
 
+TEST(CliFaults, DropAnnouncedNowEndsTheSessionWithTheAnnouncement) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("drop", "reload", 1, "announced-now"));
+  ASSERT_TRUE(s.start());
+  s.d.send("reload\r\n");
+  ASSERT_TRUE(s.next("reset the system? (y/n) "));
+  s.d.send("y");
+  double answered_at = cli_now();
+  EXPECT_EQ(s.d.finish(5, false), kDropStatus);
+  EXPECT_LT(cli_now() - answered_at, 1.0);
+  EXPECT_NE(s.d.out.find("y\r\nSystem will now restart\r\n", s.pos), std::string::npos);
+  EXPECT_EQ(s.area.state().restart, "none");  // restarted all the same
+}
+
+TEST(CliFaults, TightReloadWritesTheSaveResultWithTheResetQuestion) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("tight", "reload", 1));
+  ASSERT_TRUE(s.start());
+  ASSERT_FALSE(s.area.state().unsaved);
+  s.d.send("reload\r\n");
+  ASSERT_TRUE(s.next("Would you like to save them now? (y/n) "));
+  s.d.send("y");
+  ASSERT_TRUE(s.next("reset the system? (y/n) "));
+  EXPECT_EQ(s.d.reads.back().bytes,
+            "y\r\nConfiguration Saved\r\nAre you sure you would like to reset the system? (y/n) ");
+  s.d.send("n");
+  EXPECT_TRUE(s.next(kPrompt));
+}
+
 // The first part ends before the middle line: in dir opcode the startup row
 // comes with the second.
 TEST(CliFaults, PauseSplitsTheAnswerAtItsMiddle) {
@@ -343,6 +372,21 @@ TEST(CliFaults, AbortSendsTheFirstHalfOfTheAnswerAndEndsTheSession) {
     EXPECT_EQ(a.find(r.withheld), std::string::npos) << a;
     EXPECT_EQ(a.find(kPrompt), std::string::npos) << a;
   }
+}
+
+TEST(CliFaults, PasswordTextJoinsTheTransferSummary) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("password-text", "copy", 1));
+  ASSERT_TRUE(s.start());
+  const std::string copy = "copy tftp://127.0.0.1/img_c.bin image img_c.bin\r\n";
+  s.d.send(copy);
+  ASSERT_TRUE(s.next("\r\nTFTP password: (none)\r\n"));
+  ASSERT_TRUE(s.next("Are you sure you want to start? (y/n) "));
+  // A password typed there reaches the module, and its log, as it came.
+  s.d.send("secret\n");
+  EXPECT_TRUE(s.next("Transfer Canceled by user"));
+  EXPECT_EQ(s.d.finish(5), 0);
+  EXPECT_EQ(s.area.received(), copy + "secret\n");
 }
 
 TEST(CliFaults, LongAnswerPassesTheClientsReadSize) {
@@ -424,13 +468,15 @@ TEST(CliFaults, FaultIsRefusedRatherThanMisread) {
   EXPECT_EQ(area.state().faults[1].occurrence, 0);
 }
 
-TEST(CliFaults, StartUpFailsEvenForAnImageOfTheMode) {
+TEST(CliFaults, StartUpFailsEvenForAnImageOfTheModeOrAKnownMode) {
   cli_session s;
   ASSERT_TRUE(s.area.add_fault("startup-fail", "boot-system", 0));
   ASSERT_TRUE(s.start());
   EXPECT_NE(s.command("boot-system opcode img_b.bin\r\n").find("Start Up Failed!"),
             std::string::npos);
   EXPECT_EQ(s.area.state().images[1].startup, 'N');
+  EXPECT_NE(s.command("boot-system mode TZR\r\n").find("Start Up Failed!"), std::string::npos);
+  EXPECT_EQ(s.area.state().next_mode, "Switch");
 }
 
 }  // namespace
