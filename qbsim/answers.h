@@ -1,6 +1,7 @@
 // The texts of the module's answers, built from its state. Pure functions:
 // every line ends in CR LF, none is longer than 98 characters for names
-// of ordinary length, and none holds '#' or '$' (those mark a prompt).
+// of ordinary length, and none holds '#' or '$' (those mark a prompt) but
+// for names in the state that hold them.
 #ifndef QBSIM_ANSWERS_H
 #define QBSIM_ANSWERS_H
 

@@ -38,9 +38,9 @@ bool has_fault(const std::vector<qbsim_fault>& f, const char* kind, std::string*
   return false;
 }
 
-bool fault_at_announcement(const std::vector<qbsim_fault>& f, const char* kind) {
+bool fault_at_announcement(const std::vector<qbsim_fault>& f, const char* kind, const char* when) {
   for (const qbsim_fault& x : f)
-    if (x.kind == kind && x.arg == "announced")
+    if (x.kind == kind && x.arg == when)
       return true;
   return false;
 }
@@ -241,6 +241,11 @@ void cmd_boot_system(qbsim_session& s, const std::vector<std::string>& w,
       term_put(s.t, kInvalidInput);
       return;
     }
+    if (has_fault(faults, "startup-fail")) {
+      qbsim_event(s.dir, "next boot mode %s: failed", mode.c_str());
+      term_put(s.t, "Start Up Failed!\r\n");
+      return;
+    }
     // Changing the boot settings changes the configuration, which a real
     // module then asks to save at logout and at reload.
     qbsim_state_update(
@@ -340,8 +345,15 @@ qbsim_outcome module_command(qbsim_session& s, const std::vector<std::string>& w
   // Faults that wait for the restart announcement are the reload's own.
   std::vector<qbsim_fault> at_start;
   for (const qbsim_fault& f : faults)
-    if (!(word == "reload" && f.arg == "announced"))
+    if (!(word == "reload" && (f.arg == "announced" || f.arg == "announced-now")))
       at_start.push_back(f);
+  // The answer is cut at its middle when it is written: the rest comes
+  // later, or never.
+  std::string arg;
+  if (has_fault(at_start, "abort"))
+    term_split(s.t, -1);
+  else if (has_fault(at_start, "pause", &arg))
+    term_split(s.t, arg_seconds(arg, 2));
   qbsim_outcome out = OUT_GO_ON;
   if (generic_faults(s, word, at_start, &out))
     return out;

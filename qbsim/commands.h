@@ -36,9 +36,10 @@ int ask(qbsim_session& s, const std::string& question);
 
 bool has_fault(const std::vector<qbsim_fault>& f, const char* kind, std::string* arg = nullptr);
 
-// Whether a fault of `kind` waits for the restart announcement (ARG
-// "announced"); only reload has one.
-bool fault_at_announcement(const std::vector<qbsim_fault>& f, const char* kind);
+// Whether a fault of `kind` waits for the restart announcement: ARG `when`,
+// "announced" (or "announced-now" for drop); only reload has one.
+bool fault_at_announcement(const std::vector<qbsim_fault>& f, const char* kind,
+                           const char* when = "announced");
 
 // Sends what is pending and kills the stand-in client with SIGKILL a moment
 // later. False (and nothing killed) when no stand-in client runs the session.

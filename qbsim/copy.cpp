@@ -45,6 +45,23 @@ std::string slot_problem(qbsim_state& st, const std::string& dest) {
   return "";
 }
 
+// The URL as curl must be given it to ask the server for the file named in
+// it: curl would take '#' and '?' for the end of the path and decode '%'.
+std::string url_for_curl(const std::string& url) {
+  std::string u;
+  for (char c : url) {
+    if (c == '#')
+      u += "%23";
+    else if (c == '?')
+      u += "%3F";
+    else if (c == '%')
+      u += "%25";
+    else
+      u += c;
+  }
+  return u;
+}
+
 }  // namespace
 
 qbsim_outcome cmd_copy(qbsim_session& s, const std::vector<std::string>& w,
@@ -60,6 +77,12 @@ qbsim_outcome cmd_copy(qbsim_session& s, const std::vector<std::string>& w,
     return OUT_GO_ON;
   }
   const std::string& dest = w[3];
+  // A word that begins with '#' starts a comment in the state file, which
+  // could then not hold the image.
+  if (dest[0] == '#') {
+    term_put(s.t, kInvalidInput);
+    return OUT_GO_ON;
+  }
   size_t slash = url.find('/', scheme.size());
   std::string server = url.substr(scheme.size(), slash == std::string::npos ? std::string::npos
                                                                              : slash - scheme.size());
@@ -78,6 +101,8 @@ qbsim_outcome cmd_copy(qbsim_session& s, const std::vector<std::string>& w,
   q += buf;
   snprintf(buf, sizeof(buf), "TFTP Filename......................: %.60s\r\n", file.c_str());
   q += buf;
+  if (has_fault(faults, "password-text"))
+    q += "TFTP password: (none)\r\n";
   snprintf(buf, sizeof(buf), "Data type..........................: Code\r\n");
   q += buf;
   snprintf(buf, sizeof(buf), "Destination filename...............: %.60s\r\n", dest.c_str());
@@ -114,7 +139,7 @@ qbsim_outcome cmd_copy(qbsim_session& s, const std::vector<std::string>& w,
   }
   std::string flash = qbsim_flash_dir(s.dir, st.mode);
   std::string partial = flash + "/.partial-" + std::to_string(getpid());
-  int rc = proc_run({"curl", "-s", "-S", "--max-time", "300", "-o", partial, url},
+  int rc = proc_run({"curl", "-s", "-S", "--max-time", "300", "-o", partial, url_for_curl(url)},
                     s.dir + "/curl.log", 330);
   qbsim_event(s.dir, "download of %s: curl status %d", url.c_str(), rc);
   struct stat sb;

@@ -211,6 +211,10 @@ int relay_session(const std::string& dir, const std::string& user) {
     say("FATAL ERROR: Remote side unexpectedly closed network connection\n");
     return 1;
   }
+  if (rc == kAbortStatus) {
+    say("FATAL ERROR: Network error: Software caused connection abort\r\n");
+    return 1;
+  }
   return rc < 0 ? 1 : (rc > 127 ? 1 : rc);
 }
 

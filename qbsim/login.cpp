@@ -18,6 +18,9 @@
 
 namespace {
 
+// What a qb_* command sends the simulator's shell to end the login as aborted.
+const int kAbortSignal = SIGUSR2;
+
 const char* const kSimWords[] = {"qb_show", "qb_whichboot", "qb_dir",    "qb_delete",
                                  "qb_copy", "qb_boot_system", "qb_reload", "qb_quit"};
 
@@ -41,7 +44,7 @@ int run_cli(qbsim_session& s, const qbsim_state& st) {
     term_put(&t, prompt);
   }
   term_close(&t);
-  return status;
+  return t.broken ? kAbortStatus : status;
 }
 
 // The simulator's commands are this program under other names.
@@ -136,6 +139,8 @@ int run_shell(const std::string& dir, const qbsim_state& st, bool with_commands)
   close(master);
   int rc = proc_wait(pid);
   term_close(&t);
+  if (rc == 128 + kAbortSignal)
+    return kAbortStatus;
   return rc == 128 + SIGKILL ? kDropStatus : 0;
 }
 
@@ -212,10 +217,10 @@ int run_sim_command(const std::string& word, int argc, char** argv) {
     s.login.user = user;
   qbsim_outcome out = module_command(s, words);
   term_close(&t);
-  if (out != OUT_GO_ON) {
+  if (out != OUT_GO_ON || t.broken) {
     // Ending the login ends the shell that ran us.
     signal(SIGHUP, SIG_IGN);
-    kill(getppid(), out == OUT_DROP ? SIGKILL : SIGHUP);
+    kill(getppid(), t.broken ? kAbortSignal : out == OUT_DROP ? SIGKILL : SIGHUP);
   }
   return 0;
 }

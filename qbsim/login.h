@@ -8,6 +8,9 @@
 // Exit status of a session whose connection broke off (the front end turns
 // it into the client's fatal error).
 const int kDropStatus = 111;
+// Exit status of a session whose connection was aborted in the middle of an
+// answer (the front end turns it into the client's network error).
+const int kAbortStatus = 112;
 
 // Runs one login session on descriptors 0 and 1 for the module in `dir`.
 // Returns the process exit status.

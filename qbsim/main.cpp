@@ -74,8 +74,12 @@ int cmd_fault(const std::string& dir, int argc, char** argv, int i) {
       return usage();
     f.occurrence = static_cast<int>(n);
   }
-  for (int k = i + 3; k < argc; k++)
+  for (int k = i + 3; k < argc; k++) {
+    // In the state file such a word would begin a comment and be lost.
+    if (argv[k][0] == '#')
+      return usage();
     f.arg += (f.arg.empty() ? "" : " ") + std::string(argv[k]);
+  }
   std::string err;
   bool ok = qbsim_state_update(
       dir,

@@ -103,10 +103,20 @@ std::vector<std::string> split_words(const std::string& line, size_t n, std::str
   return w;
 }
 
-bool parse_line(const std::string& line, qbsim_state* st, std::string* why) {
+// The line without its comment: from a '#' that begins a word to the end.
+// A '#' inside a word is part of it, as in an image named old#1.bin.
+std::string without_comment(const std::string& line) {
+  for (size_t i = 0; i < line.size(); i++)
+    if (line[i] == '#' && (i == 0 || line[i - 1] == ' ' || line[i - 1] == '\t'))
+      return line.substr(0, i);
+  return line;
+}
+
+bool parse_line(const std::string& full_line, qbsim_state* st, std::string* why) {
+  const std::string line = without_comment(full_line);
   std::string rest;
   std::vector<std::string> w = split_words(line, 4, &rest);
-  if (w.empty() || w[0][0] == '#')
+  if (w.empty())
     return true;
   const std::string key = w[0];
   if (key == "fault") {

@@ -9,12 +9,12 @@
 
 namespace {
 
-// The save question a module asks before it drops unsaved configuration.
-// Returns false if the peer went away.
-bool offer_save(qbsim_session& s) {
+// The save question a module asks before it drops unsaved configuration
+// (with `always` also when there is none). Returns false if the peer went away.
+bool offer_save(qbsim_session& s, bool always = false) {
   qbsim_state st;
   std::string err;
-  if (!qbsim_state_load(s.dir, &st, &err) || !st.unsaved)
+  if (!qbsim_state_load(s.dir, &st, &err) || !(st.unsaved || always))
     return true;
   int c = ask(s, "The system has unsaved changes.\r\nWould you like to save them now? (y/n) ");
   if (c < 0)
@@ -56,11 +56,14 @@ qbsim_outcome cmd_quit(qbsim_session& s) {
 qbsim_outcome cmd_reload(qbsim_session& s, const std::vector<qbsim_fault>& faults) {
   qbsim_state st;
   std::string err;
+  // tight: asked as if unsaved, and the save result and the next question
+  // share one write.
+  const bool tight = has_fault(faults, "tight");
   bool asked = qbsim_state_load(s.dir, &st, &err) && st.unsaved;
-  if (!offer_save(s))
+  if (!offer_save(s, tight))
     return OUT_END;
   // The next question must not share a read with the save result.
-  if (asked && !term_pause(s.t, 3))
+  if (asked && !tight && !term_pause(s.t, 3))
     return OUT_END;
   int c = ask(s, "Are you sure you would like to reset the system? (y/n) ");
   if (c < 0)
@@ -121,6 +124,8 @@ qbsim_outcome cmd_reload(qbsim_session& s, const std::vector<qbsim_fault>& fault
       qbsim_event(s.dir, "supervisor did not answer; started anew at once");
     }
   }
+  if (fault_at_announcement(faults, "drop", "announced-now"))
+    return OUT_DROP;
   // A connection that the restart left hanging: the client hears nothing
   // more until it gives up.
   if (fault_at_announcement(faults, "silence")) {

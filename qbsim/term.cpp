@@ -49,14 +49,6 @@ void term_close(qbsim_term* t) {
 
 void term_put(qbsim_term* t, const std::string& text) { t->pending += text; }
 
-bool term_flush(qbsim_term* t) {
-  if (t->pending.empty())
-    return true;
-  bool ok = term_write_all(t->out, t->pending.data(), t->pending.size());
-  t->pending.clear();
-  return ok;
-}
-
 namespace {
 
 double now_sec() {
@@ -90,10 +82,8 @@ bool fill(qbsim_term* t, int timeout_ms) {
   return true;
 }
 
-}  // namespace
-
-bool term_pause(qbsim_term* t, double seconds) {
-  term_flush(t);
+// Waits `seconds`; false (at once) if the input hangs up meanwhile.
+bool wait_keeping_input(qbsim_term* t, double seconds) {
   double end = now_sec() + seconds;
   for (;;) {
     double left = end - now_sec();
@@ -103,6 +93,63 @@ bool term_pause(qbsim_term* t, double seconds) {
     if (!fill(t, static_cast<int>(left * 1000) + 1))
       return false;
   }
+}
+
+bool write_pending(qbsim_term* t) {
+  if (t->pending.empty())
+    return true;
+  bool ok = term_write_all(t->out, t->pending.data(), t->pending.size());
+  t->pending.clear();
+  return ok;
+}
+
+// The write of an armed split: first part, then the pause and the rest, or
+// the break-off.
+bool flush_split(qbsim_term* t) {
+  size_t from = t->split_at < t->pending.size() ? t->split_at : t->pending.size();
+  t->split_at = std::string::npos;
+  size_t lines = 0;
+  for (size_t i = from; i < t->pending.size(); i++)
+    if (t->pending[i] == '\n')
+      lines++;
+  size_t cut = from;
+  for (size_t k = 0; lines > 0 && k < (lines - 1) / 2; k++)
+    cut = t->pending.find('\n', cut) + 1;
+  std::string rest = t->pending.substr(cut);
+  t->pending.erase(cut);
+  bool ok = write_pending(t);
+  if (t->split_pause < 0) {
+    t->broken = true;
+    t->hung_up = true;
+    t->inbuf.clear();  // input not yet taken is lost with the connection
+    return false;
+  }
+  // Hanging up meanwhile ends only the wait: the rest is owed all the same.
+  wait_keeping_input(t, t->split_pause);
+  t->pending = rest;
+  return write_pending(t) && ok;
+}
+
+}  // namespace
+
+bool term_flush(qbsim_term* t) {
+  if (t->broken) {
+    t->pending.clear();
+    return false;
+  }
+  if (t->split_at != std::string::npos)
+    return flush_split(t);
+  return write_pending(t);
+}
+
+void term_split(qbsim_term* t, double seconds) {
+  t->split_at = t->pending.size();
+  t->split_pause = seconds;
+}
+
+bool term_pause(qbsim_term* t, double seconds) {
+  term_flush(t);
+  return wait_keeping_input(t, seconds);
 }
 
 bool term_read_line(qbsim_term* t, std::string* line) {

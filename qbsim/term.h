@@ -17,6 +17,12 @@ struct qbsim_term {
   std::string pending;   // output not yet written
   std::string inbuf;     // input read but not yet consumed
   std::string dir;       // state directory; received bytes are logged there
+  // A split armed for the next write (term_split): where the answer starts
+  // in `pending`, and the seconds between the two parts (< 0: the second
+  // part never goes out).
+  size_t split_at = std::string::npos;
+  double split_pause = 0;
+  bool broken = false;  // the connection was broken off: nothing goes out any more
 };
 
 // Takes over descriptors in and out; a terminal on `in` is put into raw mode
@@ -27,8 +33,15 @@ void term_close(qbsim_term* t);
 
 // Adds text to the pending output.
 void term_put(qbsim_term* t, const std::string& text);
-// Writes all pending output with one write call. False if the peer is gone.
+// Writes all pending output with one write call (two around an armed split).
+// False if the peer is gone.
 bool term_flush(qbsim_term* t);
+// Arms a split of the next write: what is pending now (the echo) and the lines
+// before the middle of the answer that follows (the first (N-1)/2 of its N
+// whole lines) go out first; the rest, `seconds` later. With `seconds` < 0
+// the rest never goes out: the connection is broken off (`broken`), and the
+// input counts as hung up.
+void term_split(qbsim_term* t, double seconds);
 // Flushes, then waits `seconds`; returns early (false) if the input hangs up.
 bool term_pause(qbsim_term* t, double seconds);
 

@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cli_driver.h"
 #include "gtest/gtest.h"
 #include "harness.h"
+#include "login.h"
 
 namespace {
 
@@ -112,6 +114,9 @@ TEST(CliSession, RejectedLinesGetTheErrorMarkers) {
   EXPECT_NE(s.command("dir bootrom\r\n").find("Invalid input detected"), std::string::npos);
   EXPECT_NE(s.command("copy nowhere image x.bin\r\n").find("Invalid input detected"),
             std::string::npos);
+  // The state file could not hold it.
+  EXPECT_NE(s.command("copy tftp://127.0.0.1/x.bin image #x.bin\r\n").find("Invalid input"),
+            std::string::npos);
 }
 
 TEST(CliSession, DeleteAsksAndRemovesTheSecondImage) {
@@ -199,6 +204,27 @@ TEST(CliSession, ReloadAsksTwiceApartAndRestartsIntoTheNextMode) {
   EXPECT_EQ(st.restart, "none");
 }
 
+// Names a prompt or logout scan could trip over are still plain names here.
+TEST(CliSession, NamesWithHashDollarOrExitAreListedMadeStartupAndDeleted) {
+  for (const std::string name : {"old#1.bin", "cfg$2.bak", "exit.bin"}) {
+    SCOPED_TRACE(name);
+    cli_session s;
+    ASSERT_TRUE(s.area.update([&](qbsim_state& st) { st.images[1].name = name; }));
+    ASSERT_TRUE(s.start());
+    EXPECT_NE(s.command("dir opcode " + name + "\r\n").find(name + "  "), std::string::npos);
+    EXPECT_NE(s.command("boot-system opcode " + name + "\r\n").find("Start Up Success"),
+              std::string::npos);
+    ASSERT_TRUE(s.area.update([](qbsim_state& st) { qbsim_apply_boot(st); }));
+    EXPECT_NE(s.command("whichboot\r\n").find(name + "  "), std::string::npos);
+    s.command("boot-system opcode img_a.bin\r\n");
+    s.d.send("delete " + name + "\r\n");
+    ASSERT_TRUE(s.next("(y/n) "));
+    EXPECT_NE(s.command("y").find("File " + name + " Deleted!"), std::string::npos);
+    qbsim_state st = s.area.state();
+    EXPECT_EQ(qbsim_find_image(st, "Switch", name), nullptr);
+  }
+}
+
 TEST(CliSession, CopyRefusesWhileASecondImageExists) {
   cli_session s;
   ASSERT_TRUE(s.start());
@@ -276,6 +302,93 @@ TEST(CliFaults, ReloadFaultsCanWaitForTheAnnouncement) {
   }
 }
 
+TEST(CliFaults, DropAnnouncedNowEndsTheSessionWithTheAnnouncement) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("drop", "reload", 1, "announced-now"));
+  ASSERT_TRUE(s.start());
+  s.d.send("reload\r\n");
+  ASSERT_TRUE(s.next("reset the system? (y/n) "));
+  s.d.send("y");
+  double answered_at = cli_now();
+  EXPECT_EQ(s.d.finish(5, false), kDropStatus);
+  EXPECT_LT(cli_now() - answered_at, 1.0);
+  EXPECT_NE(s.d.out.find("y\r\nSystem will now restart\r\n", s.pos), std::string::npos);
+  EXPECT_EQ(s.area.state().restart, "none");  // restarted all the same
+}
+
+TEST(CliFaults, TightReloadWritesTheSaveResultWithTheResetQuestion) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("tight", "reload", 1));
+  ASSERT_TRUE(s.start());
+  ASSERT_FALSE(s.area.state().unsaved);
+  s.d.send("reload\r\n");
+  ASSERT_TRUE(s.next("Would you like to save them now? (y/n) "));
+  s.d.send("y");
+  ASSERT_TRUE(s.next("reset the system? (y/n) "));
+  EXPECT_EQ(s.d.reads.back().bytes,
+            "y\r\nConfiguration Saved\r\nAre you sure you would like to reset the system? (y/n) ");
+  s.d.send("n");
+  EXPECT_TRUE(s.next(kPrompt));
+}
+
+// The first part ends before the middle line: in dir opcode the startup row
+// comes with the second.
+TEST(CliFaults, PauseSplitsTheAnswerAtItsMiddle) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("pause", "dir", 1, "1"));
+  ASSERT_TRUE(s.start());
+  size_t reads = s.d.reads.size();
+  std::string a = s.command("dir opcode\r\n");
+  ASSERT_EQ(s.d.reads.size(), reads + 2) << a;
+  const cli_read& first = s.d.reads[reads];
+  const cli_read& second = s.d.reads[reads + 1];
+  EXPECT_EQ(first.bytes.compare(0, 12, "dir opcode\r\n"), 0) << first.bytes;
+  EXPECT_NE(first.bytes.find("-----\r\n"), std::string::npos) << first.bytes;
+  EXPECT_EQ(first.bytes.find("img_a.bin"), std::string::npos) << first.bytes;
+  EXPECT_NE(second.bytes.find("img_a.bin"), std::string::npos) << second.bytes;
+  EXPECT_GT(second.at - first.at, 0.9);
+}
+
+TEST(CliFaults, AbortSendsTheFirstHalfOfTheAnswerAndEndsTheSession) {
+  struct row {
+    const char* line;
+    const char* first_half;  // a line that goes out
+    const char* withheld;    // a later one that does not
+  };
+  const row rows[] = {
+      {"whichboot\r\n", "Boot-System", "Operation Code"},
+      {"copy tftp://127.0.0.1/img_c.bin image img_c.bin\r\n", "Mode...", "(y/n)"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.line);
+    cli_session s;
+    ASSERT_TRUE(s.area.add_fault("abort", "any", 1));
+    ASSERT_TRUE(s.start());
+    s.d.send(r.line);
+    EXPECT_EQ(s.d.finish(5), kAbortStatus);
+    std::string a = s.d.out.substr(s.pos);
+    EXPECT_EQ(a.compare(0, strlen(r.line), r.line), 0) << a;
+    EXPECT_NE(a.find(r.first_half), std::string::npos) << a;
+    EXPECT_EQ(a.find(r.withheld), std::string::npos) << a;
+    EXPECT_EQ(a.find(kPrompt), std::string::npos) << a;
+  }
+}
+
+TEST(CliFaults, PasswordTextJoinsTheTransferSummary) {
+  cli_session s;
+  ASSERT_TRUE(s.area.add_fault("password-text", "copy", 1));
+  ASSERT_TRUE(s.start());
+  const std::string copy = "copy tftp://127.0.0.1/img_c.bin image img_c.bin\r\n";
+  s.d.send(copy);
+  ASSERT_TRUE(s.next("\r\nTFTP password: (none)\r\n"));
+  ASSERT_TRUE(s.next("Are you sure you want to start? (y/n) "));
+  // A password typed there reaches the module, and its log, as it came.
+  s.d.send("secret\n");
+  EXPECT_TRUE(s.next("Transfer Canceled by user"));
+  EXPECT_EQ(s.d.finish(5), 0);
+  EXPECT_EQ(s.area.received(), copy + "secret\n");
+}
+
 TEST(CliFaults, LongAnswerPassesTheClientsReadSize) {
   cli_session s;
   ASSERT_TRUE(s.area.add_fault("long", "any", 0));
@@ -331,8 +444,9 @@ TEST(CliFaults, GrowingOutputKeepsComingUntilTheAnswer) {
   EXPECT_GT(s.d.reads.back().at - s.d.reads[reads].at, 1.2);
 }
 
-// A typo in a test's fault must stop the test, not fire on another use.
-TEST(CliFaults, FaultOccurrenceMustBeAWholeNumber) {
+// A typo in a test's fault must stop the test, not fire on another use; a
+// word of the argument that the state file would take for a comment, too.
+TEST(CliFaults, FaultIsRefusedRatherThanMisread) {
   e2e_area area;
   ASSERT_TRUE(area.ok);
   const auto add = [&](const std::string& when) {
@@ -345,6 +459,7 @@ TEST(CliFaults, FaultOccurrenceMustBeAWholeNumber) {
   EXPECT_EQ(add("0"), 2);
   EXPECT_EQ(add(""), 2);
   EXPECT_EQ(add("99999999999"), 2);
+  EXPECT_EQ(add("1 '#2'"), 2);
   EXPECT_TRUE(area.state().faults.empty());
   EXPECT_EQ(add("3"), 0);
   EXPECT_EQ(add("every"), 0);
@@ -353,13 +468,15 @@ TEST(CliFaults, FaultOccurrenceMustBeAWholeNumber) {
   EXPECT_EQ(area.state().faults[1].occurrence, 0);
 }
 
-TEST(CliFaults, StartUpFailsEvenForAnImageOfTheMode) {
+TEST(CliFaults, StartUpFailsEvenForAnImageOfTheModeOrAKnownMode) {
   cli_session s;
   ASSERT_TRUE(s.area.add_fault("startup-fail", "boot-system", 0));
   ASSERT_TRUE(s.start());
   EXPECT_NE(s.command("boot-system opcode img_b.bin\r\n").find("Start Up Failed!"),
             std::string::npos);
   EXPECT_EQ(s.area.state().images[1].startup, 'N');
+  EXPECT_NE(s.command("boot-system mode TZR\r\n").find("Start Up Failed!"), std::string::npos);
+  EXPECT_EQ(s.area.state().next_mode, "Switch");
 }
 
 }  // namespace

@@ -48,6 +48,21 @@ TEST(ModuleState, ParseRefusesBadLinesWithTheirNumber) {
   EXPECT_EQ(st.mode, "TZR");
 }
 
+TEST(ModuleState, HashBeginsACommentOnlyAtTheStartOfAWord) {
+  qbsim_state st;
+  std::string err;
+  ASSERT_TRUE(qbsim_state_parse("image Switch old#1.bin N 2009-01-15 5 # second image\n"
+                                "running cfg#2.bak\t#running\n"
+                                "fault silence whichboot 2 20 # silent\n",
+                                &st, &err))
+      << err;
+  ASSERT_EQ(st.images.size(), 1u);
+  EXPECT_EQ(st.images[0].name, "old#1.bin");
+  EXPECT_EQ(st.running, "cfg#2.bak");
+  ASSERT_EQ(st.faults.size(), 1u);
+  EXPECT_EQ(st.faults[0].arg, "20");
+}
+
 TEST(ModuleState, FaultFiresOnItsOccurrenceOnly) {
   std::string dir = temp_dir();
   qbsim_state st = qbsim_state_default(false);

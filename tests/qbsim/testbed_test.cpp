@@ -150,6 +150,29 @@ TEST(Testbed, DownloadStoresTheServersBytesAsTheSecondImage) {
   EXPECT_EQ(img->size, 300001);
 }
 
+// Without care the client of the download takes what follows a '#' for a
+// fragment and asks the server for another file.
+TEST(Testbed, DownloadOfANameWithAHashFetchesThatFile) {
+  e2e_area area;
+  ASSERT_TRUE(area.ok);
+  ASSERT_TRUE(area.add_tftp_image("new#1.bin", 3001, 5));
+  area.update([](qbsim_state& st) { st.images.erase(st.images.begin() + 1); });
+  e2e_result r = drive(area,
+                       {"1:y\\n", "1:secret\\n",
+                        "1:copy tftp://127.0.0.1/new#1.bin image new#1.bin\\r\\n", "2:y",
+                        "7:quit\\n"},
+                       false);
+  std::string t = transcript(area, r);
+  EXPECT_TRUE(has(r.output, "transfer operation completed")) << t;
+  std::string stored, served;
+  ASSERT_TRUE(qbsim_read_file(qbsim_flash_dir(area.state_dir, "Switch") + "/new#1.bin", &stored))
+      << t;
+  ASSERT_TRUE(qbsim_read_file(area.tftp_root + "/new#1.bin", &served));
+  EXPECT_TRUE(stored == served) << t;
+  qbsim_state st = area.state();
+  EXPECT_NE(qbsim_find_image(st, "Switch", "new#1.bin"), nullptr) << t;
+}
+
 TEST(Testbed, FileMissingOnTheServerFailsTheTransfer) {
   e2e_area area;
   ASSERT_TRUE(area.ok);
@@ -210,6 +233,23 @@ TEST(Testbed, DropInTheMiddleOfCopyBreaksTheConnection) {
   EXPECT_TRUE(has(r.output, "FATAL ERROR: Remote side unexpectedly closed network connection"))
       << t;
   EXPECT_TRUE(has(r.output, "rc=1")) << t;
+}
+
+TEST(Testbed, AbortEndsTheClientWithTheConnectionAbortText) {
+  for (bool sim : {false, true}) {
+    SCOPED_TRACE(sim ? "simulator" : "CLI");
+    e2e_area area(sim);
+    ASSERT_TRUE(area.ok);
+    ASSERT_TRUE(area.add_fault("abort", "dir", 1));
+    std::string dir = sim ? "qb_dir opcode" : "dir opcode";
+    e2e_result r = drive(area, {"1:y\\n", "1:secret\\n", "1:" + dir + "\\r\\n", "2:"}, false);
+    std::string t = transcript(area, r);
+    EXPECT_TRUE(has(r.output, dir + "\r\ndate ")) << t;
+    EXPECT_FALSE(has(r.output, "Total:")) << t;
+    EXPECT_TRUE(has(r.output, "FATAL ERROR: Network error: Software caused connection abort\r\n"))
+        << t;
+    EXPECT_TRUE(has(r.output, "rc=1")) << t;
+  }
 }
 
 // Processes whose command line names the area, as "PID: COMMAND" lines.
