@@ -19,6 +19,9 @@ struct qb_opt {
   char ssh_args[4096];
   int both;
   QbPace pace;
+  int dry_run;            // -dry_run: read the module, say what an update would do
+  char pwd_file[4096];    // -pwd_file: where the password was read from
+  char report_path[4096]; // -report: where the run's JSON report goes
 
   qb_opt();
 };

@@ -1,6 +1,10 @@
 // Command line, location of the SSH client, the reachability probe and the
 // text routines the session engine cleans the client's output with.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,8 +45,20 @@ void usage(char* prog) {
   printf("   -img_tzr filename\t image name for TZR mode\n");
   printf("   -img_sw filename\t image name for Switch and EHM mode\n");
   printf("\n");
+  printf("   -pwd_file path\t SSH user password from the first line of a file\n"
+         "\t\t\t that only its owner may read or write\n");
+  printf("   -report path\t\t Write the run's report to a file, as one JSON object\n");
+  printf("   -dry_run\t\t Read the module and show what the update would do;\n"
+         "\t\t\t change nothing\n");
   printf("   -pace settle|prompt\t Read the module's output once it has settled (default)\n"
          "\t\t\t or as soon as it shows a prompt or a question\n");
+  printf("\nENVIRONMENT:\n");
+  printf("   MORVIK_PASSWORD\t SSH user password when neither -pwd nor -pwd_file is given\n");
+  printf("   MORVIK_LOCK_DIR\t Directory of the per-module lock files (/run/lock/morvik)\n");
+  printf("\nEXAMPLE:\n");
+  printf("\t%s -host 10.0.0.5 -usr admin -pwd_file /etc/morvik/admin.pw -mode update both\n"
+         "\t  -tftp 10.0.0.1/images -img_tzr tzr.bin -img_sw sw.bin -report /var/tmp/qb5.json\n",
+         name);
   printf("\n");
 }
 
@@ -58,6 +74,9 @@ enum OptionId {
   OPT_D,
   OPT_SIM,
   OPT_PACE,
+  OPT_PWD_FILE,
+  OPT_REPORT,
+  OPT_DRY_RUN,
   OPT_HELP,
   OPT_COUNT
 };
@@ -88,6 +107,11 @@ const option_def* option_table() {
       {"D", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
       {"sim", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
       {"pace", "Duplicate of argument'%s'\n", "Invalid or missed pace\n", nullptr, 0},
+      {"pwd_file", "Duplicate of argument'%s'\n", "Invalid or missed password file\n",
+       options.pwd_file, sizeof(options.pwd_file)},
+      {"report", "Duplicate of argument'%s'\n", "Invalid or missed report file\n",
+       options.report_path, sizeof(options.report_path)},
+      {"dry_run", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
       {"help", nullptr, nullptr, nullptr, 0},
   };
   return table;
@@ -139,6 +163,80 @@ void hide_argument(char* arg) {
   memset(arg, 0, strlen(arg));
 }
 
+const char* const PASSWORD_VARIABLE = "MORVIK_PASSWORD";
+
+// Takes the password from the environment into password (size bytes) and
+// removes the variable: the client never inherits it, and its text is wiped
+// where /proc/PID/environ shows it. Returns whether the variable was set.
+bool take_env_password(char* password, size_t size) {
+  const size_t name_len = strlen(PASSWORD_VARIABLE);
+  bool found = false;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    if (strncmp(*entry, PASSWORD_VARIABLE, name_len) != 0 || (*entry)[name_len] != '=')
+      continue;
+    char* value = *entry + name_len + 1;
+    if (!found)
+      snprintf(password, size, "%s", value);
+    found = true;
+    memset(value, 0, strlen(value));
+  }
+  unsetenv(PASSWORD_VARIABLE);
+  return found;
+}
+
+const size_t MAX_PASSWORD_LEN = sizeof(qb_opt::password) - 1;
+
+// Reads the password from the first line of path, without its line end, into
+// password (size bytes). Like a private key, the file must be a regular file
+// that only its owner may read or write. Returns true, or false after saying
+// why the file is refused.
+bool read_password_file(const char* path, char* password, size_t size) {
+  int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd == -1) {
+    nxa_trace(TRACE_ERROR, "Cannot read password file '%s': %s\n", path, strerror(errno));
+    return false;
+  }
+  struct stat st;
+  const char* refusal = nullptr;
+  if (fstat(fd, &st) != 0)
+    refusal = strerror(errno);
+  else if (!S_ISREG(st.st_mode))
+    refusal = "not a regular file";
+  else if ((st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0)
+    refusal = "readable or writable by group or others";
+  char text[4096];
+  size_t len = 0;
+  while (refusal == nullptr && len < sizeof(text) - 1) {
+    ssize_t n = read(fd, text + len, sizeof(text) - 1 - len);
+    if (n == 0)
+      break;
+    if (n > 0)
+      len += static_cast<size_t>(n);
+    else if (errno != EINTR)
+      refusal = strerror(errno);
+  }
+  close(fd);
+  text[len] = '\0';
+  char* line_end = strchr(text, '\n');
+  if (line_end != nullptr)
+    *line_end = '\0';
+  len = strlen(text);
+  if (len > 0 && text[len - 1] == '\r')
+    text[--len] = '\0';
+  if (refusal == nullptr && len == 0)
+    refusal = "empty";
+  if (refusal == nullptr && len > MAX_PASSWORD_LEN)
+    refusal = "holding a password longer than 63 characters";
+  if (refusal == nullptr)
+    snprintf(password, size, "%s", text);
+  memset(text, 0, sizeof(text));
+  if (refusal != nullptr) {
+    nxa_trace(TRACE_ERROR, "Password file '%s' refused: %s\n", path, refusal);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 QBCodes parse_args(int argc, char** argv) {
@@ -151,6 +249,9 @@ QBCodes parse_args(int argc, char** argv) {
   const bool only_help = (argc == 2);
   const option_def* table = option_table();
   int seen[OPT_COUNT] = {0};
+  // Taken first, so that the variable is gone whatever the command line says.
+  char env_password[4096];
+  const bool env_given = take_env_password(env_password, sizeof(env_password));
 
   for (int i = 1; i < argc; ++i) {
     const char* token = argv[i];
@@ -176,6 +277,14 @@ QBCodes parse_args(int argc, char** argv) {
       return MORVIK_INVALID_PARAM_ERR;
     }
     ++seen[id];
+    if (seen[OPT_PWD] > 0 && seen[OPT_PWD_FILE] > 0) {
+      nxa_trace(TRACE_ERROR, "Arguments 'pwd' and 'pwd_file' exclude each other\n");
+      return MORVIK_INVALID_PARAM_ERR;
+    }
+    if (id == OPT_DRY_RUN) {
+      options.dry_run = 1;
+      continue;
+    }
 
     const bool has_next = (i + 1 < argc);
     const char* next = has_next ? argv[i + 1] : nullptr;
@@ -238,7 +347,8 @@ QBCodes parse_args(int argc, char** argv) {
     }
   }
 
-  if (!seen[OPT_HOST] || !seen[OPT_USR] || !seen[OPT_PWD] || !seen[OPT_MODE]) {
+  const bool password_given = seen[OPT_PWD] || seen[OPT_PWD_FILE] || env_given;
+  if (!seen[OPT_HOST] || !seen[OPT_USR] || !password_given || !seen[OPT_MODE]) {
     nxa_trace(TRACE_ERROR, "Argument missed\n");
     return MORVIK_INVALID_PARAM_ERR;
   }
@@ -246,6 +356,28 @@ QBCodes parse_args(int argc, char** argv) {
     nxa_trace(TRACE_ERROR, "Argument missed\n");
     return MORVIK_INVALID_PARAM_ERR;
   }
+  if (options.dry_run && options.mode != QB_FLASH_MODE) {
+    nxa_trace(TRACE_ERROR, "Argument 'dry_run' needs -mode update\n");
+    return MORVIK_INVALID_PARAM_ERR;
+  }
+  if (seen[OPT_PWD_FILE]) {
+    if (!read_password_file(options.pwd_file, options.password, sizeof(options.password)))
+      return MORVIK_INVALID_PARAM_ERR;
+  } else if (!seen[OPT_PWD] && env_given) {
+    QBCodes retval = MORVIK_SUCCESS;
+    if (has_text_after_line_end(env_password)) {
+      nxa_trace(TRACE_ERROR, "Invalid password\n");
+      retval = MORVIK_INVALID_PARAM_ERR;
+    } else if (strlen(env_password) > MAX_PASSWORD_LEN) {
+      nxa_trace(TRACE_ERROR, "Password in %s is longer than 63 characters\n", PASSWORD_VARIABLE);
+      retval = MORVIK_INVALID_PARAM_ERR;
+    } else {
+      snprintf(options.password, sizeof(options.password), "%s", env_password);
+    }
+    memset(env_password, 0, sizeof(env_password));
+    return retval;
+  }
+  memset(env_password, 0, sizeof(env_password));
   return MORVIK_SUCCESS;
 }
 

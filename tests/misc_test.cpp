@@ -287,8 +287,19 @@ const char kUsage[] =
     "   -img_sw filename\t image name for Switch and EHM mode\n"
     "\n"
     // The options added since follow the lines above, which stay as they are.
+    "   -pwd_file path\t SSH user password from the first line of a file\n"
+    "\t\t\t that only its owner may read or write\n"
+    "   -report path\t\t Write the run's report to a file, as one JSON object\n"
+    "   -dry_run\t\t Read the module and show what the update would do;\n"
+    "\t\t\t change nothing\n"
     "   -pace settle|prompt\t Read the module's output once it has settled (default)\n"
     "\t\t\t or as soon as it shows a prompt or a question\n"
+    "\nENVIRONMENT:\n"
+    "   MORVIK_PASSWORD\t SSH user password when neither -pwd nor -pwd_file is given\n"
+    "   MORVIK_LOCK_DIR\t Directory of the per-module lock files (/run/lock/morvik)\n"
+    "\nEXAMPLE:\n"
+    "\tNAME -host 10.0.0.5 -usr admin -pwd_file /etc/morvik/admin.pw -mode update both\n"
+    "\t  -tftp 10.0.0.1/images -img_tzr tzr.bin -img_sw sw.bin -report /var/tmp/qb5.json\n"
     "\n";
 
 std::string usage_for(const std::string& name) {

@@ -1,0 +1,89 @@
+// The run's account for a framework (-report): what was asked, every remote
+// step and probe with its outcome, and the module as the run found and left it.
+#ifndef MORVIK_REPORT_H
+#define MORVIK_REPORT_H
+
+#include <cstddef>
+
+#include "defines.h"
+
+struct qb_opt;
+
+const int REPORT_MAX_STEPS = 128;
+const int REPORT_STEP_NAME = 32;
+const int REPORT_IMAGE_NAME = 100;
+
+// One remote step or probe. The names form a fixed vocabulary, listed in
+// docs/report.md.
+struct report_step {
+  char step[REPORT_STEP_NAME];
+  QbBootMode mode;  // QB_MODE_UNKNOWN: no mode of its own
+  double started;   // seconds since the epoch
+  double duration_s;
+  int exit_code;
+};
+
+// What the run learned of the module at one time; empty texts and
+// QB_MODE_UNKNOWN mean "not learned".
+struct module_view {
+  QbBootMode boot_mode;
+  char running_image[REPORT_IMAGE_NAME];
+  char startup_images[QB_MODE_ALL][REPORT_IMAGE_NAME];  // by boot mode
+};
+
+struct run_record {
+  double started;
+  double finished;
+  int exit_code;
+  int changed;  // a startup image or a boot mode was changed
+  char failed_step[REPORT_STEP_NAME];
+  int step_count;
+  report_step steps[REPORT_MAX_STEPS];
+  module_view before;
+  module_view after;
+};
+
+// Clears r and notes the run's start.
+void record_init(run_record* r);
+
+// Notes the start of a step; returns its index, -1 when r is null or full.
+int record_begin(run_record* r, const char* step, QbBootMode mode);
+
+// Notes the end of step index with its code, and the step as the failed one
+// when the code is not MORVIK_SUCCESS. Returns code.
+QBCodes record_end(run_record* r, int index, QBCodes code);
+
+// Notes a failure outside the remote steps (the lock, the client's place).
+void record_failure(run_record* r, const char* step);
+
+// What whichboot said: the module runs mode from image.
+void record_running(run_record* r, QbBootMode mode, const char* image);
+
+// What a listing said, or a successful change made: image is mode's startup
+// image now.
+void record_startup(run_record* r, QbBootMode mode, const char* image);
+
+// Notes the end of the run with its exit status.
+void record_finish(run_record* r, int exit_code);
+
+// Encodes the report of a finished run of opt as one JSON object (a line
+// end after it) into out. Returns false if it did not fit into size bytes.
+bool report_json(const run_record& r, const qb_opt& opt, int simulator, char* out, size_t size);
+
+// The report's file: written to a temporary file beside its path, which
+// replaces the path only once it is complete.
+struct report_file {
+  char path[4096];
+  char temp[4096];
+  int fd;
+};
+
+// Makes the temporary file for path, proving that the report can be written.
+// Returns 0, or the errno of the failure (EISDIR for a directory).
+int report_open(report_file* f, const char* path);
+
+// Writes text into the temporary file and renames it over the path; the
+// temporary file is gone afterwards either way. Returns 0 or an errno.
+int report_commit(report_file* f, const char* text);
+
+#endif
