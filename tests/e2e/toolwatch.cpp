@@ -1,12 +1,13 @@
 // toolwatch: runs the tool as its child and watches it through /proc until it
 // ends, then writes what it saw as KEY=VALUE lines and exits with its status.
 //
-//   toolwatch --report FILE [--secret TEXT] -- PROGRAM [ARGS...]
+//   toolwatch --report FILE [--secret TEXT] [--env NAME=VALUE]... -- PROGRAM [ARGS...]
 //
 // Watched ten times a second: the tool's descriptors while it has no client
 // (only 0, 1 and 2, on what they were at its start, sockets of its port probes
 // aside), its children (how many at once, how long one stays a zombie), and
-// the command lines of the tool and its children (must never hold TEXT).
+// the command lines and environments of the tool and its children (must never
+// hold TEXT). --env adds a variable to the tool's environment.
 // At the end: wall time, the tool's own CPU time and peak resident size,
 // the same with its reaped clients (wait4), and every process named "plink"
 // still alive in this PID namespace.
@@ -107,9 +108,9 @@ void usage_of(pid_t pid, double* cpu, long* hwm_kb) {
     *hwm_kb = atol(status.c_str() + at + 6);
 }
 
-bool cmdline_holds(pid_t pid, const std::string& secret) {
+bool proc_file_holds(pid_t pid, const char* file, const std::string& secret) {
   return !secret.empty() &&
-         slurp("/proc/" + std::to_string(pid) + "/cmdline").find(secret) != std::string::npos;
+         slurp("/proc/" + std::to_string(pid) + "/" + file).find(secret) != std::string::npos;
 }
 
 // Live (not zombie) processes called plink, as "PID(STATE) " items.
@@ -139,6 +140,8 @@ int main(int argc, char** argv) {
       report = argv[++i];
     else if (strcmp(argv[i], "--secret") == 0 && i + 1 < argc)
       secret = argv[++i];
+    else if (strcmp(argv[i], "--env") == 0 && i + 1 < argc)
+      putenv(argv[++i]);
   }
   if (report.empty() || i + 1 >= argc) {
     fprintf(stderr, "usage: toolwatch --report FILE [--secret TEXT] -- PROGRAM [ARGS...]\n");
@@ -160,6 +163,7 @@ int main(int argc, char** argv) {
   }
 
   int status = 0, stray_run = 0, stray_samples = 0, max_children = 0, secret_hits = 0;
+  int env_hits = 0;
   long hwm_kb = 0, samples = 0;
   double tool_cpu = 0, zombie_max = 0;
   std::string stray_seen, secret_where;
@@ -167,8 +171,16 @@ int main(int argc, char** argv) {
   struct rusage ru;
   memset(&ru, 0, sizeof(ru));
   for (;;) {
-    pid_t r = wait4(pid, &status, WNOHANG, &ru);
-    if (r == pid || (r < 0 && errno != EINTR))
+    // Ended, but not yet reaped: its own CPU time is still there to read.
+    siginfo_t info;
+    memset(&info, 0, sizeof(info));
+    int w = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    if (w == 0 && info.si_pid == pid) {
+      usage_of(pid, &tool_cpu, &hwm_kb);
+      wait4(pid, &status, 0, &ru);
+      break;
+    }
+    if (w < 0 && errno != EINTR)
       break;
     double t = now_sec();
     samples++;
@@ -188,15 +200,24 @@ int main(int argc, char** argv) {
     zombie_since.swap(still);
     // The exec takes a moment; until then the command line is ours.
     if (t - start > 0.5) {
-      if (cmdline_holds(pid, secret)) {
+      if (proc_file_holds(pid, "cmdline", secret)) {
         secret_hits++;
         secret_where = "tool";
       }
-      for (pid_t k : kids)
-        if (cmdline_holds(k, secret)) {
+      if (proc_file_holds(pid, "environ", secret)) {
+        env_hits++;
+        secret_where = "tool environment";
+      }
+      for (pid_t k : kids) {
+        if (proc_file_holds(k, "cmdline", secret)) {
           secret_hits++;
           secret_where = "client";
         }
+        if (proc_file_holds(k, "environ", secret)) {
+          env_hits++;
+          secret_where = "client environment";
+        }
+      }
     }
     // Between sessions the tool holds its standard streams only. A moment
     // around a client's start and end is allowed: two samples in a row are not.
@@ -231,6 +252,7 @@ int main(int argc, char** argv) {
     fprintf(out, "max_children=%d\n", max_children);
     fprintf(out, "zombie_max_sec=%.1f\n", zombie_max);
     fprintf(out, "secret_in_cmdline=%d\n", secret_hits);
+    fprintf(out, "secret_in_environ=%d\n", env_hits);
     fprintf(out, "secret_where=%s\n", secret_where.c_str());
     fprintf(out, "live_clients_after=%s\n", left.c_str());
     fclose(out);
