@@ -297,7 +297,7 @@ TEST(RunSshProcess, ClientThatCannotRunEndsAtOnceAndSilently) {
     ASSERT_NE(pid, 0) << path;
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(wait_process(pid), 1) << path;
-    EXPECT_LT(seconds_since(start), 0.5);
+    EXPECT_LT(seconds_since(start), 0.9);  // no 1-s poll
     client.pid = 0;
     EXPECT_EQ(client.read_to_end(), "") << path;
   }
@@ -307,7 +307,7 @@ TEST(WaitProcess, ProcessThatIsNotOurChildReturnsAtOnce) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(wait_process(getppid()), 1);
   EXPECT_EQ(wait_process(1), 1);
-  EXPECT_LT(seconds_since(start), 0.5);
+  EXPECT_LT(seconds_since(start), 0.9);  // no 1-s poll
 }
 
 TEST(WaitProcess, RunningChildIsPolledOnceASecond) {
