@@ -4,7 +4,9 @@
 #include <dirent.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "gtest/gtest.h"
 #include "harness.h"
@@ -273,6 +275,106 @@ TEST(RealChain, HostReplacingItsShadowFileLeavesTheModuleAccountsAlone) {
   EXPECT_TRUE(has(text, "host replaced /etc/shadow")) << t;
   EXPECT_EQ(count_of(text, "qb-switch# "), 2) << t;
   EXPECT_EQ(count_of(text, "rc=0"), 2) << t;
+}
+
+// A test's own packet filter, installed once port 22 is up: SYNs to port 22
+// vanish, so a connect waits instead of being refused. A setup command that
+// fails ends the run with 2 before the command runs.
+TEST(Testbed, SetupCommandRunsInTheNamespacesBeforeTheCommand) {
+  e2e_area area;
+  ASSERT_TRUE(area.ok);
+  e2e_options o;
+  o.setup =
+      "nft -f - <<'EOF'\n"
+      "table inet drop22 {\n"
+      "  chain input {\n"
+      "    type filter hook input priority 0;\n"
+      "    ip daddr 127.0.0.1 tcp dport 22 tcp flags & (syn | ack) == syn drop\n"
+      "  }\n"
+      "}\n"
+      "EOF\n";
+  e2e_result r = run_in_testbed(
+      area, {"/bin/bash", "-c", "timeout 3 bash -c 'exec 3<>/dev/tcp/127.0.0.1/22'; echo rc=$?"},
+      o);
+  EXPECT_TRUE(has(r.output, "rc=124")) << transcript(area, r);  // timed out, not refused
+  EXPECT_EQ(r.status, 0) << transcript(area, r);
+
+  o.setup = "exit 3";
+  r = run_in_testbed(area, {"/bin/bash", "-c", "echo command-ran"}, o);
+  EXPECT_EQ(r.status, 2) << transcript(area, r);
+  EXPECT_FALSE(has(r.output, "command-ran")) << transcript(area, r);
+}
+
+// Each area has its own lock directory for the tool; a test's own variables
+// join the clean environment, replacing those of the same name.
+TEST(Testbed, CommandGetsTheAreasLockDirectoryAndTheTestsVariables) {
+  e2e_area area;
+  ASSERT_TRUE(area.ok);
+  e2e_options o;
+  o.env = {"MORVIK_EXTRA=a b", "PATH=/usr/bin:/bin"};
+  e2e_result r = run_in_testbed(area, {"/usr/bin/env"}, o);
+  std::string t = transcript(area, r);
+  EXPECT_TRUE(has(r.output, "\nMORVIK_LOCK_DIR=" + area.root + "/lock\n")) << t;
+  EXPECT_TRUE(has(r.output, "\nMORVIK_EXTRA=a b\n")) << t;
+  EXPECT_EQ(count_of(r.output, "PATH="), 1) << t;
+  EXPECT_TRUE(has(r.output, "PATH=/usr/bin:/bin\n")) << t;
+}
+
+std::string state_text(const e2e_module& m) {
+  std::string text;
+  qbsim_read_file(qbsim_state_file(m.state_dir), &text);
+  return text;
+}
+
+// Three modules on one network, each with its own sshd, state and accounts
+// (one user name, two passwords), checked at once by one command; an update
+// of one restarts it alone and changes its state alone.
+TEST(RealChain, ModulesOnOneNetworkAnswerEachAtItsOwnAddress) {
+  e2e_modules_area area(3);
+  ASSERT_TRUE(area.ok);
+  ASSERT_TRUE(area.modules[2].update([](qbsim_state& st) { st.users[0].password = "other"; }));
+  std::string images = qbsim_bin() + " init --state " + area.root + "/images --tftp-root " +
+                       area.tftp_root + "/images";
+  ASSERT_EQ(system(("mkdir -p " + area.tftp_root + "/images && " + images).c_str()), 0);
+  const std::string tool = morvik_bin();
+  std::string checks;
+  for (const auto& [address, password] :
+       {std::pair<const char*, const char*>{"127.0.0.2", "secret"},
+        {"127.0.0.3", "secret"},
+        {"127.0.0.4", "other"}})
+    checks += "{ " + tool + " -host " + address + " -usr admin -pwd " + password +
+              " -mode account_check -D verbose; echo " + address + " rc=$?; } > check-" +
+              address + ".log 2>&1 &\n";
+  checks += "wait; cat check-*.log\n";
+  e2e_result r = run_in_testbed(area, {"/bin/bash", "-c", checks});
+  std::string t = transcript(area, r);
+  for (const e2e_module& m : area.modules) {
+    EXPECT_TRUE(has(r.output, m.address + " rc=0")) << t;
+    EXPECT_EQ(m.received(), "show loginsession\r\nquit\n") << m.address << "\n" << t;
+  }
+
+  const std::string others_before = state_text(area.modules[0]) + state_text(area.modules[2]);
+  std::string update =
+      "probe() { while [ ! -e probe.stop ]; do for a in 127.0.0.2 127.0.0.4; do\n"
+      "  (exec 3<>/dev/tcp/$a/22) 2>/dev/null || echo refused at $a; done; sleep 0.2; done; }\n"
+      "probe & prober=$!\n" +
+      tool +
+      " -host 127.0.0.3 -usr admin -pwd secret -mode update -tftp 127.0.0.1/images"
+      " -img_sw img_c.bin -img_tzr tzr_c.bin -D verbose; echo update rc=$?\n"
+      "touch probe.stop; wait $prober\n";
+  r = run_in_testbed(area, {"/bin/bash", "-c", update});
+  t = transcript(area, r);
+  EXPECT_TRUE(has(r.output, "update rc=0")) << t;
+  EXPECT_FALSE(has(r.output, "refused at")) << t;
+  qbsim_state st = area.modules[1].state();
+  EXPECT_EQ(st.running, "img_c.bin") << t;
+  std::string stored, served;
+  EXPECT_TRUE(qbsim_read_file(qbsim_flash_dir(area.modules[1].state_dir, "Switch") + "/img_c.bin",
+                              &stored))
+      << t;
+  ASSERT_TRUE(qbsim_read_file(area.tftp_root + "/images/img_c.bin", &served));
+  EXPECT_TRUE(stored == served) << t;
+  EXPECT_EQ(state_text(area.modules[0]) + state_text(area.modules[2]), others_before) << t;
 }
 
 // Processes whose command line names the area, as "PID: COMMAND" lines.
