@@ -22,8 +22,8 @@ int usage() {
           "usage: qbsim init --state DIR [--sim] [--tftp-root DIR]\n"
           "       qbsim fault --state DIR KIND COMMAND OCCURRENCE|every [ARG...]\n"
           "       qbsim login --state DIR\n"
-          "       qbsim supervisor --state DIR [--sshd-config FILE --sshd-log FILE]"
-          " [--ready FILE]\n"
+          "       qbsim supervisor --state DIR [--address IP] [--sshd-config FILE"
+          " --sshd-log FILE] [--ready FILE]\n"
           "       qbsim boot --state DIR\n"
           "  as plink: plink -ssh USER@HOST   (state from QBSIM_STATE)\n"
           "  as qb_show, qb_dir, ...: the simulator's commands\n");
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
   if (argc < 2)
     return usage();
   std::string sub = argv[1];
-  std::string dir, sshd_config, sshd_log, ready, tftp;
+  std::string dir, sshd_config, sshd_log, ready, tftp, address = "127.0.0.1";
   bool sim = false;
   int i = 2;
   for (; i < argc; i++) {
@@ -138,6 +138,8 @@ int main(int argc, char** argv) {
       sshd_log = argv[++i];
     else if (a == "--ready" && has_value)
       ready = argv[++i];
+    else if (a == "--address" && has_value)
+      address = argv[++i];
     else if (a == "--tftp-root" && has_value)
       tftp = argv[++i];
     else if (a == "--sim")
@@ -166,6 +168,7 @@ int main(int argc, char** argv) {
     o.sshd_config = sshd_config;
     o.sshd_log = sshd_log.empty() ? dir + "/sshd.log" : sshd_log;
     o.ready_file = ready;
+    o.address = address;
     return run_supervisor(o);
   }
   return usage();

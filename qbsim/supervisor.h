@@ -10,6 +10,7 @@ struct qbsim_supervisor_opts {
   std::string sshd_config;  // empty: a plain listener (hermetic chain)
   std::string sshd_log;     // where sshd writes its log
   std::string ready_file;   // created once port 22 answers
+  std::string address = "127.0.0.1";  // the module's address, where port 22 is
 };
 
 // Runs until SIGTERM; returns the exit status.

@@ -443,7 +443,7 @@ TEST(IsServerAvailable, NullHostReturnsAtOnce) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(is_server_available(nullptr, 2), 0);
   EXPECT_EQ(is_server_available(nullptr, 10.0), 0);
-  EXPECT_LT(seconds_since(start), 0.5);
+  EXPECT_LT(seconds_since(start), 0.9);  // no wait of a second or more
   EXPECT_EQ(capture.out(), "");
 }
 

@@ -304,7 +304,7 @@ TEST(RunSshProcess, ClientThatCannotRunIsNoChildAndSaysWhy) {
     __fpurge(stdout);
     EXPECT_EQ(pid, 0) << c.path;
     EXPECT_EQ(client.exec_errno, c.err) << c.path;
-    EXPECT_LT(seconds_since(start), 0.5);
+    EXPECT_LT(seconds_since(start), 0.9);  // no 1-s pause
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a child is left";
   }
 }
@@ -313,7 +313,7 @@ TEST(WaitProcess, ProcessThatIsNotOurChildReturnsAtOnce) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(wait_process(getppid()), 1);
   EXPECT_EQ(wait_process(1), 1);
-  EXPECT_LT(seconds_since(start), 0.5);
+  EXPECT_LT(seconds_since(start), 0.9);  // no 1-s poll
 }
 
 TEST(WaitProcess, RunningChildIsPolledOnceASecond) {

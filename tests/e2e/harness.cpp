@@ -94,22 +94,15 @@ std::string tail_of(const std::string& path, size_t max_lines) {
 
 }  // namespace
 
-e2e_area::e2e_area(bool sim) {
+namespace {
+
+// A fresh /tmp/morvik-e2e-XXXXXX, or "" if none could be made.
+std::string new_area_root() {
   char tmpl[] = "/tmp/morvik-e2e-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr)
-    return;
-  root = tmpl;
-  state_dir = root + "/state";
-  tftp_root = root + "/tftp";
-  work_dir = root + "/work";
-  std::string err;
-  ok = qbsim_state_init(state_dir, qbsim_state_default(sim), &err) && make_dirs(tftp_root) &&
-       make_dirs(work_dir);
-  if (!ok)
-    fprintf(stderr, "e2e: cannot prepare %s: %s\n", root.c_str(), err.c_str());
+  return mkdtemp(tmpl) != nullptr ? tmpl : "";
 }
 
-e2e_area::~e2e_area() {
+void drop_area_root(const std::string& root, bool keep) {
   if (root.empty())
     return;
   if (keep || ::testing::Test::HasFailure()) {
@@ -119,7 +112,15 @@ e2e_area::~e2e_area() {
   remove_tree(root);
 }
 
-qbsim_state e2e_area::state() const {
+bool init_module(const std::string& state_dir, bool sim) {
+  std::string err;
+  if (qbsim_state_init(state_dir, qbsim_state_default(sim), &err))
+    return true;
+  fprintf(stderr, "e2e: cannot prepare %s: %s\n", state_dir.c_str(), err.c_str());
+  return false;
+}
+
+qbsim_state load_state(const std::string& state_dir) {
   qbsim_state st;
   std::string err;
   int fd = qbsim_state_lock(state_dir);
@@ -129,26 +130,29 @@ qbsim_state e2e_area::state() const {
   return st;
 }
 
-bool e2e_area::update(const std::function<void(qbsim_state&)>& fn) const {
+bool update_state(const std::string& state_dir, const std::function<void(qbsim_state&)>& fn) {
   std::string err;
-  bool ok_ = qbsim_state_update(
+  bool ok = qbsim_state_update(
       state_dir,
       [&](qbsim_state& st) {
         fn(st);
         return true;
       },
       &err);
-  if (!ok_)
+  if (!ok)
     fprintf(stderr, "e2e: %s\n", err.c_str());
-  return ok_;
+  return ok;
 }
 
-bool e2e_area::add_fault(const std::string& kind, const std::string& command, int occurrence,
-                         const std::string& arg) const {
-  return update([&](qbsim_state& st) { st.faults.push_back({kind, command, occurrence, arg}); });
+bool add_fault_to(const std::string& state_dir, const std::string& kind,
+                  const std::string& command, int occurrence, const std::string& arg) {
+  return update_state(state_dir, [&](qbsim_state& st) {
+    st.faults.push_back({kind, command, occurrence, arg});
+  });
 }
 
-bool e2e_area::add_tftp_image(const std::string& rel_path, long size, unsigned seed) const {
+bool write_tftp_image(const std::string& tftp_root, const std::string& rel_path, long size,
+                      unsigned seed) {
   std::string path = tftp_root + "/" + rel_path;
   size_t slash = path.rfind('/');
   if (!make_dirs(path.substr(0, slash)))
@@ -164,7 +168,74 @@ bool e2e_area::add_tftp_image(const std::string& rel_path, long size, unsigned s
   return fclose(f) == 0;
 }
 
+}  // namespace
+
+e2e_area::e2e_area(bool sim) {
+  root = new_area_root();
+  if (root.empty())
+    return;
+  state_dir = root + "/state";
+  tftp_root = root + "/tftp";
+  work_dir = root + "/work";
+  ok = init_module(state_dir, sim) && make_dirs(tftp_root) && make_dirs(work_dir);
+}
+
+e2e_area::~e2e_area() { drop_area_root(root, keep); }
+
+qbsim_state e2e_area::state() const { return load_state(state_dir); }
+
+bool e2e_area::update(const std::function<void(qbsim_state&)>& fn) const {
+  return update_state(state_dir, fn);
+}
+
+bool e2e_area::add_fault(const std::string& kind, const std::string& command, int occurrence,
+                         const std::string& arg) const {
+  return add_fault_to(state_dir, kind, command, occurrence, arg);
+}
+
+bool e2e_area::add_tftp_image(const std::string& rel_path, long size, unsigned seed) const {
+  return write_tftp_image(tftp_root, rel_path, size, seed);
+}
+
 std::string e2e_area::received() const { return qbsim_read_received(state_dir); }
+
+qbsim_state e2e_module::state() const { return load_state(state_dir); }
+
+bool e2e_module::update(const std::function<void(qbsim_state&)>& fn) const {
+  return update_state(state_dir, fn);
+}
+
+bool e2e_module::add_fault(const std::string& kind, const std::string& command, int occurrence,
+                           const std::string& arg) const {
+  return add_fault_to(state_dir, kind, command, occurrence, arg);
+}
+
+std::string e2e_module::received() const { return qbsim_read_received(state_dir); }
+
+e2e_modules_area::e2e_modules_area(int count, bool sim) {
+  root = new_area_root();
+  if (root.empty())
+    return;
+  modules_dir = root + "/modules";
+  tftp_root = root + "/tftp";
+  work_dir = root + "/work";
+  ok = count >= 1 && count <= 253 && make_dirs(modules_dir) && make_dirs(tftp_root) &&
+       make_dirs(work_dir);
+  for (int i = 0; ok && i < count; i++) {
+    e2e_module m;
+    m.address = "127.0.0." + std::to_string(i + 2);
+    m.state_dir = modules_dir + "/" + m.address;
+    ok = init_module(m.state_dir, sim);
+    modules.push_back(m);
+  }
+}
+
+e2e_modules_area::~e2e_modules_area() { drop_area_root(root, keep); }
+
+bool e2e_modules_area::add_tftp_image(const std::string& rel_path, long size,
+                                      unsigned seed) const {
+  return write_tftp_image(tftp_root, rel_path, size, seed);
+}
 
 std::string strip_time_stamps(const std::string& text) {
   std::string out;
@@ -235,29 +306,43 @@ std::string take_sanitizer_reports(const std::string& log_base) {
   return reports;
 }
 
-e2e_result run_in_testbed(const e2e_area& area, const std::vector<std::string>& argv,
-                          const e2e_options& opt) {
+namespace {
+
+// Runs argv through the testbed for the modules that `where` names (its
+// options), in area root's work_dir; `received` is left to the caller.
+e2e_result run_testbed(const std::vector<std::string>& where, const std::string& root,
+                       const std::string& work_dir, const std::string& tftp_root,
+                       const std::vector<std::string>& argv, const e2e_options& opt) {
   e2e_result r;
   std::vector<std::string> av = {"/bin/bash", testbed_script()};
   if (opt.real)
     av.push_back("--real");
-  av.insert(av.end(), {"--qbsim", qbsim_bin(), "--state", area.state_dir, "--work",
-                       area.work_dir, "--tftp-root", area.tftp_root, "--"});
+  av.insert(av.end(), {"--qbsim", qbsim_bin()});
+  av.insert(av.end(), where.begin(), where.end());
+  av.insert(av.end(), {"--work", work_dir, "--tftp-root", tftp_root});
+  if (!opt.setup.empty())
+    av.insert(av.end(), {"--setup", opt.setup});
+  av.push_back("--");
+  // The test's variables reach the command alone, not the testbed's own tools.
+  if (!opt.env.empty()) {
+    av.push_back("/usr/bin/env");
+    av.insert(av.end(), opt.env.begin(), opt.env.end());
+  }
   av.insert(av.end(), argv.begin(), argv.end());
   for (const std::string& a : av)
     r.command += a + " ";
-  size_t before = area.received().size();
   // Sanitized programs report into files of the work area rather than into
   // whatever their standard error is (the tool's pipe, sshd, a log).
-  const std::string report_base = area.work_dir + "/sanitizer-report";
+  const std::string report_base = work_dir + "/sanitizer-report";
   take_sanitizer_reports(report_base);
-  std::string env_strings[] = {
+  std::vector<std::string> env = {
       "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
+      "MORVIK_LOCK_DIR=" + root + "/lock",
       sanitizer_env("ASAN_OPTIONS", getenv("ASAN_OPTIONS"), report_base),
       sanitizer_env("UBSAN_OPTIONS", getenv("UBSAN_OPTIONS"), report_base),
   };
   std::vector<char*> envp;
-  for (std::string& e : env_strings)
+  for (std::string& e : env)
     envp.push_back(&e[0]);
   envp.push_back(nullptr);
 
@@ -319,22 +404,51 @@ e2e_result run_in_testbed(const e2e_area& area, const std::vector<std::string>& 
   if (WIFEXITED(st) && !r.timed_out)
     r.status = WEXITSTATUS(st);
   r.output = strip_time_stamps(r.raw_output);
-  std::string all = area.received();
-  r.received = all.size() >= before ? all.substr(before) : all;
   r.sanitizer_reports = take_sanitizer_reports(report_base);
   if (!r.sanitizer_reports.empty())
     ADD_FAILURE() << "sanitizer reports of " << r.command << "\n" << r.sanitizer_reports;
   return r;
 }
 
-e2e_result run_tool(const e2e_area& area, const std::vector<std::string>& args,
-                    const e2e_options& opt) {
+std::vector<std::string> tool_argv(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {morvik_bin()};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_in_testbed(area, argv, opt);
+  return argv;
 }
 
-std::string transcript(const e2e_area& area, const e2e_result& r) {
+}  // namespace
+
+e2e_result run_in_testbed(const e2e_area& area, const std::vector<std::string>& argv,
+                          const e2e_options& opt) {
+  size_t before = area.received().size();
+  e2e_result r = run_testbed({"--state", area.state_dir}, area.root, area.work_dir,
+                             area.tftp_root, argv, opt);
+  std::string all = area.received();
+  r.received = all.size() >= before ? all.substr(before) : all;
+  return r;
+}
+
+e2e_result run_in_testbed(const e2e_modules_area& area, const std::vector<std::string>& argv,
+                          const e2e_options& opt) {
+  e2e_options real = opt;
+  real.real = true;
+  return run_testbed({"--modules", area.modules_dir}, area.root, area.work_dir, area.tftp_root,
+                     argv, real);
+}
+
+e2e_result run_tool(const e2e_area& area, const std::vector<std::string>& args,
+                    const e2e_options& opt) {
+  return run_in_testbed(area, tool_argv(args), opt);
+}
+
+e2e_result run_tool(const e2e_modules_area& area, const std::vector<std::string>& args,
+                    const e2e_options& opt) {
+  return run_in_testbed(area, tool_argv(args), opt);
+}
+
+namespace {
+
+std::string transcript_head(const e2e_result& r) {
   char head[160];
   snprintf(head, sizeof(head), "==== exit status %d%s after %.1f s\n", r.status,
            r.timed_out ? " (killed at the time limit)" : "", r.seconds);
@@ -342,13 +456,45 @@ std::string transcript(const e2e_area& area, const e2e_result& r) {
   t += "==== output:\n" + r.raw_output;
   if (!r.raw_output.empty() && r.raw_output.back() != '\n')
     t += "\n";
+  return t;
+}
+
+std::string module_tails(const std::string& state_dir, const std::string& heading) {
+  return "==== " + heading + "events (tail):\n" + tail_of(qbsim_events_file(state_dir), 40) +
+         "==== " + heading + "curl.log (tail):\n" + tail_of(state_dir + "/curl.log", 10);
+}
+
+std::string log_tails(const std::string& dir, const std::vector<const char*>& logs,
+                      const std::string& heading) {
+  std::string t;
+  for (const char* l : logs)
+    t += "==== " + heading + l + " (tail):\n" + tail_of(dir + "/" + l, 20);
+  return t;
+}
+
+}  // namespace
+
+std::string transcript(const e2e_area& area, const e2e_result& r) {
+  std::string t = transcript_head(r);
   t += "==== the module received:\n" + visible_bytes(r.received) + "\n";
   if (!r.sanitizer_reports.empty())
     t += "==== sanitizer reports:\n" + r.sanitizer_reports;
-  const char* const logs[] = {"testbed.log", "supervisor.log", "sshd.log", "dnsmasq.log"};
-  t += "==== module events (tail):\n" + tail_of(qbsim_events_file(area.state_dir), 40);
-  t += "==== curl.log (tail):\n" + tail_of(area.state_dir + "/curl.log", 10);
-  for (const char* l : logs)
-    t += std::string("==== ") + l + " (tail):\n" + tail_of(area.work_dir + "/" + l, 20);
+  t += module_tails(area.state_dir, "module ");
+  t += log_tails(area.work_dir,
+                 {"testbed.log", "setup.log", "supervisor.log", "sshd.log", "dnsmasq.log"}, "");
+  return t;
+}
+
+std::string transcript(const e2e_modules_area& area, const e2e_result& r) {
+  std::string t = transcript_head(r);
+  if (!r.sanitizer_reports.empty())
+    t += "==== sanitizer reports:\n" + r.sanitizer_reports;
+  for (const e2e_module& m : area.modules) {
+    t += "==== " + m.address + " received:\n" + visible_bytes(m.received()) + "\n";
+    t += module_tails(m.state_dir, m.address + " ");
+    t += log_tails(area.work_dir + "/modules/" + m.address, {"supervisor.log", "sshd.log"},
+                   m.address + " ");
+  }
+  t += log_tails(area.work_dir, {"testbed.log", "setup.log", "dnsmasq.log"}, "");
   return t;
 }

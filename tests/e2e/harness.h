@@ -42,6 +42,13 @@ struct e2e_area {
 struct e2e_options {
   bool real = false;      // real plink and sshd instead of the stand-in client
   int time_limit = 600;   // seconds, after which the run is killed
+  // A shell command run in the testbed's namespaces once port 22 is up and
+  // before the command (e.g. a packet filter); if it fails, the run ends
+  // with status 2 and its output is in WORK/setup.log.
+  std::string setup;
+  // "NAME=VALUE" entries added to the command's clean environment (an entry
+  // replaces one of the same name; the testbed itself keeps the clean one).
+  std::vector<std::string> env;
 };
 
 struct e2e_result {
@@ -55,21 +62,64 @@ struct e2e_result {
   std::string sanitizer_reports;  // what sanitized programs of this run reported
 };
 
+// Several modules on one management network (testbed --modules, always over
+// real plink and sshd): module i answers at 127.0.0.(i+2) and keeps its state
+// in ROOT/modules/ADDRESS; one TFTP server on 127.0.0.1 (ROOT/tftp) and one
+// work directory (ROOT/work) serve them all. Kept or removed like e2e_area.
+struct e2e_module {
+  std::string address;
+  std::string state_dir;
+
+  qbsim_state state() const;
+  bool update(const std::function<void(qbsim_state&)>& fn) const;
+  bool add_fault(const std::string& kind, const std::string& command, int occurrence,
+                 const std::string& arg = "") const;
+  std::string received() const;
+};
+
+struct e2e_modules_area {
+  // count modules with the default state (the simulator flavour with sim).
+  explicit e2e_modules_area(int count, bool sim = false);
+  ~e2e_modules_area();
+  e2e_modules_area(const e2e_modules_area&) = delete;
+  e2e_modules_area& operator=(const e2e_modules_area&) = delete;
+
+  std::string root;
+  std::string modules_dir;
+  std::string tftp_root;
+  std::string work_dir;
+  std::vector<e2e_module> modules;
+  bool ok = false;
+  bool keep = false;
+
+  bool add_tftp_image(const std::string& rel_path, long size, unsigned seed = 1) const;
+};
+
 // Runs argv (argv[0] an absolute path or a name in /usr/bin, /bin ...) in
 // WORK of the area's testbed, with only PATH=/usr/sbin:/usr/bin:/sbin:/bin,
-// the testbed's variables and the sanitizers' report options in its
+// MORVIK_LOCK_DIR=ROOT/lock (the tool's per-host locks stay in the area), the
+// testbed's variables, the sanitizers' report options and opt.env in its
 // environment. A sanitizer report of any program of the run fails the
 // running test and is kept in sanitizer_reports.
 e2e_result run_in_testbed(const e2e_area& area, const std::vector<std::string>& argv,
                           const e2e_options& opt = e2e_options());
 
+// The same for several modules; opt.real does not apply (always the real
+// chain), and `received` stays empty: each module has its own.
+e2e_result run_in_testbed(const e2e_modules_area& area, const std::vector<std::string>& argv,
+                          const e2e_options& opt = e2e_options());
+
 // Runs the tool (morvik_bin()) with args through the testbed.
 e2e_result run_tool(const e2e_area& area, const std::vector<std::string>& args,
                     const e2e_options& opt = e2e_options());
+e2e_result run_tool(const e2e_modules_area& area, const std::vector<std::string>& args,
+                    const e2e_options& opt = e2e_options());
 
 // Everything a failing test should show: the command, its status, its output,
-// what the module received, and the tails of the module's and testbed's logs.
+// what the module received, and the tails of the module's and testbed's logs
+// (for several modules, those of each).
 std::string transcript(const e2e_area& area, const e2e_result& r);
+std::string transcript(const e2e_modules_area& area, const e2e_result& r);
 
 // Removes the leading "HH:MM:SS: " of every line.
 std::string strip_time_stamps(const std::string& text);

@@ -190,14 +190,15 @@ TEST(CliSession, ReloadAsksTwiceApartAndRestartsIntoTheNextMode) {
   ASSERT_TRUE(s.next("Configuration Saved\r\n"));
   double saved_at = s.d.reads.back().at;
   ASSERT_TRUE(s.next("you sure you would like to reset the system? (y/n) ", 8));
-  // Never in one settled chunk with the save result.
-  EXPECT_GT(s.d.reads.back().at - saved_at, 2.5);
+  // Never in one settled chunk with the save result: 3 s apart, of which a
+  // reader held up on a busy machine may see 1 s less.
+  EXPECT_GT(s.d.reads.back().at - saved_at, 2.0);
   s.d.send("y");
   ASSERT_TRUE(s.next("y\r\nSystem will now restart\r\n"));
   double restart_at = s.d.reads.back().at;
   EXPECT_EQ(s.d.finish(10, false), 0);
-  // Stays connected a while so the announcement is read before the end.
-  EXPECT_GT(cli_now() - s.d.t0 - restart_at, 2.5);
+  // Stays connected a while (3 s) so the announcement is read before the end.
+  EXPECT_GT(cli_now() - s.d.t0 - restart_at, 2.0);
   qbsim_state st = s.area.state();  // no supervisor here: started at once
   EXPECT_EQ(st.mode, "EHM");
   EXPECT_EQ(st.running, "ehm_a.bin");
@@ -290,7 +291,7 @@ TEST(CliFaults, ReloadFaultsCanWaitForTheAnnouncement) {
       EXPECT_LT(cli_now() - announced_at, 1.0);
     } else if (std::string(kind) == "drop") {
       EXPECT_EQ(s.d.finish(10, false), 111);
-      EXPECT_GT(cli_now() - announced_at, 2.5);
+      EXPECT_GT(cli_now() - announced_at, 2.0);  // 3 s, less a late read
     } else {
       s.d.drain(4);
       EXPECT_EQ(s.d.out.size(), s.pos) << s.d.out.substr(s.pos);
@@ -441,7 +442,7 @@ TEST(CliFaults, GrowingOutputKeepsComingUntilTheAnswer) {
   std::string a = s.command("whichboot\r\n");
   EXPECT_NE(a.find("Operation Code"), std::string::npos);
   ASSERT_GE(s.d.reads.size(), reads + 3);
-  EXPECT_GT(s.d.reads.back().at - s.d.reads[reads].at, 1.2);
+  EXPECT_GT(s.d.reads.back().at - s.d.reads[reads].at, 1.0);  // 1.5 s, less a late read
 }
 
 // A typo in a test's fault must stop the test, not fire on another use; a
