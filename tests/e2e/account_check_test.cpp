@@ -163,7 +163,7 @@ TEST(RealChain, AccountCheckFromATerminalSucceeds) {
   e2e_area area;
   ASSERT_TRUE(area.ok);
   std::string command = morvik_bin();
-  for (const std::string& arg : account_check("secret", "verbose"))
+  for (const std::string& arg : with_test_pace(account_check("secret", "verbose")))
     command += " " + arg;
   e2e_result r = run_in_testbed(area, {"/usr/bin/script", "-qec", command, "/dev/null"},
                                 real_chain());

@@ -412,11 +412,22 @@ e2e_result run_testbed(const std::vector<std::string>& where, const std::string&
 
 std::vector<std::string> tool_argv(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {morvik_bin()};
-  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<std::string> paced = with_test_pace(args);
+  argv.insert(argv.end(), paced.begin(), paced.end());
   return argv;
 }
 
 }  // namespace
+
+std::vector<std::string> with_test_pace(const std::vector<std::string>& args) {
+  const char* pace = getenv("MORVIK_TEST_PACE");
+  if (pace == nullptr || *pace == '\0' || std::find(args.begin(), args.end(), "-pace") != args.end())
+    return args;
+  std::vector<std::string> paced = args;
+  paced.push_back("-pace");
+  paced.push_back(pace);
+  return paced;
+}
 
 e2e_result run_in_testbed(const e2e_area& area, const std::vector<std::string>& argv,
                           const e2e_options& opt) {

@@ -133,6 +133,10 @@ std::string sanitizer_env(const char* name, const char* inherited, const std::st
 // it removes, so that the next run starts without them.
 std::string take_sanitizer_reports(const std::string& log_base);
 
+// args with "-pace" and $MORVIK_TEST_PACE added when that is set and args
+// name no pacing: the same tests run under each pacing.
+std::vector<std::string> with_test_pace(const std::vector<std::string>& args);
+
 // The tool: $MORVIK_BIN, else the path the build compiled in ("" if none).
 std::string morvik_bin();
 // The stand-in program and the testbed script of this build.

@@ -55,7 +55,8 @@ inline std::vector<std::string> watched(const e2e_area& area, const std::vector<
   }
   argv.push_back("--");
   argv.push_back(morvik_bin());
-  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<std::string> paced = with_test_pace(args);
+  argv.insert(argv.end(), paced.begin(), paced.end());
   return argv;
 }
 
