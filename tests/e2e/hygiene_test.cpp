@@ -59,7 +59,8 @@ TEST(Hygiene, UpdateKeepsOnlyItsStreamsReapsEveryClientAndHidesThePassword) {
   watch_report rep = read_report(area);
   const std::string t = transcript(area, r);
   ASSERT_EQ(r.status, 0) << t;
-  EXPECT_GT(report_number(rep, "samples"), 500) << t;
+  // Watched ten times a second: at least half of that on a loaded machine.
+  EXPECT_GT(report_number(rep, "samples"), 5 * r.seconds) << t;
   EXPECT_EQ(report_number(rep, "stray_fd_samples"), 0) << rep["stray_fds"] << "\n" << t;
   EXPECT_EQ(report_number(rep, "max_children"), 1) << t;
   EXPECT_LT(report_number(rep, "zombie_max_sec"), 3) << t;

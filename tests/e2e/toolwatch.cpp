@@ -5,12 +5,12 @@
 //
 // Watched ten times a second: the tool's descriptors while it has no client
 // (only 0, 1 and 2, on what they were at its start, sockets of its port probes
-// aside), its children (how many at once, how long one stays a zombie), and
-// the command lines and environments of the tool and its children (must never
-// hold TEXT). --env adds a variable to the tool's environment.
-// At the end: wall time, the tool's own CPU time and peak resident size,
-// the same with its reaped clients (wait4), and every process named "plink"
-// still alive in this PID namespace.
+// and the module's lock file aside), its children (how many at once, how long
+// one stays a zombie), and the command lines and environments of the tool and
+// its children (must never hold TEXT). --env adds a variable to the tool's
+// environment. At the end: wall time, the tool's own CPU time and peak
+// resident size, the same with its reaped clients (wait4), and every process
+// named "plink" still alive in this PID namespace.
 #include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -60,7 +60,9 @@ std::map<int, std::string> files_of(pid_t pid) {
     if (e->d_name[0] == '.')
       continue;
     std::string target = link_of(dir + "/" + e->d_name);
-    if (target.compare(0, 7, "socket:") != 0)
+    // The module's lock is held for the whole run on purpose.
+    const bool lock = target.size() > 5 && target.compare(target.size() - 5, 5, ".lock") == 0;
+    if (target.compare(0, 7, "socket:") != 0 && !lock)
       fds[atoi(e->d_name)] = target;
   }
   closedir(d);

@@ -174,8 +174,67 @@ TEST_F(Update, ModuleBackWithAnotherImageFailsTheFinalCheck) {
       << transcript(area_, r);
 }
 
+// Seconds between the time stamps of the messages holding from and to in
+// the tool's output; -1 if one is missing.
+int seconds_between(const std::string& raw, const std::string& from, const std::string& to) {
+  auto stamp = [&raw](const std::string& what) {
+    size_t at = raw.find(what);
+    if (at == std::string::npos)
+      return -1;
+    // The stamp precedes the message, which may begin with a line end.
+    size_t colon = raw.rfind(": ", at);
+    if (colon == std::string::npos || colon < 8)
+      return -1;
+    const std::string hms = raw.substr(colon - 8, 8);
+    return std::stoi(hms.substr(0, 2)) * 3600 + std::stoi(hms.substr(3, 2)) * 60 +
+           std::stoi(hms.substr(6, 2));
+  };
+  const int a = stamp(from), b = stamp(to);
+  return a < 0 || b < 0 ? -1 : (b - a + 86400) % 86400;
+}
+
 // The probe gives the module 100 attempts, 5 seconds apart, to come back.
 class UpdateSlow : public Update {};
+
+// SYNs to the module's port 22 vanish: a connect waits instead of being
+// refused, and each attempt must end by its own bound.
+const char kDropSyns[] =
+    "nft add table inet t && "
+    "nft add chain inet t out '{ type filter hook output priority 0; }' && "
+    "nft add rule inet t out ip daddr 127.0.0.1 tcp dport 22 tcp flags syn drop";
+
+TEST_F(Update, ProbeOfAnAddressThatDropsPacketsEndsWithinItsBound) {
+  e2e_options options;
+  options.setup = kDropSyns;
+  options.time_limit = 120;
+  e2e_result r = run_tool(area_, update_args(false), options);
+  EXPECT_EQ(r.status, 3) << transcript(area_, r);
+  // Two attempts of at most 5 s with 5 s between them, and the tool's start.
+  EXPECT_LT(r.seconds, 30) << transcript(area_, r);
+  EXPECT_EQ(r.received, "") << transcript(area_, r);
+}
+
+// After the restart the module's packets vanish: the wait announced as 600 s
+// ends by then, plus one bounded attempt.
+TEST_F(UpdateSlow, ModuleDroppingPacketsAfterTheRestartEndsTheWaitOnTime) {
+  ASSERT_TRUE(area_.add_fault("no-return", "reload", 1));
+  e2e_options options;
+  options.setup = "( while ! grep -q 'port 22 closed for the restart' " + area_.state_dir +
+                  "/events.log 2>/dev/null; do sleep 0.1; done; " + kDropSyns + " ) &";
+  options.time_limit = 1200;
+  e2e_result r = run_tool(area_, update_args(false), options);
+  r.output = without_wait_seconds(r.output);
+  EXPECT_EQ(r.status, 3) << transcript(area_, r);
+  EXPECT_TRUE(in_order(r.output, {"\nTrying to connect to the system after reloading (timeout 600 "
+                                  "sec)...\n",
+                                  "\nFlashing was canceled with error 3\n"}))
+      << transcript(area_, r);
+  const int wait = seconds_between(r.raw_output, "Trying to connect to the system after reloading",
+                                   "Flashing was canceled");
+  EXPECT_GE(wait, 595) << transcript(area_, r);
+  // 600 s, one attempt of at most 5 s and its close, and a loaded machine.
+  EXPECT_LE(wait, 600 + 5 + 1 + 15) << transcript(area_, r);
+}
 
 TEST_F(UpdateSlow, ModuleThatNeverComesBackCannotConnect) {
   ASSERT_TRUE(area_.add_fault("no-return", "reload", 1));
