@@ -1,10 +1,11 @@
 #!/usr/bin/python3
-# The Ansible module and playbook (ansible/) end to end.
-#   fleet_test.py module --morvik BIN   the module's arguments, environment and
-#                                       verdicts, against a stand-in morvik
+# The Ansible module and playbook (ansible/).
+#   fleet_test.py module    the module's arguments, environment and verdicts
+#                           against a stand-in morvik; its documentation and the
+#                           playbook with the example inventory parse
 #   fleet_test.py fleet --morvik BIN --qbsim BIN [--figures FILE]
-#                                       the playbook against eight modules of a
-#                                       testbed (--real --modules), and a lone update
+#                           the playbook against eight modules of a testbed
+#                           (--real --modules), and one update alone
 # Exits 77 (skipped) without ansible-core.
 import argparse
 import datetime
@@ -108,7 +109,7 @@ def module_cases(morvik_fake, tmp):
     ]
 
 
-def module_test(args):
+def module_test():
     tmp = tempfile.mkdtemp(prefix='morvik-ansible-module-')
     fake = os.path.join(tmp, 'morvik')
     with open(fake, 'w') as f:
@@ -136,6 +137,13 @@ def module_test(args):
               '%s: ./plink does not lead to /usr/bin/plink' % what)
         check(PASSWORD not in out, '%s: the password is in the result' % what)
     shutil.rmtree(tmp)
+    env = clean_env(HOME=os.path.join(tempfile.gettempdir(), 'morvik-ansible-home'))
+    for argv in (['ansible-doc', '-M', os.path.join(ANSIBLE_DIR, 'library'), 'morvik'],
+                 ['ansible-playbook', '--syntax-check', '-i', os.path.join(ANSIBLE_DIR, 'inventory.example.yml'),
+                  os.path.join(ANSIBLE_DIR, 'update.yml')]):
+        p = subprocess.run(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        check(p.returncode == 0 and b'WARNING' not in p.stdout, '%s: %s' % (argv[0], p.stdout.decode()))
+    shutil.rmtree(env['HOME'], ignore_errors=True)
 
 
 # ---- the playbook against a fleet ----
@@ -230,12 +238,12 @@ def fleet_inside(root, figures):
     env = clean_env(HOME=os.path.join(root, 'home'), PUTTYDIR=os.environ['PUTTYDIR'],
                     ANSIBLE_CALLBACK_FORMAT_PRETTY='false')
     os.makedirs(env['HOME'], exist_ok=True)
-    schema = jsonschema.Draft202012Validator(json.load(open(os.path.join(SOURCE, 'docs', 'report.schema.json'))))
+    with open(os.path.join(SOURCE, 'docs', 'report.schema.json')) as f:
+        schema = jsonschema.Draft202012Validator(json.load(f))
     playbook = ['ansible-playbook', '-i', os.path.join(root, 'inventory.yml'),
                 os.path.join(ANSIBLE_DIR, 'update.yml'), '-f', '8',
                 '-e', 'morvik_batch=%d morvik_downloads=%d' % (BATCH, DOWNLOADS)]
     states = lambda: {a: read_state(os.path.join(root, 'modules', a)) for a in FLEET}
-    initial = states()
 
     # One module alone, through ad hoc ansible with -vvv.
     lone_args = ('host=%s user=admin password=%s mode=update both=true tftp=127.0.0.1/images '
@@ -267,17 +275,20 @@ def fleet_inside(root, figures):
         if address == REFUSED:
             r = results.get((PREFLIGHT, h), {})
             check((r.get('rc'), r.get('exit_name'), r.get('msg')) == (6, 'MORVIK_SSH_AUTH_ERR', 'login refused'),
-                  '%s: pre-flight gave %r' % (h, (r.get('rc'), r.get('msg'))))
+                  '%s: pre-flight gave %r' % (h, r.get('msg')))
             r = results.get((LEAVE_OUT, h), {})
-            check(r.get('msg') == 'login refused (MORVIK_SSH_AUTH_ERR, exit 6)', '%s: left out with %r' % (h, r))
+            check(r.get('msg') == 'login refused (MORVIK_SSH_AUTH_ERR, exit 6)',
+                  '%s: left out with %r' % (h, r.get('msg')))
             check(not update, '%s: updated after a failed pre-flight' % h)
             check(final[address] == FRESH, '%s: changed' % h)
         elif address == BROKEN:
-            check((update.get('rc'), update.get('changed'), (update.get('report') or {}).get('failed_step'))
-                  == (11, False, 'download'), '%s: update gave %r' % (h, update.get('msg')))
+            step = (update.get('report') or {}).get('failed_step')
+            check((update.get('rc'), update.get('changed'), step) == (11, False, 'download'),
+                  '%s: update gave %r' % (h, update.get('msg')))
             check(final[address] == FRESH, '%s: startup images or running image changed' % h)
         else:
-            check(update.get('rc') == 0 and update.get('changed') is True, '%s: update gave %r' % (h, update.get('msg')))
+            check(update.get('rc') == 0 and update.get('changed') is True,
+                  '%s: update gave %r' % (h, update.get('msg')))
             check(final[address] == FLASHED, '%s: not flashed: %r' % (h, final[address]))
         failed = address in (REFUSED, BROKEN)
         check(stats.get(h, {}).get('failed') == (1 if failed else 0), '%s: recap %r' % (h, stats.get(h)))
@@ -286,9 +297,11 @@ def fleet_inside(root, figures):
     # DOWNLOADS updates at once.
     spans = {a: (when(r['report']['started']), when(r['report']['finished']))
              for a in FLEET for r in [results.get((UPDATE, host_name(a)))] if r and r.get('report')}
-    first, second = [spans[a] for a in FLEET[:BATCH] if a in spans], [spans[a] for a in FLEET[BATCH:] if a in spans]
-    check(first and second and max(b for _, b in first) <= min(a for a, _ in second),
-          'the second batch began before the first was done')
+    if not check(len(spans) == len(FLEET) - 1, 'updates without a report: %r' % sorted(spans)):
+        return
+    first = [spans[a] for a in FLEET[:BATCH] if a in spans]
+    second = [spans[a] for a in FLEET[BATCH:]]
+    check(max(b for _, b in first) <= min(a for a, _ in second), 'the second batch began before the first was done')
     check(most_at_once(list(spans.values())) <= DOWNLOADS, 'more than %d updates at once' % DOWNLOADS)
     update_s = (max(b for _, b in spans.values()) - min(a for a, _ in spans.values())).total_seconds()
 
@@ -300,7 +313,8 @@ def fleet_inside(root, figures):
             check((s.get('stage'), s.get('rc'), s.get('result')) == ('preflight', 6, 'MORVIK_SSH_AUTH_ERR'),
                   'summary of %s: %r' % (address, s))
             continue
-        check(s.get('stage') == 'update' and s.get('duration_s', 0) > 0 and s.get('before', {}).get('running_image') == 'img_a.bin',
+        before = s.get('before') or {}
+        check(s.get('stage') == 'update' and s.get('duration_s', 0) > 0 and before.get('running_image') == 'img_a.bin',
               'summary of %s: %r' % (address, s))
         check(after.get('running_image') == state['running'] and after.get('boot_mode') == state['mode'] and
               all(after['startup_images'][m] in (None, state['startup'][m]) for m in state['startup']),
@@ -319,8 +333,11 @@ def fleet_inside(root, figures):
     check(summary['check_mode'] is True and not any(s['changed'] for s in summary['modules'].values()),
           'the check-mode summary holds a change')
 
-    for name, text in list(outputs.items()) + [('summaries', open(os.path.join(root, 'summary.json')).read())]:
-        check(PASSWORD not in text and WRONG not in text, 'a password is in the output of %s' % name)
+    for name in ('summary.json', 'summary-check.json'):
+        with open(os.path.join(root, name)) as f:
+            outputs[name] = f.read()
+    for name, text in outputs.items():
+        check(PASSWORD not in text and WRONG not in text, 'a password is in %s' % name)
 
     lines = ['| Run | Wall time |', '|---|---|',
              '| one module alone, update both, pace prompt (ad hoc ansible) | %.1f s (morvik %.1f s) |'
@@ -339,7 +356,7 @@ def main():
     global MORVIK
     ap = argparse.ArgumentParser()
     ap.add_argument('what', choices=['module', 'fleet', 'inside'])
-    ap.add_argument('--morvik', required=True)
+    ap.add_argument('--morvik', default='')
     ap.add_argument('--qbsim')
     ap.add_argument('--figures')
     ap.add_argument('--root')
@@ -352,7 +369,7 @@ def main():
         print('ansible-core is not installed (apt-get install ansible-core): skipped')
         return 77
     if args.what == 'module':
-        module_test(args)
+        module_test()
         return 1 if failures else 0
     root = tempfile.mkdtemp(prefix='morvik-ansible-')
     setup_fleet(root, os.path.abspath(args.qbsim))
