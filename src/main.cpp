@@ -338,6 +338,12 @@ QBCodes do_flash_for_mode(const qb_run& run, QbBootMode mode, char* old_opcode_i
     return stop(run, step, &p_cntx, MORVIK_FLASHING_LOGIC_ERR);
   }
   record_end(run.p_record, step, MORVIK_SUCCESS);
+  // The update does not look at this; its dry run tells the operator.
+  if (run.dry_run && strcmp(tmp_info.name, new_opcode_img) == 0)
+    nxa_trace(TRACE_ALWAYS,
+              "Dry run: '%s' is already the startup opcode image of mode '%s'; the update would "
+              "still delete the second image and download it again\n",
+              new_opcode_img, s_boot_mode[mode]);
   if (get_opcode_image(0, p_cntx->p_dir->p_list, &tmp_info)) {
     nxa_trace(TRACE_NOTICE, "Second opcode image: '%s'\n", tmp_info.name);
     release_cntx(&p_cntx);
