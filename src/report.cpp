@@ -139,7 +139,7 @@ const char* mode_name(const qb_opt& opt) {
 }  // namespace
 
 void record_init(run_record* r) {
-  memset(r, 0, sizeof(*r));
+  *r = run_record();
   r->started = wall_seconds();
   r->before.boot_mode = r->after.boot_mode = QB_MODE_UNKNOWN;
 }
