@@ -56,10 +56,8 @@ class ParseArgs : public ::testing::Test {
   // Runs parse_args on args; returns its result and what it
   // printed, without time stamps.
   static ParseResult parse(const Args& args) {
-    Argv line(args);
-    StdCapture capture;
-    QBCodes code = parse_args(line.argc(), line.argv());
-    return {code, without_stamps(capture.out())};
+    auto result = test_support::parse_command_line(args);
+    return {result.first, result.second};
   }
 };
 

@@ -15,8 +15,6 @@
 #include "test_support.h"
 
 using test_support::Args;
-using test_support::Argv;
-using test_support::StdCapture;
 using test_support::TempDir;
 using test_support::operator+;
 
@@ -35,12 +33,8 @@ class OperatorArgs : public ::testing::Test {
     simulator_mode = 0;
     unsetenv("MORVIK_PASSWORD");
   }
-  // parse_args on args: its code, and what it printed without time stamps.
   static std::pair<QBCodes, std::string> parse(const Args& args) {
-    Argv line(args);
-    StdCapture capture;
-    QBCodes code = parse_args(line.argc(), line.argv());
-    return {code, test_support::without_stamps(capture.out())};
+    return test_support::parse_command_line(args);
   }
   std::string file(const std::string& name, const std::string& text, mode_t mode) {
     return dir_.write(name, text, mode);

@@ -12,8 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "misc.h"
 #include "nxa-tools-trace.h"
 #include "ssh_exec.h"
 
@@ -209,6 +211,14 @@ class Argv {
   std::vector<std::string> store_;
   std::vector<char*> argv_;
 };
+
+// parse_args on args: its code, and what it printed without time stamps.
+inline std::pair<QBCodes, std::string> parse_command_line(const Args& args) {
+  Argv line(args);
+  StdCapture capture;
+  QBCodes code = parse_args(line.argc(), line.argv());
+  return {code, without_stamps(capture.out())};
+}
 
 }  // namespace test_support
 
