@@ -372,7 +372,8 @@ QBCodes parse_args(int argc, char** argv) {
       nxa_trace(TRACE_ERROR, "Password in %s is longer than 63 characters\n", PASSWORD_VARIABLE);
       retval = MORVIK_INVALID_PARAM_ERR;
     } else {
-      snprintf(options.password, sizeof(options.password), "%s", env_password);
+      snprintf(options.password, sizeof(options.password), "%.*s",
+               static_cast<int>(MAX_PASSWORD_LEN), env_password);
     }
     memset(env_password, 0, sizeof(env_password));
     return retval;

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,11 +131,31 @@ bool invisible(char c) {
   return c == ' ' || u == 0x7f || (u < 0x20 && c != '\r' && c != '\n');
 }
 
-// The last line of text, invisible characters at its end aside: [*begin, *end).
+// Where a terminal control sequence (ESC [ parameters, a final letter) that
+// ends at stop begins; stop itself if none ends there.
+const char* control_sequence_start(const char* text, const char* stop) {
+  if (stop == text || !isalpha(static_cast<unsigned char>(stop[-1])))
+    return stop;
+  const char* p = stop - 1;
+  while (p > text && (isdigit(static_cast<unsigned char>(p[-1])) || p[-1] == ';' || p[-1] == '?'))
+    --p;
+  if (p - text >= 2 && p[-1] == '[' && p[-2] == '\x1b')
+    return p - 2;
+  return stop;
+}
+
+// The last line of text, what a terminal shows nothing for at its end aside
+// (blanks, control characters, colour and cursor sequences): [*begin, *end).
 void last_line(const char* text, const char** begin, const char** end) {
   const char* stop = text + strlen(text);
-  while (stop > text && invisible(stop[-1]))
-    --stop;
+  for (;;) {
+    while (stop > text && invisible(stop[-1]))
+      --stop;
+    const char* sequence = control_sequence_start(text, stop);
+    if (sequence == stop)
+      break;
+    stop = sequence;
+  }
   const char* start = stop;
   while (start > text && start[-1] != '\n' && start[-1] != '\r')
     --start;

@@ -197,6 +197,7 @@ TEST_F(DefParser, EveryRuleWithItsStateAndAnswer) {
       // ... only at the end of the last line
       {"Welcome #1\r\n", EXEC_CONNECTING, 0, EXEC_CONNECTING, ""},
       {"cfg#2.bak\r\nswitch# ", EXEC_CONNECTING, 1, EXEC_QUIT, "quit\n"},
+      {"switch# \x1b[0m\x1b[?2004h", EXEC_CONNECTING, 1, EXEC_QUIT, "quit\n"},
       // 4: the other side is leaving: a logout once the command is done, a
       // lost session before; "exit" in an answer is the module's text
       {"logout", EXEC_REMOTE_FINISH, 1, EXEC_QUIT, ""},
