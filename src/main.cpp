@@ -46,6 +46,7 @@ struct qb_run {
   probe_settings probe;
   run_record* p_record;
   int dry_run;
+  int reload_grace_sec;  // pause before the first probe after a restart
 };
 
 // Builds the run of opt: the client found by get_ssh_cmd, the password, the
@@ -63,8 +64,15 @@ void prepare_run(qb_run* run, const qb_opt& opt, int simulator, run_record* reco
   s.save_answer = opt.dry_run ? 'n' : 'y';
   s.pace = opt.pace;
   s.simulator = simulator;
-  if (opt.pace == QB_PACE_PROMPT)
+  run->reload_grace_sec = 0;
+  if (opt.pace == QB_PACE_PROMPT) {
     run->probe.close_pause_sec = 0;
+    // Reacting as soon as the module announces its restart, the tool would
+    // probe while the module is still going down and take the old instance
+    // for the new one. One pause between attempts comes first; the settled
+    // pacing is slow enough not to need it.
+    run->reload_grace_sec = run->probe.attempt_pause_sec;
+  }
 }
 
 char* host_of(const qb_run& run) {
@@ -131,8 +139,11 @@ QBCodes reload_system(const qb_run& run, QbBootMode mode) {
             RELOAD_WAIT_PROBES);
   step = record_begin(run.p_record, "wait_for_module", mode);
   time_t begin = time(nullptr);
+  if (run.reload_grace_sec > 0)
+    sleep(static_cast<unsigned int>(run.reload_grace_sec));
   // The wait ends by the time it announces, whatever the network does.
-  if (is_server_available(host_of(run), RELOAD_WAIT_PROBES, run.probe, RELOAD_WAIT_PROBES))
+  if (is_server_available(host_of(run), RELOAD_WAIT_PROBES, run.probe,
+                          RELOAD_WAIT_PROBES - run.reload_grace_sec))
     nxa_trace(TRACE_NOTICE, "Successfully connected after %.0f sec\n", difftime(time(nullptr), begin));
   else
     retval = MORVIK_CANNOT_CONNECT_ERR;
