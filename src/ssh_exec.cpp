@@ -134,13 +134,15 @@ bool invisible(char c) {
 // Where a terminal control sequence (ESC [ parameters, a final letter) that
 // ends at stop begins; stop itself if none ends there.
 const char* control_sequence_start(const char* text, const char* stop) {
-  if (stop == text || !isalpha(static_cast<unsigned char>(stop[-1])))
+  const size_t end = static_cast<size_t>(stop - text);
+  if (end == 0 || !isalpha(static_cast<unsigned char>(text[end - 1])))
     return stop;
-  const char* p = stop - 1;
-  while (p > text && (isdigit(static_cast<unsigned char>(p[-1])) || p[-1] == ';' || p[-1] == '?'))
-    --p;
-  if (p - text >= 2 && p[-1] == '[' && p[-2] == '\x1b')
-    return p - 2;
+  size_t at = end - 1;
+  while (at > 0 && (isdigit(static_cast<unsigned char>(text[at - 1])) || text[at - 1] == ';' ||
+                    text[at - 1] == '?'))
+    --at;
+  if (at >= 2 && text[at - 1] == '[' && text[at - 2] == '\x1b')
+    return text + at - 2;
   return stop;
 }
 
