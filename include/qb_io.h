@@ -53,6 +53,13 @@ pid_t run_ssh_process(fd_handle& fd_in, fd_handle& fd_out, fd_handle& fd_err, fd
                       fd_handle& stdout_def, fd_handle& stderr_def, char* filepath, char* args,
                       int start_pause_sec = 1, int* exec_errno = nullptr);
 
+// Milliseconds on the monotonic clock: for deadlines and stillness, which a
+// change of the wall clock must not stretch or cut.
+long long monotonic_ms();
+
+// Sleeps ms milliseconds (a signal may end it early).
+void nap_ms(int ms);
+
 // Waits up to timeout_ms for fd_r to have bytes or to reach its end. Returns
 // 1 if bytes wait, 2 at the end (no writer left), 0 after the time-out, -1 on
 // a failure.

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 int write_fdhandle(fd_handle fd_w, char* send) {
   if (fd_w == -1 || send == nullptr)
@@ -46,6 +47,19 @@ int poll_fdhandle(fd_handle fd_r, int timeout_ms) {
   if ((pfd.revents & POLLIN) != 0)
     return 1;
   return (pfd.revents & POLLHUP) != 0 ? 2 : -1;
+}
+
+long long monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void nap_ms(int ms) {
+  struct timespec ts;
+  ts.tv_sec = ms / 1000;
+  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  nanosleep(&ts, nullptr);
 }
 
 int create_pipe(fd_handle* fds) {

@@ -10,9 +10,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 #include "nxa-tools-trace.h"
+#include "qb_io.h"
 
 namespace {
 
@@ -22,12 +22,6 @@ bool make_blocking(SOCKET sock) {
   if (flags <= 0)
     return true;
   return fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) != -1;
-}
-
-long long now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Connects sock to addr, waiting at most timeout_ms for the peer. Returns true
@@ -41,14 +35,14 @@ bool connect_bounded(SOCKET sock, const struct sockaddr* addr, socklen_t len, in
     return true;
   if (errno != EINPROGRESS)
     return false;
-  const long long deadline = now_ms() + timeout_ms;
+  const long long deadline = monotonic_ms() + timeout_ms;
   struct pollfd pfd;
   pfd.fd = sock;
   pfd.events = POLLOUT;
   pfd.revents = 0;
   int rc;
   do {
-    long long left = deadline - now_ms();
+    long long left = deadline - monotonic_ms();
     rc = poll(&pfd, 1, left > 0 ? static_cast<int>(left) : 0);
   } while (rc == -1 && errno == EINTR);
   if (rc <= 0)

@@ -33,19 +33,6 @@ const int PROMPT_SETTLE_MS = 1000;
 const int PROMPT_HUP_NAP_MS = 10;
 const int DRAIN_MAX_READS = 64;
 
-long long now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-void nap_ms(int ms) {
-  struct timespec ts;
-  ts.tv_sec = ms / 1000;
-  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-  nanosleep(&ts, nullptr);
-}
-
 // Points descriptors 0, 1 and 2 at two new pipes for the child to inherit and
 // keeps duplicates of the tool's own streams to restore them. Returns 1 on
 // success; 0 with every descriptor closed and the streams as they were.
@@ -166,11 +153,7 @@ void last_line(const char* text, const char** begin, const char** end) {
 }
 
 bool line_holds(const char* begin, const char* end, const char* what) {
-  const size_t len = strlen(what);
-  for (const char* p = begin; p + len <= end; ++p)
-    if (memcmp(p, what, len) == 0)
-      return true;
-  return false;
+  return memmem(begin, static_cast<size_t>(end - begin), what, strlen(what)) != nullptr;
 }
 
 // Until the password has been taken, the client is still logging in.
@@ -228,7 +211,7 @@ int read_pending(fd_handle fd, pending_output* p, int want, int max_read) {
       if (p->text[i] != '\0')
         p->text[kept++] = p->text[i];
     p->len = kept;
-    p->last_byte_ms = now_ms();
+    p->last_byte_ms = monotonic_ms();
   }
   p->text[p->len] = '\0';
   return b_read;
@@ -259,6 +242,14 @@ struct session_io {
   fd_handle in_w;
   time_t progress_time;
 };
+
+// The pipe could not be read: the session cannot go on. Returns false, for
+// the loops to return.
+bool read_failed(const session_io& io) {
+  nxa_trace(TRACE_ERROR, "cannot read data\n");
+  io.cntx->state = EXEC_TERMINATED;
+  return false;
+}
 
 // Hands the pending text to the parser chain and writes back what the parsers
 // answered. An answer of the command still coming (no prompt yet, nobody took
@@ -356,12 +347,8 @@ bool settle_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
     }
     if (b_avail <= 0)
       continue;
-    int b_read = read_pending(io.out_r, p, b_avail, BUF_SIZE - 1);
-    if (b_read <= 0) {
-      nxa_trace(TRACE_ERROR, "cannot read data\n");
-      io.cntx->state = EXEC_TERMINATED;
-      return false;
-    }
+    if (read_pending(io.out_r, p, b_avail, BUF_SIZE - 1) <= 0)
+      return read_failed(io);
     // The dump shows this read alone; the parsers get all that is pending.
     dump_new_output(p, text);
     if (!hand_on(io, p, text, HAND_LIVE))
@@ -385,19 +372,13 @@ bool prompt_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
     if (io.cntx->state == EXEC_QUIT)
       poll_timeout = io.s->quit_timeout;
     int rc = poll_fdhandle(io.out_r, PROMPT_POLL_MS);
-    if (rc < 0) {
-      nxa_trace(TRACE_ERROR, "cannot read data\n");
-      io.cntx->state = EXEC_TERMINATED;
-      return false;
-    }
+    if (rc < 0)
+      return read_failed(io);
     int b_avail = get_bytes_avail(io.out_r);
     if (b_avail > 0) {
       *check_time = time(nullptr);
-      if (read_pending(io.out_r, p, b_avail, PENDING_MAX - 1) <= 0) {
-        nxa_trace(TRACE_ERROR, "cannot read data\n");
-        io.cntx->state = EXEC_TERMINATED;
-        return false;
-      }
+      if (read_pending(io.out_r, p, b_avail, PENDING_MAX - 1) <= 0)
+        return read_failed(io);
     } else if (rc == 2) {
       // The client closed its output and is ending; look again shortly.
       nap_ms(PROMPT_HUP_NAP_MS);
@@ -406,7 +387,7 @@ bool prompt_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
     if (p->len == p->handed_len)
       continue;
     clean_text(p, text, true);
-    const bool still = now_ms() - p->last_byte_ms >= PROMPT_SETTLE_MS;
+    const bool still = monotonic_ms() - p->last_byte_ms >= PROMPT_SETTLE_MS;
     const bool full = p->len >= PENDING_MAX - 1 - BUF_SIZE;
     if (!ready_for_parsers(text) && !full && !(still && !command_done(io.cntx->state)))
       continue;
@@ -434,10 +415,10 @@ void end_client(pid_t pid, QbPace pace) {
     }
     return;
   }
-  const long long begin = now_ms();
+  const long long begin = monotonic_ms();
   bool termed = false;
   while (!process_ended(pid)) {
-    const long long waited = now_ms() - begin;
+    const long long waited = monotonic_ms() - begin;
     if (waited > (GIVE_UP_AFTER_POLLS + 1) * 1000LL) {
       kill_process(pid);
       return;
@@ -579,7 +560,7 @@ QBCodes ssh_exec(const session_settings& s, exec_context* cntx, parser_handler p
       kill(pid, SIGTERM);
     } else {
       clear_pending(p);
-      p->last_byte_ms = now_ms();
+      p->last_byte_ms = monotonic_ms();
       session_io io = {&s, cntx, parser, stdout_r, stdin_w, time(nullptr)};
       time_t check_time = io.progress_time;
       const bool ended = s.pace == QB_PACE_SETTLE
