@@ -182,35 +182,22 @@ e2e_area::e2e_area(bool sim) {
 
 e2e_area::~e2e_area() { drop_area_root(root, keep); }
 
-qbsim_state e2e_area::state() const { return load_state(state_dir); }
+qbsim_state e2e_state::state() const { return load_state(state_dir); }
 
-bool e2e_area::update(const std::function<void(qbsim_state&)>& fn) const {
+bool e2e_state::update(const std::function<void(qbsim_state&)>& fn) const {
   return update_state(state_dir, fn);
 }
 
-bool e2e_area::add_fault(const std::string& kind, const std::string& command, int occurrence,
-                         const std::string& arg) const {
+bool e2e_state::add_fault(const std::string& kind, const std::string& command, int occurrence,
+                          const std::string& arg) const {
   return add_fault_to(state_dir, kind, command, occurrence, arg);
 }
+
+std::string e2e_state::received() const { return qbsim_read_received(state_dir); }
 
 bool e2e_area::add_tftp_image(const std::string& rel_path, long size, unsigned seed) const {
   return write_tftp_image(tftp_root, rel_path, size, seed);
 }
-
-std::string e2e_area::received() const { return qbsim_read_received(state_dir); }
-
-qbsim_state e2e_module::state() const { return load_state(state_dir); }
-
-bool e2e_module::update(const std::function<void(qbsim_state&)>& fn) const {
-  return update_state(state_dir, fn);
-}
-
-bool e2e_module::add_fault(const std::string& kind, const std::string& command, int occurrence,
-                           const std::string& arg) const {
-  return add_fault_to(state_dir, kind, command, occurrence, arg);
-}
-
-std::string e2e_module::received() const { return qbsim_read_received(state_dir); }
 
 e2e_modules_area::e2e_modules_area(int count, bool sim) {
   root = new_area_root();

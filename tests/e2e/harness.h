@@ -9,9 +9,23 @@
 
 #include "module_state.h"
 
+// A stand-in module's state directory, and what tests read and change there.
+struct e2e_state {
+  std::string state_dir;
+
+  // The module state as it is now, and changes to it (under its lock).
+  qbsim_state state() const;
+  bool update(const std::function<void(qbsim_state&)>& fn) const;
+  // Adds a fault: `kind` on the `occurrence`-th `command` (0: every one).
+  bool add_fault(const std::string& kind, const std::string& command, int occurrence,
+                 const std::string& arg = "") const;
+  // All bytes the module has received so far.
+  std::string received() const;
+};
+
 // A test's own module. The directory tree lies under /tmp and is removed
 // when the area goes, unless the running test has failed or `keep` is set.
-struct e2e_area {
+struct e2e_area : e2e_state {
   // Creates ROOT/{state,tftp,work} with the default module state (the
   // simulator flavour with sim). `ok` tells whether that worked.
   explicit e2e_area(bool sim = false);
@@ -20,23 +34,14 @@ struct e2e_area {
   e2e_area& operator=(const e2e_area&) = delete;
 
   std::string root;
-  std::string state_dir;
   std::string tftp_root;
   std::string work_dir;
   bool ok = false;
   bool keep = false;
 
-  // The module state as it is now, and changes to it (under its lock).
-  qbsim_state state() const;
-  bool update(const std::function<void(qbsim_state&)>& fn) const;
-  // Adds a fault: `kind` on the `occurrence`-th `command` (0: every one).
-  bool add_fault(const std::string& kind, const std::string& command, int occurrence,
-                 const std::string& arg = "") const;
   // Writes an image of `size` bytes (contents differ by `seed`) at
   // TFTP_ROOT/rel_path, creating directories on the way.
   bool add_tftp_image(const std::string& rel_path, long size, unsigned seed = 1) const;
-  // All bytes the module has received so far.
-  std::string received() const;
 };
 
 struct e2e_options {
@@ -66,15 +71,8 @@ struct e2e_result {
 // real plink and sshd): module i answers at 127.0.0.(i+2) and keeps its state
 // in ROOT/modules/ADDRESS; one TFTP server on 127.0.0.1 (ROOT/tftp) and one
 // work directory (ROOT/work) serve them all. Kept or removed like e2e_area.
-struct e2e_module {
+struct e2e_module : e2e_state {
   std::string address;
-  std::string state_dir;
-
-  qbsim_state state() const;
-  bool update(const std::function<void(qbsim_state&)>& fn) const;
-  bool add_fault(const std::string& kind, const std::string& command, int occurrence,
-                 const std::string& arg = "") const;
-  std::string received() const;
 };
 
 struct e2e_modules_area {
