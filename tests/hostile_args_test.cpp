@@ -35,8 +35,7 @@ struct Outcome {
 // anything else happens) or the parser alone.
 Outcome run(const Args& args, bool whole_tool) {
   Argv line(args);
-  options = qb_opt();
-  simulator_mode = 0;
+  test_support::reset_command_line();
   StdCapture capture;
   int code = whole_tool ? morvik_main(line.argc(), line.argv()) : parse_args(line.argc(), line.argv());
   return {code, without_stamps(capture.out())};
@@ -44,10 +43,7 @@ Outcome run(const Args& args, bool whole_tool) {
 
 class HostileArgs : public ::testing::Test {
  protected:
-  void TearDown() override {
-    options = qb_opt();
-    simulator_mode = 0;
-  }
+  void TearDown() override { test_support::reset_command_line(); }
 };
 
 TEST_F(HostileArgs, RefusedWithOneMessageAndExitStatusOne) {

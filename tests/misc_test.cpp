@@ -46,12 +46,8 @@ struct ParseResult {
 
 class ParseArgs : public ::testing::Test {
  protected:
-  void SetUp() override { reset(); }
-  void TearDown() override { reset(); }
-  static void reset() {
-    options = qb_opt();
-    simulator_mode = 0;
-  }
+  void SetUp() override { test_support::reset_command_line(); }
+  void TearDown() override { test_support::reset_command_line(); }
 
   // Runs parse_args on args; returns its result and what it
   // printed, without time stamps.
@@ -143,7 +139,7 @@ TEST_F(ParseArgs, EveryErrorPrintsItsOneMessage) {
       {{"-pwd", "x\r\n\rreload"}, "Invalid password\n"},
   };
   for (const ErrorRow& row : rows) {
-    reset();
+    test_support::reset_command_line();
     std::string shown;
     for (const std::string& a : row.args)
       shown += "[" + a + "]";
@@ -155,7 +151,7 @@ TEST_F(ParseArgs, EveryErrorPrintsItsOneMessage) {
 
 TEST_F(ParseArgs, PasswordMayHaveBlanksAndATrailingLineEnd) {
   for (const char* password : {"two words", "secret\n", "secret\r\n"}) {
-    reset();
+    test_support::reset_command_line();
     ParseResult result = parse({"-host", "h", "-usr", "u", "-pwd", password, "-mode",
                                 "account_check"});
     EXPECT_EQ(result.code, MORVIK_SUCCESS) << password;
@@ -197,7 +193,7 @@ TEST_F(ParseArgs, UpdateTakesBothOnlyRightAfterIt) {
       {login + kUpdateImages + Args{"-mode", "update"}, 0, TRACE_MODE_QUIET},
   };
   for (const Row& row : rows) {
-    reset();
+    test_support::reset_command_line();
     ParseResult result = parse(row.args);
     EXPECT_EQ(result.code, MORVIK_SUCCESS) << result.out;
     EXPECT_EQ(options.mode, QB_FLASH_MODE);
@@ -225,7 +221,7 @@ TEST_F(ParseArgs, TraceWordsSelectTheirMode) {
        "Invalid trace modeargument 'Debug' - ignoring\n"},
   };
   for (const Row& row : rows) {
-    reset();
+    test_support::reset_command_line();
     ParseResult result = parse(row.args);
     EXPECT_EQ(result.code, MORVIK_SUCCESS) << result.out;
     EXPECT_EQ(options.tracemode, row.mode);

@@ -26,13 +26,8 @@ const Args kUpdate = {"-host", "10.1.2.3", "-usr", "admin", "-pwd", "secret", "-
 
 class OperatorArgs : public ::testing::Test {
  protected:
-  void SetUp() override { reset(); }
-  void TearDown() override { reset(); }
-  static void reset() {
-    options = qb_opt();
-    simulator_mode = 0;
-    unsetenv("MORVIK_PASSWORD");
-  }
+  void SetUp() override { test_support::reset_command_line(); }
+  void TearDown() override { test_support::reset_command_line(); }
   static std::pair<QBCodes, std::string> parse(const Args& args) {
     return test_support::parse_command_line(args);
   }
@@ -56,7 +51,7 @@ TEST_F(OperatorArgs, PasswordComesFromTheOptionTheFileOrTheEnvironment) {
       {"empty environment", kCheck, "", ""},
   };
   for (const auto& row : rows) {
-    reset();
+    test_support::reset_command_line();
     std::string pw = file("pw", "file\r\nsecond line\n", 0600);
     Args args = row.args;
     for (std::string& a : args)
@@ -90,7 +85,7 @@ TEST_F(OperatorArgs, RefusalsSayWhyAndEndTheParse) {
       {"unknown pace", kUpdate + Args{"-pace", "fast"}, "Invalid or missed pace\n"},
   };
   for (const auto& row : rows) {
-    reset();
+    test_support::reset_command_line();
     auto result = parse(row.args);
     EXPECT_EQ(result.first, MORVIK_INVALID_PARAM_ERR) << row.what;
     EXPECT_EQ(result.second, row.message) << row.what;
@@ -117,7 +112,7 @@ TEST_F(OperatorArgs, PasswordFileIsRefusedLikeAPrivateKey) {
        "Password file '%s' refused: holding a password longer than 63 characters\n"},
   };
   for (const auto& row : rows) {
-    reset();
+    test_support::reset_command_line();
     auto result = parse(kCheck + Args{"-pwd_file", row.path});
     char expected[4096];
     snprintf(expected, sizeof(expected), row.reason, row.path.c_str());

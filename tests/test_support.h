@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "main.h"
 #include "misc.h"
 #include "nxa-tools-trace.h"
 #include "ssh_exec.h"
@@ -211,6 +212,14 @@ class Argv {
   std::vector<std::string> store_;
   std::vector<char*> argv_;
 };
+
+// The command line's globals as the tool starts with them, and no password
+// in the environment, so that no test inherits another's options.
+inline void reset_command_line() {
+  options = qb_opt();
+  simulator_mode = 0;
+  unsetenv("MORVIK_PASSWORD");
+}
 
 // parse_args on args: its code, and what it printed without time stamps.
 inline std::pair<QBCodes, std::string> parse_command_line(const Args& args) {

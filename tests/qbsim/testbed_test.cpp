@@ -144,6 +144,20 @@ TEST(Testbed, ModuleThatDoesNotComeBackKeepsPort22Closed) {
   EXPECT_TRUE(has(r.output, "never-open")) << t;
 }
 
+// Whether the module at state_dir keeps image in Switch mode with the bytes
+// of the server's file at served.
+::testing::AssertionResult stored_as_served(const std::string& state_dir, const std::string& image,
+                                            const std::string& served) {
+  std::string stored_bytes, served_bytes;
+  if (!qbsim_read_file(qbsim_flash_dir(state_dir, "Switch") + "/" + image, &stored_bytes))
+    return ::testing::AssertionFailure() << "the module holds no " << image;
+  if (!qbsim_read_file(served, &served_bytes))
+    return ::testing::AssertionFailure() << "cannot read " << served;
+  if (stored_bytes != served_bytes)
+    return ::testing::AssertionFailure() << image << " differs from " << served;
+  return ::testing::AssertionSuccess();
+}
+
 TEST(Testbed, DownloadStoresTheServersBytesAsTheSecondImage) {
   e2e_area area;
   ASSERT_TRUE(area.ok);
@@ -155,11 +169,8 @@ TEST(Testbed, DownloadStoresTheServersBytesAsTheSecondImage) {
                        false);
   std::string t = transcript(area, r);
   EXPECT_TRUE(has(r.output, "transfer operation completed\r\nqb-switch# ")) << t;
-  std::string stored, served;
-  ASSERT_TRUE(qbsim_read_file(qbsim_flash_dir(area.state_dir, "Switch") + "/new.bin", &stored))
+  EXPECT_TRUE(stored_as_served(area.state_dir, "new.bin", area.tftp_root + "/images/new.bin"))
       << t;
-  ASSERT_TRUE(qbsim_read_file(area.tftp_root + "/images/new.bin", &served));
-  EXPECT_TRUE(stored == served) << t;
   qbsim_state st = area.state();
   qbsim_image* img = qbsim_find_image(st, "Switch", "new.bin");
   ASSERT_NE(img, nullptr) << t;
@@ -181,11 +192,7 @@ TEST(Testbed, DownloadOfANameWithAHashFetchesThatFile) {
                        false);
   std::string t = transcript(area, r);
   EXPECT_TRUE(has(r.output, "transfer operation completed")) << t;
-  std::string stored, served;
-  ASSERT_TRUE(qbsim_read_file(qbsim_flash_dir(area.state_dir, "Switch") + "/new#1.bin", &stored))
-      << t;
-  ASSERT_TRUE(qbsim_read_file(area.tftp_root + "/new#1.bin", &served));
-  EXPECT_TRUE(stored == served) << t;
+  EXPECT_TRUE(stored_as_served(area.state_dir, "new#1.bin", area.tftp_root + "/new#1.bin")) << t;
   qbsim_state st = area.state();
   EXPECT_NE(qbsim_find_image(st, "Switch", "new#1.bin"), nullptr) << t;
 }
@@ -408,12 +415,9 @@ TEST(RealChain, ModulesOnOneNetworkAnswerEachAtItsOwnAddress) {
   EXPECT_FALSE(has(r.output, "refused at")) << t;
   qbsim_state st = area.modules[1].state();
   EXPECT_EQ(st.running, "img_c.bin") << t;
-  std::string stored, served;
-  EXPECT_TRUE(qbsim_read_file(qbsim_flash_dir(area.modules[1].state_dir, "Switch") + "/img_c.bin",
-                              &stored))
+  EXPECT_TRUE(stored_as_served(area.modules[1].state_dir, "img_c.bin",
+                               area.tftp_root + "/images/img_c.bin"))
       << t;
-  ASSERT_TRUE(qbsim_read_file(area.tftp_root + "/images/img_c.bin", &served));
-  EXPECT_TRUE(stored == served) << t;
   EXPECT_EQ(state_text(area.modules[0]) + state_text(area.modules[2]), others_before) << t;
 }
 
