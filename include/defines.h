@@ -22,10 +22,11 @@ enum QBCodes {
   MORVIK_CLI_NO_INFO_ERR = 10,
   MORVIK_CLI_CMD_FAILED_ERR = 11,
   MORVIK_FLASHING_LOGIC_ERR = 12,
-  MORVIK_MODULE_BUSY_ERR = 13
+  MORVIK_MODULE_BUSY_ERR = 13,
+  MORVIK_HOST_KEY_ERR = 14
 };
 // One past the last result code.
-const int MORVIK_CODE_COUNT = 14;
+const int MORVIK_CODE_COUNT = 15;
 
 // The enumerator's name of a result code ("MORVIK_SSH_AUTH_ERR"), and one line
 // saying what it means; null outside 0 to MORVIK_CODE_COUNT - 1. Both point

@@ -6,6 +6,10 @@
 #include "defines.h"
 #include "misc.h"
 
+// -hostkey may be given this many times, each value at most HOST_KEY_LEN long.
+const int MAX_HOST_KEYS = 8;
+const int HOST_KEY_LEN = 128;
+
 struct qb_opt {
   char host[255];
   int tracemode;
@@ -22,6 +26,10 @@ struct qb_opt {
   int dry_run;            // -dry_run: read the module, say what an update would do
   char pwd_file[4096];    // -pwd_file: where the password was read from
   char report_path[4096]; // -report: where the run's JSON report goes
+  int stage;              // -stage: switch the startup image, no restart
+  int check_tftp;         // -check_tftp: ask the TFTP server before changing anything
+  int host_key_count;     // how many -hostkey values were given
+  char host_keys[MAX_HOST_KEYS][HOST_KEY_LEN + 1];  // -hostkey: the only keys accepted
 
   qb_opt();
 };

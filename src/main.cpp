@@ -20,7 +20,9 @@
 
 qb_opt options;
 
-qb_opt::qb_opt() : tracemode(0), mode(QB_UNDEF_MODE), both(0), pace(QB_PACE_SETTLE), dry_run(0) {
+qb_opt::qb_opt()
+    : tracemode(0), mode(QB_UNDEF_MODE), both(0), pace(QB_PACE_SETTLE), dry_run(0), stage(0),
+      check_tftp(0), host_key_count(0) {
   memset(username, 0, sizeof(username));
   memset(password, 0, sizeof(password));
   memset(host, 0, sizeof(host));
@@ -31,6 +33,7 @@ qb_opt::qb_opt() : tracemode(0), mode(QB_UNDEF_MODE), both(0), pace(QB_PACE_SETT
   memset(ssh_args, 0, sizeof(ssh_args));
   memset(pwd_file, 0, sizeof(pwd_file));
   memset(report_path, 0, sizeof(report_path));
+  memset(host_keys, 0, sizeof(host_keys));
 }
 
 namespace {

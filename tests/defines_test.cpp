@@ -24,6 +24,7 @@ TEST(ResultCodes, NamesMatchTheEnumeratorsAndEveryCodeHasAMeaning) {
       CODE(MORVIK_REMOTE_TIMEOUT_ERR), CODE(MORVIK_CLI_INVALID_PARAM_ERR),
       CODE(MORVIK_CLI_NO_INFO_ERR),   CODE(MORVIK_CLI_CMD_FAILED_ERR),
       CODE(MORVIK_FLASHING_LOGIC_ERR), CODE(MORVIK_MODULE_BUSY_ERR),
+      CODE(MORVIK_HOST_KEY_ERR),
   };
 #undef CODE
   ASSERT_EQ(sizeof(rows) / sizeof(rows[0]), static_cast<size_t>(MORVIK_CODE_COUNT));

@@ -236,6 +236,7 @@ EXIT_CODES = (
     ('MORVIK_CLI_CMD_FAILED_ERR', 'the module reported that the command failed'),
     ('MORVIK_FLASHING_LOGIC_ERR', 'a check of the flashing procedure failed'),
     ('MORVIK_MODULE_BUSY_ERR', 'another run holds the module\'s lock'),
+    ('MORVIK_HOST_KEY_ERR', 'the module\'s host key did not match'),
 )
 
 
