@@ -17,6 +17,8 @@ struct session_settings {
   int simulator;     // after the dialogue: "exit" to the client, then a pause
   int cmd_timeout;   // idle seconds of show, whichboot, dir, delete, boot-system
   int quit_timeout;  // idle seconds once the logout is sent
+  char host[255];    // the module, as the messages name it
+  int host_keys_pinned;  // the client was given the only keys to accept (-hostkey)
 
   // Empty client and password, logout word "quit", answer 'y', settle
   // pacing, 10 s idle time-outs: the tool's defaults.

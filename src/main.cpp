@@ -67,6 +67,8 @@ void prepare_run(qb_run* run, const qb_opt& opt, int simulator, run_record* reco
   s.save_answer = opt.dry_run ? 'n' : 'y';
   s.pace = opt.pace;
   s.simulator = simulator;
+  snprintf(s.host, sizeof(s.host), "%s", opt.host);
+  s.host_keys_pinned = opt.host_key_count > 0;
   run->reload_grace_sec = 0;
   if (opt.pace == QB_PACE_PROMPT) {
     run->probe.close_pause_sec = 0;

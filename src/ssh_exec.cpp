@@ -435,7 +435,13 @@ void end_client(pid_t pid, QbPace pace) {
 }  // namespace
 
 session_settings::session_settings()
-    : save_answer('y'), pace(QB_PACE_SETTLE), simulator(0), cmd_timeout(10), quit_timeout(10) {
+    : save_answer('y'),
+      pace(QB_PACE_SETTLE),
+      simulator(0),
+      cmd_timeout(10),
+      quit_timeout(10),
+      host_keys_pinned(0) {
+  memset(host, 0, sizeof(host));
   memset(ssh_path, 0, sizeof(ssh_path));
   memset(ssh_args, 0, sizeof(ssh_args));
   memset(password, 0, sizeof(password));
