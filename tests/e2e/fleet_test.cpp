@@ -3,7 +3,8 @@
 // share one HOME and none has PUTTYDIR, so every client uses the same
 // host-key cache while each module shows it a key of its own. Every run must
 // succeed; wall time, CPU seconds and peak resident size of each tool process
-// are printed and written to fleet.md beside the test program.
+// are printed and written to fleet.md beside the test program. And 64 first
+// contacts at once through one cache, which must then know all 64 keys.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -151,6 +152,48 @@ TEST(Fleet, ThirtyTwoChecksAndEightUpdatesAtOnceShareOneHome) {
   }
   if (!::testing::Test::HasFailure()) {
     EXPECT_EQ(system(("rm -rf '" + home + "'").c_str()), 0);
+  }
+}
+
+// The clients store a new key by rewriting the shared cache; unserialized, 64
+// of them at once were seen to leave 63 and even 3 of the 64 keys behind, so
+// that the next round asked again.
+TEST(Fleet, SixtyFourFirstContactsAtOnceLeaveEveryKeyInTheSharedCache) {
+  const int count = 64;
+  e2e_modules_area area(count);
+  ASSERT_TRUE(area.ok);
+  // One round: an account check of every module at once, each one's output
+  // in ROUND.ADDRESS, their exit statuses in ROUND.status.
+  const std::string round =
+      "pids=(); for n in $(seq 2 " + std::to_string(count + 1) + "); do '" + morvik_bin() +
+      "' -host 127.0.0.$n -usr admin -pwd secret -mode account_check -pace prompt -D debug"
+      " > $1.127.0.0.$n 2>&1 & pids+=($!); done;"
+      " for p in \"${pids[@]}\"; do wait $p; echo $? >> $1.status; done";
+  const std::string script =
+      "r() { " + round + "; }; r first; cp putty/sshhostkeys first.cache; r second";
+  e2e_result r = run_in_testbed(area, {"/bin/bash", "-c", script}, real_chain(600));
+  ASSERT_EQ(r.status, 0) << transcript(area, r);
+
+  for (const char* name : {"first", "second"}) {
+    std::string statuses;
+    ASSERT_TRUE(qbsim_read_file(area.work_dir + "/" + name + ".status", &statuses));
+    EXPECT_EQ(statuses, [&] {
+      std::string zeros;
+      for (int i = 0; i < count; i++)
+        zeros += "0\n";
+      return zeros;
+    }()) << name << " round";
+  }
+  std::string cache;
+  ASSERT_TRUE(qbsim_read_file(area.work_dir + "/first.cache", &cache));
+  for (const e2e_module& m : area.modules) {
+    EXPECT_NE(cache.find("@22:" + m.address + " "), std::string::npos)
+        << "no key of " << m.address << " in the cache after the first round:\n" << cache;
+    std::string second;
+    ASSERT_TRUE(qbsim_read_file(area.work_dir + "/second." + m.address, &second));
+    EXPECT_EQ(second.find("Store key in cache"), std::string::npos)
+        << m.address << " was asked about its key again:\n" << second;
+    EXPECT_EQ(second.find("Update cached key"), std::string::npos) << m.address;
   }
 }
 
