@@ -33,6 +33,13 @@ int is_server_available(char* host, int count, const probe_settings& pacing, int
 // had passed since the first attempt, else 0.
 int is_server_available(char* host, double max_sec);
 
+// Watches a restart: probes port 22 of host once a second (each attempt as
+// pacing bounds it) until it stops answering, the module going down, then
+// until it answers again. Returns 1 once it answers after it was seen down,
+// or if it was never seen down within down_within_sec (a restart too quick to
+// see); 0 if max_sec passed without that.
+int wait_for_restart(char* host, const probe_settings& pacing, int max_sec, int down_within_sec);
+
 // Whether what occurs in text.
 bool str_contains(const char* text, const char* what);
 

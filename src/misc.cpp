@@ -15,6 +15,7 @@
 
 #include "main.h"
 #include "nxa-tools-trace.h"
+#include "qb_io.h"
 #include "qb_socket.h"
 
 namespace {
@@ -22,6 +23,8 @@ namespace {
 const int PRG_LEN = 4096;
 const int PROBE_MAX_ATTEMPTS = 100;
 const char* const SSH_PORT = "22";
+// How often the wait after a restart looks at port 22.
+const long long RESTART_LOOK_MS = 1000;
 
 void usage(char* prog) {
   char name[PRG_LEN];
@@ -447,6 +450,33 @@ int is_server_available(char* host, double max_sec) {
     elapsed = difftime(check, begin);
   } while (elapsed <= max_sec && !connected);
   return connected;
+}
+
+int wait_for_restart(char* host, const probe_settings& pacing, int max_sec, int down_within_sec) {
+  if (host == nullptr)
+    return 0;
+  const long long begin = monotonic_ms();
+  bool seen_down = false;
+  for (;;) {
+    const long long waited = monotonic_ms() - begin;
+    if (waited >= max_sec * 1000LL)
+      return 0;
+    // A restart too quick for one look a second to see: the module answers
+    // as before, and the verify tells which image it runs.
+    if (!seen_down && waited >= down_within_sec * 1000LL)
+      return 1;
+    const long long attempt = monotonic_ms();
+    SOCKET sock = -1;
+    const bool up = tcp_connect(host, SSH_PORT, &sock, pacing) == MORVIK_SUCCESS;
+    sock_close(&sock, pacing.close_pause_sec);
+    if (up && seen_down)
+      return 1;
+    if (!up)
+      seen_down = true;
+    const long long spent = monotonic_ms() - attempt;
+    if (spent < RESTART_LOOK_MS)
+      nap_ms(static_cast<int>(RESTART_LOOK_MS - spent));
+  }
 }
 
 bool str_contains(const char* text, const char* what) {
