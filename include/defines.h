@@ -1,5 +1,5 @@
-// Shared vocabulary of the tool: result codes, tool and boot modes, the switch's
-// command words, and the per-command records that hang off an exec_context.
+// Shared vocabulary of the tool: result codes, tool and boot modes, the per-command
+// records that hang off an exec_context, and the table of the switch's commands.
 #ifndef MORVIK_DEFINES_H
 #define MORVIK_DEFINES_H
 

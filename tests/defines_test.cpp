@@ -187,26 +187,6 @@ TEST(CommandTable, PromptsOutsideTheCommandsTurnAreLeftAlone) {
   }
 }
 
-TEST(CommandTable, IdleTimeoutsPerDialect) {
-  const struct {
-    int cmd;
-    int timeout;
-    int sim_timeout;
-  } rows[] = {
-      {QB_SHOW, QB_TIMEOUT_SESSION, QB_TIMEOUT_SESSION},
-      {QB_WHICHBOOT, QB_TIMEOUT_SESSION, QB_TIMEOUT_SESSION},
-      {QB_DIR, QB_TIMEOUT_SESSION, QB_TIMEOUT_SESSION},
-      {QB_DELETE, QB_TIMEOUT_SESSION, QB_TIMEOUT_SESSION},
-      {QB_COPY, 1200, 1200},
-      {QB_BOOT_SYSTEM, QB_TIMEOUT_SESSION, QB_TIMEOUT_SESSION},
-      {QB_RELOAD, RELOAD_CMD_TIMEOUT, 30},
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(qb_command_timeout(qb_commands[row.cmd], 0), row.timeout) << row.cmd;
-    EXPECT_EQ(qb_command_timeout(qb_commands[row.cmd], 1), row.sim_timeout) << row.cmd;
-  }
-}
-
 // ---------------------------------------------------------------------------
 // The runner, with clients that are one-line scripts
 

@@ -1,5 +1,5 @@
-// "boot-system": the mode names it may send, recorded answers replayed through
-// its parsers with no client started, and its verdict.
+// "boot-system": the mode names it may send, and recorded answers replayed
+// through its parsers with no client started.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -60,28 +60,6 @@ TEST(BootsystemParser, JudgesRecordedAnswers) {
     EXPECT_EQ("quit\n", dialogue.feed(c.answer)) << c.answer;
     EXPECT_EQ(c.expected, dialogue.cntx().cli_result) << c.answer;
     EXPECT_EQ(c.marker, dialogue.cntx().p_bootsystem->startup_marker) << c.answer;
-  }
-}
-
-// Only a new startup image needs the module's confirmation.
-TEST(BootsystemVerdict, OpcodeWithoutConfirmationFailed) {
-  const struct {
-    QbCliType type;
-    int marker;
-    QBCodes before;
-    QBCodes after;
-  } cases[] = {
-      {QB_CLI_BOOT_SYSTEM_OPCODE, 0, MORVIK_SUCCESS, MORVIK_CLI_CMD_FAILED_ERR},
-      {QB_CLI_BOOT_SYSTEM_OPCODE, 1, MORVIK_SUCCESS, MORVIK_SUCCESS},
-      {QB_CLI_BOOT_SYSTEM_OPCODE, 0, MORVIK_REMOTE_TIMEOUT_ERR, MORVIK_REMOTE_TIMEOUT_ERR},
-      {QB_CLI_BOOT_SYSTEM_MODE, 0, MORVIK_SUCCESS, MORVIK_SUCCESS},
-  };
-  for (const auto& c : cases) {
-    exec_context cntx;
-    cntx.type = c.type;
-    cntx.p_bootsystem->startup_marker = c.marker;
-    EXPECT_EQ(c.after, bootsystem_verdict(&cntx, c.before));
-    EXPECT_EQ(c.after == c.before ? MORVIK_SUCCESS : c.after, cntx.cli_result);
   }
 }
 
