@@ -399,6 +399,7 @@ struct qb_variant {
 // (the session engine's); null questions or verdict: the command has none.
 struct qb_command {
   QB_CMDS cmd;
+  QbStateMapping mapping;
   const char* word;
   const char* sim_word;
   qb_variant variants[QB_MAX_VARIANTS];  // type QB_CLI_UNKNOWN: no more
@@ -415,7 +416,6 @@ struct qb_command {
   // The CLI's words for a rejected command line that this command looks for
   // (null-ended); a shell's "bash ... command" counts for every command.
   const char* markers[QB_MAX_MARKERS + 1];
-  QbStateMapping mapping;
   int timeout;      // idle seconds on a module, or QB_TIMEOUT_SESSION
   int sim_timeout;  // the same against the simulator
 };
