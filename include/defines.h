@@ -1,5 +1,5 @@
-// Shared vocabulary of the tool: result codes, tool and boot modes, the switch's
-// command words, and the per-command records that hang off an exec_context.
+// Shared vocabulary of the tool: result codes, tool and boot modes, the per-command
+// records that hang off an exec_context, and the table of the switch's commands.
 #ifndef MORVIK_DEFINES_H
 #define MORVIK_DEFINES_H
 
@@ -43,7 +43,8 @@ enum QbToolModes { QB_UNDEF_MODE = 0, QB_CHECK_AUTH_MODE = 1, QB_FLASH_MODE = 2 
 // the dialogue answers.
 enum QbPace { QB_PACE_SETTLE = 0, QB_PACE_PROMPT = 1 };
 
-// Index into the command-word tables.
+// The commands of the module's command line, and the logout word; also the
+// index of the command table.
 enum QB_CMDS {
   QB_SHOW = 0,
   QB_WHICHBOOT = 1,
@@ -65,8 +66,6 @@ enum QbBootMode {
   QB_MODE_ALL = 4
 };
 
-extern const char* const qb_cmd[QB_ALL];
-extern const char* const qb_cmd_sim[QB_ALL];
 extern const char* const unkn_cmd;
 extern const char* const s_boot_mode[QB_MODE_ALL];
 extern const char* const s_mode_sign[QB_MODE_ALL];
@@ -75,11 +74,14 @@ const int RELOAD_CMD_TIMEOUT = 60;
 // Non-zero once -sim was given: the peer is the simulator, not a module.
 extern int simulator_mode;
 
-// Returns the command word for a QB_CMDS value ("foo" outside the table), taken
-// from the simulator's table in simulator mode. Points into constant tables.
-const char* get_qb_cmd(int cmd);
+// The command word of a QB_CMDS value in the given dialect (non-zero: the
+// simulator's), "foo" outside the table. Points into constant tables.
+const char* qb_cmd_word(int cmd, int simulator);
 
-// Returns the idle time-out in seconds of the restart command's session.
+// The two lookups in the dialect of the command line (simulator_mode), for
+// main: the command word, and the idle time-out in seconds of the restart
+// command's session.
+const char* get_qb_cmd(int cmd);
 int get_reload_timeout();
 
 // ---------------------------------------------------------------------------
@@ -330,8 +332,10 @@ struct exec_context {
   qb_copy_info* p_copy;
   qb_reload_info* p_reload;
   qb_boot_system_info* p_bootsystem;
+  int simulator;  // the peer's dialect: non-zero for the simulator's command words
 
-  exec_context() : type(QB_CLI_UNKNOWN), state(EXEC_INIT), cli_result(MORVIK_SUCCESS) {
+  exec_context()
+      : type(QB_CLI_UNKNOWN), state(EXEC_INIT), cli_result(MORVIK_SUCCESS), simulator(0) {
     memset(cmd, 0, sizeof(cmd));
     p_login = new (std::nothrow) qb_full_login_info;
     p_version = new (std::nothrow) qb_version_info;
@@ -365,5 +369,69 @@ struct exec_context {
   exec_context(const exec_context&) = delete;
   exec_context& operator=(const exec_context&) = delete;
 };
+
+// ---------------------------------------------------------------------------
+// The command table: one row per command of the module's command line, so
+// that a new command is a source of its own and one row here.
+
+// Whether a command maps the final state whatever the engine returned, or
+// only once the engine could run the client (show, whichboot and dir).
+enum QbStateMapping { QB_MAP_ALWAYS, QB_MAP_ON_SUCCESS };
+
+const int QB_MAX_VARIANTS = 3;
+const int QB_MAX_WORDS = 3;
+const int QB_MAX_MARKERS = 4;
+// A row's time-out that is the session's command time-out (cmd_timeout).
+const int QB_TIMEOUT_SESSION = 0;
+
+// One command line of a command: the type that selects it and its printf
+// format, which takes the command word and then the request's words. words
+// (null: none) reads them from the context's request record and returns 0
+// when the record cannot give them.
+struct qb_variant {
+  QbCliType type;
+  const char* format;
+  int (*words)(const exec_context* cntx, const char* words[QB_MAX_WORDS]);
+};
+
+// Everything of one command that the shared runner and parser need. The
+// functions have the contracts of parser_handler and line_parser_handler
+// (the session engine's); null questions or verdict: the command has none.
+struct qb_command {
+  QB_CMDS cmd;
+  QbStateMapping mapping;
+  const char* word;
+  const char* sim_word;
+  qb_variant variants[QB_MAX_VARIANTS];  // type QB_CLI_UNKNOWN: no more
+  // The command's parser, handed to the session: the shared command parser
+  // bound to this row.
+  int (*parser)(const char* recv, char* sent, int max_sent, exec_context* cntx);
+  int (*line_parser)(char* line, exec_context* cntx);
+  // Answers a chunk without a prompt (the module's questions, progress);
+  // returns non-zero when it dealt with it.
+  int (*questions)(const char* recv, char* sent, int max_sent, exec_context* cntx);
+  // The command's judgement of its record after the session: gets the result
+  // so far and returns the command's.
+  QBCodes (*verdict)(exec_context* cntx, QBCodes retval);
+  // The CLI's words for a rejected command line that this command looks for
+  // (null-ended); a shell's "bash ... command" counts for every command.
+  const char* markers[QB_MAX_MARKERS + 1];
+  int timeout;      // idle seconds on a module, or QB_TIMEOUT_SESSION
+  int sim_timeout;  // the same against the simulator
+};
+
+// Indexed by QB_CMDS, QB_SHOW to QB_RELOAD.
+const int QB_COMMAND_COUNT = QB_QUIT;
+extern const qb_command qb_commands[QB_COMMAND_COUNT];
+
+// The row of a QB_CMDS value; null for the logout word and outside the table.
+const qb_command* qb_command_of(int cmd);
+
+// The row one of whose variants is type, and that variant; null if none.
+const qb_command* qb_command_serving(QbCliType type, const qb_variant** variant);
+
+// The row's idle time-out in seconds in the given dialect, QB_TIMEOUT_SESSION
+// where the session's command time-out applies.
+int qb_command_timeout(const qb_command& command, int simulator);
 
 #endif

@@ -84,6 +84,20 @@ void parse_remote_answer(const char* recv, exec_context* cntx, line_parser_handl
 // QB_FILE_UNKNOWN with line untouched if it names none.
 QbFileType join_file_kind(char* line);
 
+// The shared command parser of the row cmd of the command table, which every
+// command's parser is: at the first prompt after the login it sends the
+// command line of the context's type (in the context's dialect), at the next
+// prompt it parses the answer with the row's line parser; any other chunk
+// goes to the row's questions. A type the row does not serve, or a request
+// it cannot put into words, sets cli_result to MORVIK_INTERNAL_ERR and sends
+// nothing. Returns non-zero when it dealt with the chunk.
+int command_parser(int cmd, const char* recv, char* sent, int max_sent, exec_context* cntx);
+
+// A line parser's first test: whether line holds one of the row cmd's error
+// markers, or a shell's word that it has no such command. Sets cli_result to
+// MORVIK_CLI_INVALID_PARAM_ERR and returns 1 if so, else returns 0.
+int cli_rejected(int cmd, const char* line, exec_context* cntx);
+
 // ---------------------------------------------------------------------------
 // What the command modules share around their session.
 
@@ -91,15 +105,16 @@ QbFileType join_file_kind(char* line);
 // null when memory ran out.
 exec_context* new_command_context(exec_context** pp_cntx, QbCliType type);
 
-// Whether a command maps the final state whatever the engine returned, or
-// only once the engine could run the client (show, whichboot and dir).
-enum QbStateMapping { QB_MAP_ALWAYS, QB_MAP_ON_SUCCESS };
+// run_command's time-out argument for the one that the command table gives.
+const int QB_TIMEOUT_OF_ROW = -1;
 
-// Runs cntx's session and returns its result: the final state mapped to a
-// code, then the command's own verdict (cli_result) if the state allowed
-// success.
-QBCodes run_command(const session_settings& s, exec_context* cntx, parser_handler parser,
-                    int timeout, QbStateMapping mapping);
+// Runs cntx's session as the row cmd of the command table says, in the
+// dialect of s, with an idle time-out of timeout seconds (QB_TIMEOUT_OF_ROW:
+// the row's). Returns the final state mapped to a code, then the command's
+// own result (cli_result) if the state allowed success, then the row's
+// verdict; MORVIK_HOST_KEY_ERR whenever the session left that in cli_result.
+// MORVIK_INTERNAL_ERR for a null context or a cmd outside the table.
+QBCodes run_command(const session_settings& s, int cmd, exec_context* cntx, int timeout);
 
 // Stores cntx in *pp_cntx when retval is MORVIK_SUCCESS, else frees it.
 // Returns retval.
@@ -109,11 +124,13 @@ QBCodes hand_over(exec_context* cntx, QBCodes retval, exec_context** pp_cntx);
 // Command modules. Each exec_* frees what *pp_cntx held, runs one session and,
 // on MORVIK_SUCCESS only, hands the new context over in *pp_cntx; the caller
 // frees it with release_cntx. The parsers are exported so that recorded
-// answers can be replayed against them without a client.
+// answers can be replayed against them without a client; the questions and
+// verdicts are the command table's.
 
 QBCodes exec_show(const session_settings& s, QbCliType type, exec_context** pp_cntx);
 int show_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_show_line(char* line, exec_context* cntx);
+QBCodes show_verdict(exec_context* cntx, QBCodes retval);
 
 QBCodes exec_dir(const session_settings& s, QbCliType type, file_info* info,
                  exec_context** pp_cntx);
@@ -122,27 +139,34 @@ QBCodes exec_dir(const session_settings& s, QbCliType type, file_info* info,
 int get_opcode_image(int startup, files_list* plist, file_info* info);
 int dir_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_dir_line(char* line, exec_context* cntx);
+QBCodes dir_verdict(exec_context* cntx, QBCodes retval);
 
 QBCodes exec_whichboot(const session_settings& s, exec_context** pp_cntx);
 int whichboot_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_whichboot_line(char* line, exec_context* cntx);
+QBCodes whichboot_verdict(exec_context* cntx, QBCodes retval);
 
 QBCodes exec_copy(const session_settings& s, char* tftp_url, char* filename,
                   exec_context** pp_cntx, int timeout);
 int copy_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_copy_line(char* line, exec_context* cntx);
+int copy_questions(const char* recv, char* sent, int max_sent, exec_context* cntx);
 
 QBCodes exec_delete(const session_settings& s, file_info* info, exec_context** pp_cntx);
 int delete_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_delete_line(char* line, exec_context* cntx);
+int delete_questions(const char* recv, char* sent, int max_sent, exec_context* cntx);
 
 QBCodes exec_bootsystem(const session_settings& s, QbCliType type, char* imagename,
                         QbBootMode mode, exec_context** pp_cntx);
 int bootsystem_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_bootsystem_line(char* line, exec_context* cntx);
+QBCodes bootsystem_verdict(exec_context* cntx, QBCodes retval);
 
 QBCodes exec_reload(const session_settings& s, exec_context** pp_cntx, int timeout);
 int reload_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_reload_line(char* line, exec_context* cntx);
+int reload_questions(const char* recv, char* sent, int max_sent, exec_context* cntx);
+QBCodes reload_verdict(exec_context* cntx, QBCodes retval);
 
 #endif

@@ -52,16 +52,8 @@ bool is_summary(const char* recv) {
 }  // namespace
 
 int parse_copy_line(char* line, exec_context* cntx) {
-  if (line == nullptr || cntx == nullptr)
+  if (line == nullptr || cntx == nullptr || cli_rejected(QB_COPY, line, cntx))
     return 0;
-  if (str_contains(line, "Incorrect input") || str_contains(line, "Invalid input")) {
-    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
-    return 0;
-  }
-  if (str_contains(line, "bash") && str_contains(line, "command")) {
-    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
-    return 0;
-  }
   if (str_contains(line, "find partition table entry") || str_contains(line, "Transfer Canceled") ||
       str_contains(line, "transfer failed") || str_contains(line, "not intended for this product")) {
     cntx->cli_result = MORVIK_CLI_CMD_FAILED_ERR;
@@ -82,22 +74,12 @@ int parse_copy_line(char* line, exec_context* cntx) {
 }
 
 int copy_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
-  if (recv == nullptr || sent == nullptr || cntx == nullptr)
-    return 0;
-  if (has_prompt(recv)) {
-    if (cntx->state == EXEC_LOGIN) {
-      const qb_copy_info* p_copy = cntx->p_copy;
-      snprintf(cntx->cmd, sizeof(cntx->cmd), "%s %s/%s image %s\r\n", get_qb_cmd(QB_COPY),
-               p_copy->tftp_url, p_copy->srcfile, p_copy->destfile);
-      snprintf(sent, static_cast<size_t>(max_sent), "%s", cntx->cmd);
-      cntx->state = EXEC_REMOTE;
-      return 1;
-    }
-    if (cntx->state == EXEC_REMOTE) {
-      parse_remote_answer(recv, cntx, parse_copy_line);
-    }
-    return 0;
-  }
+  return command_parser(QB_COPY, recv, sent, max_sent, cntx);
+}
+
+// The question to start, the echo of its answer, and the summary and the
+// progress lines that the module prints around the transfer.
+int copy_questions(const char* recv, char* sent, int max_sent, exec_context* cntx) {
   if (str_contains(recv, "you want to start") && str_contains(recv, "y/n")) {
     if (cntx->state != EXEC_REMOTE)
       return 0;
@@ -126,5 +108,5 @@ QBCodes exec_copy(const session_settings& s, char* tftp_url, char* filename,
     snprintf(p_copy->tftp_url, sizeof(p_copy->tftp_url), "tftp://%s", tftp_url);
   snprintf(p_copy->srcfile, sizeof(p_copy->srcfile), "%s", filename);
   snprintf(p_copy->destfile, sizeof(p_copy->destfile), "%s", filename);
-  return hand_over(cntx, run_command(s, cntx, copy_parser, timeout, QB_MAP_ALWAYS), pp_cntx);
+  return hand_over(cntx, run_command(s, QB_COPY, cntx, timeout), pp_cntx);
 }

@@ -9,16 +9,8 @@
 #include "ssh_exec.h"
 
 int parse_delete_line(char* line, exec_context* cntx) {
-  if (line == nullptr || cntx == nullptr)
+  if (line == nullptr || cntx == nullptr || cli_rejected(QB_DELETE, line, cntx))
     return 0;
-  if (str_contains(line, "Incorrect input")) {
-    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
-    return 0;
-  }
-  if (str_contains(line, "bash") && str_contains(line, "command")) {
-    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
-    return 0;
-  }
   if (strcasecmp(line, "y") == 0 || strcasecmp(line, "n") == 0)
     return 1;
   // Tested before the success line: "Not Deleted!" holds "Deleted!" as well.
@@ -33,21 +25,10 @@ int parse_delete_line(char* line, exec_context* cntx) {
 }
 
 int delete_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
-  if (recv == nullptr || sent == nullptr || cntx == nullptr)
-    return 0;
-  if (has_prompt(recv)) {
-    if (cntx->state == EXEC_LOGIN) {
-      snprintf(cntx->cmd, sizeof(cntx->cmd), "%s %s\r\n", get_qb_cmd(QB_DELETE),
-               cntx->p_delete->p_del_file->name);
-      snprintf(sent, static_cast<size_t>(max_sent), "%s", cntx->cmd);
-      cntx->state = EXEC_REMOTE;
-      return 1;
-    }
-    if (cntx->state == EXEC_REMOTE) {
-      parse_remote_answer(recv, cntx, parse_delete_line);
-    }
-    return 0;
-  }
+  return command_parser(QB_DELETE, recv, sent, max_sent, cntx);
+}
+
+int delete_questions(const char* recv, char* sent, int max_sent, exec_context* cntx) {
   // The module takes the single letter without a line end.
   if (str_contains(recv, "you want to delete?") && str_contains(recv, "y/n") &&
       cntx->state == EXEC_REMOTE) {
@@ -70,6 +51,5 @@ QBCodes exec_delete(const session_settings& s, file_info* info, exec_context** p
     return hand_over(cntx, MORVIK_CLI_CMD_FAILED_ERR, pp_cntx);
   }
   *cntx->p_delete->p_del_file = *info;
-  return hand_over(cntx, run_command(s, cntx, delete_parser, s.cmd_timeout, QB_MAP_ALWAYS),
-                   pp_cntx);
+  return hand_over(cntx, run_command(s, QB_DELETE, cntx, QB_TIMEOUT_OF_ROW), pp_cntx);
 }

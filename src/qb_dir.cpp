@@ -66,16 +66,8 @@ QbFileType join_file_kind(char* line) {
 }
 
 int parse_dir_line(char* line, exec_context* cntx) {
-  if (line == nullptr || cntx == nullptr)
+  if (line == nullptr || cntx == nullptr || cli_rejected(QB_DIR, line, cntx))
     return 0;
-  if (str_contains(line, "Incorrect input") || str_contains(line, "Invalid input")) {
-    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
-    return 0;
-  }
-  if (str_contains(line, "bash") && str_contains(line, "command")) {
-    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
-    return 0;
-  }
   qb_full_dir_info* p_dir = cntx->p_dir;
   if (str_contains(line, "date") && str_contains(line, "file name") && str_contains(line, "file type") &&
       str_contains(line, "startup") && str_contains(line, "size")) {
@@ -106,29 +98,20 @@ int parse_dir_line(char* line, exec_context* cntx) {
 }
 
 int dir_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
-  if (recv == nullptr || sent == nullptr || cntx == nullptr || !has_prompt(recv))
-    return 0;
-  if (cntx->state == EXEC_LOGIN) {
-    const char* word = get_qb_cmd(QB_DIR);
-    if (cntx->type == QB_CLI_DIR) {
-      snprintf(cntx->cmd, sizeof(cntx->cmd), "%s\r\n", word);
-    } else if (cntx->type == QB_CLI_DIR_OPCODE) {
-      snprintf(cntx->cmd, sizeof(cntx->cmd), "%s opcode\r\n", word);
-    } else if (cntx->type == QB_CLI_DIR_FILE && cntx->p_dir->p_file != nullptr) {
-      snprintf(cntx->cmd, sizeof(cntx->cmd), "%s opcode %s\r\n", word, cntx->p_dir->p_file->name);
-    } else {
-      cntx->cli_result = MORVIK_INTERNAL_ERR;
-      return 0;
-    }
-    snprintf(sent, static_cast<size_t>(max_sent), "%s", cntx->cmd);
-    cntx->state = EXEC_REMOTE;
-    return 1;
+  return command_parser(QB_DIR, recv, sent, max_sent, cntx);
+}
+
+// Every entry has to say all the flashing procedure looks at.
+QBCodes dir_verdict(exec_context* cntx, QBCodes retval) {
+  if (retval != MORVIK_SUCCESS)
+    return retval;
+  for (const file_info* p_file : *cntx->p_dir->p_list) {
+    if (p_file == nullptr)
+      return MORVIK_INTERNAL_ERR;
+    if (!entry_is_complete(p_file))
+      return MORVIK_CLI_NO_INFO_ERR;
   }
-  if (cntx->state == EXEC_REMOTE) {
-    parse_remote_answer(recv, cntx, parse_dir_line);
-    return 0;
-  }
-  return 0;
+  return retval;
 }
 
 int get_opcode_image(int startup, files_list* plist, file_info* info) {
@@ -162,18 +145,5 @@ QBCodes exec_dir(const session_settings& s, QbCliType type, file_info* info,
     return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
   if (type == QB_CLI_DIR_FILE)
     *p_dir->p_file = *info;
-  QBCodes retval = run_command(s, cntx, dir_parser, s.cmd_timeout, QB_MAP_ON_SUCCESS);
-  if (retval == MORVIK_SUCCESS) {
-    for (const file_info* p_file : *p_dir->p_list) {
-      if (p_file == nullptr) {
-        retval = MORVIK_INTERNAL_ERR;
-        break;
-      }
-      if (!entry_is_complete(p_file)) {
-        retval = MORVIK_CLI_NO_INFO_ERR;
-        break;
-      }
-    }
-  }
-  return hand_over(cntx, retval, pp_cntx);
+  return hand_over(cntx, run_command(s, QB_DIR, cntx, QB_TIMEOUT_OF_ROW), pp_cntx);
 }

@@ -25,15 +25,8 @@ int parse_reload_line(char* line, exec_context* cntx) {
     return 0;
   if (line[0] == '\0')
     return 1;
-  if (str_contains(line, "Command not found") || str_contains(line, "Incomplete command") ||
-      str_contains(line, "Invalid input detected") || str_contains(line, "Incorrect input")) {
-    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
+  if (cli_rejected(QB_RELOAD, line, cntx))
     return 0;
-  }
-  if (str_contains(line, "bash") && str_contains(line, "command")) {
-    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
-    return 0;
-  }
   if (strcasecmp(line, "y") == 0 || strcasecmp(line, "n") == 0)
     return 1;
   if (str_contains(line, "System will now restart")) {
@@ -47,24 +40,12 @@ int parse_reload_line(char* line, exec_context* cntx) {
 }
 
 int reload_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
-  if (recv == nullptr || sent == nullptr || cntx == nullptr)
-    return 0;
-  if (has_prompt(recv)) {
-    if (cntx->state == EXEC_LOGIN) {
-      if (cntx->type != QB_CLI_RELOAD) {
-        cntx->cli_result = MORVIK_INTERNAL_ERR;
-        return 0;
-      }
-      snprintf(cntx->cmd, sizeof(cntx->cmd), "%s\r\n", get_qb_cmd(QB_RELOAD));
-      cntx->state = EXEC_REMOTE;
-      snprintf(sent, static_cast<size_t>(max_sent), "%s", cntx->cmd);
-      return 1;
-    }
-    if (cntx->state == EXEC_REMOTE) {
-      parse_remote_answer(recv, cntx, parse_reload_line);
-    }
-    return 0;
-  }
+  return command_parser(QB_RELOAD, recv, sent, max_sent, cntx);
+}
+
+// The save question and its notices, the question whether to restart, and
+// the announcement.
+int reload_questions(const char* recv, char* sent, int max_sent, exec_context* cntx) {
   const bool question = str_contains(recv, "y/n");
   if (str_contains(recv, "system has unsaved changes") && !question)
     return 1;
@@ -86,15 +67,18 @@ int reload_parser(const char* recv, char* sent, int max_sent, exec_context* cntx
   return 0;
 }
 
+// Silence after the announcement is the module going down, not a failure.
+QBCodes reload_verdict(exec_context* cntx, QBCodes retval) {
+  if (cntx->state == EXEC_CANCELED_BY_TIMEOUT && cntx->p_reload->restart_marker == 1)
+    return cntx->cli_result;
+  return retval;
+}
+
 QBCodes exec_reload(const session_settings& s, exec_context** pp_cntx, int timeout) {
   if (pp_cntx == nullptr)
     return MORVIK_INTERNAL_ERR;
   exec_context* cntx = new_command_context(pp_cntx, QB_CLI_RELOAD);
   if (cntx == nullptr || cntx->p_reload == nullptr)
     return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
-  QBCodes retval = run_command(s, cntx, reload_parser, timeout, QB_MAP_ALWAYS);
-  // Silence after the announcement is the module going down, not a failure.
-  if (cntx->state == EXEC_CANCELED_BY_TIMEOUT && cntx->p_reload->restart_marker == 1)
-    retval = cntx->cli_result;
-  return hand_over(cntx, retval, pp_cntx);
+  return hand_over(cntx, run_command(s, QB_RELOAD, cntx, timeout), pp_cntx);
 }

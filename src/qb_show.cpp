@@ -113,17 +113,8 @@ int parse_session_row(char* line, exec_context* cntx) {
 }  // namespace
 
 int parse_show_line(char* line, exec_context* cntx) {
-  if (line == nullptr || cntx == nullptr)
+  if (line == nullptr || cntx == nullptr || cli_rejected(QB_SHOW, line, cntx))
     return 0;
-  if (str_contains(line, "Command not found") || str_contains(line, "Incomplete command") ||
-      str_contains(line, "Invalid input detected") || str_contains(line, "Incorrect input")) {
-    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
-    return 0;
-  }
-  if (str_contains(line, "bash") && str_contains(line, "command")) {
-    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
-    return 0;
-  }
   qb_full_login_info* p_login = cntx->p_login;
   if (str_contains(line, "ID") && str_contains(line, "User Name") && str_contains(line, "Connection From") &&
       str_contains(line, "Idle Time") && str_contains(line, "Session Time") &&
@@ -146,30 +137,15 @@ int parse_show_line(char* line, exec_context* cntx) {
 }
 
 int show_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
-  if (recv == nullptr || sent == nullptr || cntx == nullptr || !has_prompt(recv))
-    return 0;
-  if (cntx->state == EXEC_LOGIN) {
-    const char* format = nullptr;
-    if (cntx->type == QB_CLI_SHOW_LOGINSESSION)
-      format = "%s loginsession\r\n";
-    else if (cntx->type == QB_CLI_SHOW_VERSION)
-      format = "%s version\r\n";
-    else if (cntx->type == QB_CLI_SHOW_HARDWARE)
-      format = "%s hardware\r\n";
-    if (format == nullptr) {
-      cntx->cli_result = MORVIK_INTERNAL_ERR;
-      return 0;
-    }
-    snprintf(cntx->cmd, sizeof(cntx->cmd), format, get_qb_cmd(QB_SHOW));
-    snprintf(sent, static_cast<size_t>(max_sent), "%s", cntx->cmd);
-    cntx->state = EXEC_REMOTE;
-    return 1;
-  }
-  if (cntx->state == EXEC_REMOTE) {
-    parse_remote_answer(recv, cntx, parse_show_line);
-    return 0;
-  }
-  return 0;
+  return command_parser(QB_SHOW, recv, sent, max_sent, cntx);
+}
+
+// The account check rests on a session table with at least one row.
+QBCodes show_verdict(exec_context* cntx, QBCodes retval) {
+  if (retval == MORVIK_SUCCESS && cntx->type == QB_CLI_SHOW_LOGINSESSION &&
+      cntx->p_login->p_list->empty())
+    return MORVIK_CLI_NO_INFO_ERR;
+  return retval;
 }
 
 QBCodes exec_show(const session_settings& s, QbCliType type, exec_context** pp_cntx) {
@@ -179,8 +155,5 @@ QBCodes exec_show(const session_settings& s, QbCliType type, exec_context** pp_c
   if (cntx == nullptr || cntx->p_version == nullptr || cntx->p_login == nullptr ||
       cntx->p_login->p_list == nullptr)
     return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
-  QBCodes retval = run_command(s, cntx, show_parser, s.cmd_timeout, QB_MAP_ON_SUCCESS);
-  if (retval == MORVIK_SUCCESS && type == QB_CLI_SHOW_LOGINSESSION && cntx->p_login->p_list->empty())
-    retval = MORVIK_CLI_NO_INFO_ERR;
-  return hand_over(cntx, retval, pp_cntx);
+  return hand_over(cntx, run_command(s, QB_SHOW, cntx, QB_TIMEOUT_OF_ROW), pp_cntx);
 }

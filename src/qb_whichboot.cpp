@@ -52,16 +52,8 @@ QbBootMode mode_from_name(const char* text) {
 }  // namespace
 
 int parse_whichboot_line(char* line, exec_context* cntx) {
-  if (line == nullptr || cntx == nullptr)
+  if (line == nullptr || cntx == nullptr || cli_rejected(QB_WHICHBOOT, line, cntx))
     return 0;
-  if (str_contains(line, "bash") && str_contains(line, "command")) {
-    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
-    return 0;
-  }
-  if (str_contains(line, "Incorrect input") || str_contains(line, "Invalid input")) {
-    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
-    return 0;
-  }
   qb_whichboot_info* p_info = cntx->p_whichboot;
   char scratch[100];
   if (str_contains(line, "Boot-System")) {
@@ -92,19 +84,19 @@ int parse_whichboot_line(char* line, exec_context* cntx) {
 }
 
 int whichboot_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
-  if (recv == nullptr || sent == nullptr || cntx == nullptr || !has_prompt(recv))
-    return 0;
-  if (cntx->state == EXEC_LOGIN) {
-    snprintf(cntx->cmd, sizeof(cntx->cmd), "%s\r\n", get_qb_cmd(QB_WHICHBOOT));
-    snprintf(sent, static_cast<size_t>(max_sent), "%s", cntx->cmd);
-    cntx->state = EXEC_REMOTE;
-    return 1;
-  }
-  if (cntx->state == EXEC_REMOTE) {
-    parse_remote_answer(recv, cntx, parse_whichboot_line);
-    return 0;
-  }
-  return 0;
+  return command_parser(QB_WHICHBOOT, recv, sent, max_sent, cntx);
+}
+
+// Without a startup opcode image there is nothing to compare a flash with.
+QBCodes whichboot_verdict(exec_context* cntx, QBCodes retval) {
+  if (retval != MORVIK_SUCCESS)
+    return retval;
+  qb_whichboot_info* p_info = cntx->p_whichboot;
+  const file_info* p_opcode = p_info->p_opcode;
+  if (p_opcode->name[0] == '\0' || p_opcode->type == QB_FILE_UNKNOWN || p_opcode->startup != 'Y')
+    return MORVIK_CLI_NO_INFO_ERR;
+  p_info->curr_mode = mode_from_name(p_info->boot_system);
+  return p_info->curr_mode == QB_MODE_UNKNOWN ? MORVIK_CLI_NO_INFO_ERR : retval;
 }
 
 QBCodes exec_whichboot(const session_settings& s, exec_context** pp_cntx) {
@@ -115,18 +107,5 @@ QBCodes exec_whichboot(const session_settings& s, exec_context** pp_cntx) {
   if (p_info == nullptr || p_info->p_boot_rom == nullptr || p_info->p_opcode == nullptr ||
       p_info->p_cfg == nullptr)
     return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
-  QBCodes retval = run_command(s, cntx, whichboot_parser, s.cmd_timeout, QB_MAP_ON_SUCCESS);
-  if (retval == MORVIK_SUCCESS) {
-    // Without a startup opcode image there is nothing to compare a flash with.
-    const file_info* p_opcode = p_info->p_opcode;
-    if (p_opcode->name[0] == '\0' || p_opcode->type == QB_FILE_UNKNOWN ||
-        p_opcode->startup != 'Y') {
-      retval = MORVIK_CLI_NO_INFO_ERR;
-    } else {
-      p_info->curr_mode = mode_from_name(p_info->boot_system);
-      if (p_info->curr_mode == QB_MODE_UNKNOWN)
-        retval = MORVIK_CLI_NO_INFO_ERR;
-    }
-  }
-  return hand_over(cntx, retval, pp_cntx);
+  return hand_over(cntx, run_command(s, QB_WHICHBOOT, cntx, QB_TIMEOUT_OF_ROW), pp_cntx);
 }

@@ -712,13 +712,71 @@ exec_context* new_command_context(exec_context** pp_cntx, QbCliType type) {
   return cntx;
 }
 
-QBCodes run_command(const session_settings& s, exec_context* cntx, parser_handler parser,
-                    int timeout, QbStateMapping mapping) {
-  QBCodes retval = ssh_exec(s, cntx, parser, timeout);
-  if (mapping == QB_MAP_ALWAYS || retval == MORVIK_SUCCESS)
+int cli_rejected(int cmd, const char* line, exec_context* cntx) {
+  const qb_command* command = qb_command_of(cmd);
+  bool rejected = str_contains(line, "bash") && str_contains(line, "command");
+  for (int i = 0; command != nullptr && !rejected && command->markers[i] != nullptr; ++i)
+    rejected = str_contains(line, command->markers[i]);
+  if (rejected)
+    cntx->cli_result = MORVIK_CLI_INVALID_PARAM_ERR;
+  return rejected ? 1 : 0;
+}
+
+namespace {
+
+// The login's first prompt: the command line of the context's type goes out.
+int send_command_line(const qb_command& command, char* sent, int max_sent, exec_context* cntx) {
+  const qb_variant* variant = nullptr;
+  const char* words[QB_MAX_WORDS] = {"", "", ""};
+  if (qb_command_serving(cntx->type, &variant) != &command ||
+      (variant->words != nullptr && !variant->words(cntx, words))) {
+    cntx->cli_result = MORVIK_INTERNAL_ERR;
+    return 0;
+  }
+  // The formats are the table's own, each taking the word and at most three
+  // request words.
+  snprintf(cntx->cmd, sizeof(cntx->cmd), variant->format,
+           qb_cmd_word(command.cmd, cntx->simulator), words[0], words[1], words[2]);
+  snprintf(sent, static_cast<size_t>(max_sent), "%s", cntx->cmd);
+  cntx->state = EXEC_REMOTE;
+  return 1;
+}
+
+}  // namespace
+
+int command_parser(int cmd, const char* recv, char* sent, int max_sent, exec_context* cntx) {
+  const qb_command* command = qb_command_of(cmd);
+  if (command == nullptr || recv == nullptr || sent == nullptr || cntx == nullptr)
+    return 0;
+  if (!has_prompt(recv))
+    return command->questions != nullptr ? command->questions(recv, sent, max_sent, cntx) : 0;
+  if (cntx->state == EXEC_LOGIN)
+    return send_command_line(*command, sent, max_sent, cntx);
+  if (cntx->state == EXEC_REMOTE)
+    parse_remote_answer(recv, cntx, command->line_parser);
+  return 0;
+}
+
+QBCodes run_command(const session_settings& s, int cmd, exec_context* cntx, int timeout) {
+  const qb_command* command = qb_command_of(cmd);
+  if (command == nullptr || cntx == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  cntx->simulator = s.simulator;
+  if (timeout == QB_TIMEOUT_OF_ROW) {
+    timeout = qb_command_timeout(*command, s.simulator);
+    if (timeout == QB_TIMEOUT_SESSION)
+      timeout = s.cmd_timeout;
+  }
+  QBCodes retval = ssh_exec(s, cntx, command->parser, timeout);
+  if (command->mapping == QB_MAP_ALWAYS || retval == MORVIK_SUCCESS)
     retval = execstate_to_exit_code(retval, cntx->state);
   if (retval == MORVIK_SUCCESS && cntx->cli_result != MORVIK_SUCCESS)
     retval = cntx->cli_result;
+  if (command->verdict != nullptr)
+    retval = command->verdict(cntx, retval);
+  // A key that did not match decides, however far the session came.
+  if (cntx->cli_result == MORVIK_HOST_KEY_ERR)
+    retval = MORVIK_HOST_KEY_ERR;
   return retval;
 }
 

@@ -1,11 +1,15 @@
-// Command words, boot-mode names, and the records of a remote command with
-// their list methods.
+// Command words, the command table and its runner, boot-mode names, and the
+// records of a remote command with their list methods.
 #include "defines.h"
 
 #include <climits>
+#include <csignal>
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "ssh_exec.h"
+#include "test_support.h"
 
 namespace {
 
@@ -42,7 +46,7 @@ class SimulatorMode : public ::testing::Test {
   void TearDown() override { simulator_mode = 0; }
 };
 
-TEST_F(SimulatorMode, CommandWordsPerMode) {
+TEST_F(SimulatorMode, CommandWordsPerDialect) {
   struct Row {
     int cmd;
     const char* real;
@@ -63,6 +67,9 @@ TEST_F(SimulatorMode, CommandWordsPerMode) {
       {INT_MIN, "foo", "foo"},
   };
   for (const Row& row : rows) {
+    EXPECT_STREQ(qb_cmd_word(row.cmd, 0), row.real) << row.cmd;
+    EXPECT_STREQ(qb_cmd_word(row.cmd, 1), row.sim) << row.cmd;
+    // main's lookup follows the command line's flag
     simulator_mode = 0;
     EXPECT_STREQ(get_qb_cmd(row.cmd), row.real) << row.cmd;
     simulator_mode = 1;
@@ -74,6 +81,180 @@ TEST_F(SimulatorMode, ReloadTimeoutIsShorterForTheSimulator) {
   EXPECT_EQ(get_reload_timeout(), 60);
   simulator_mode = 1;
   EXPECT_EQ(get_reload_timeout(), 30);
+}
+
+// ---------------------------------------------------------------------------
+// The command table
+
+TEST(CommandTable, EveryTypeHasExactlyOneRowAndRowsStandAtTheirCommand) {
+  for (int cmd = 0; cmd < QB_COMMAND_COUNT; ++cmd) {
+    ASSERT_EQ(qb_command_of(cmd), &qb_commands[cmd]);
+    EXPECT_EQ(qb_commands[cmd].cmd, cmd);
+  }
+  EXPECT_EQ(qb_command_of(QB_QUIT), nullptr);
+  EXPECT_EQ(qb_command_of(-1), nullptr);
+  for (int type = QB_CLI_UNKNOWN; type <= QB_CLI_RELOAD + 1; ++type) {
+    int rows = 0;
+    for (const qb_command& command : qb_commands)
+      for (const qb_variant& variant : command.variants)
+        rows += variant.type == type && type != QB_CLI_UNKNOWN;
+    const bool known = type > QB_CLI_UNKNOWN && type <= QB_CLI_RELOAD;
+    EXPECT_EQ(rows, known ? 1 : 0) << type;
+    EXPECT_EQ(qb_command_serving(static_cast<QbCliType>(type), nullptr) != nullptr, known) << type;
+  }
+}
+
+// The module's command lines, word and request, in both dialects.
+TEST(CommandTable, FirstPromptSendsEachCommandLineInBothDialects) {
+  const struct {
+    int cmd;
+    QbCliType type;
+    const char* line;
+    const char* sim_line;
+  } rows[] = {
+      {QB_SHOW, QB_CLI_SHOW_LOGINSESSION, "show loginsession\r\n", "qb_show loginsession\r\n"},
+      {QB_SHOW, QB_CLI_SHOW_VERSION, "show version\r\n", "qb_show version\r\n"},
+      {QB_SHOW, QB_CLI_SHOW_HARDWARE, "show hardware\r\n", "qb_show hardware\r\n"},
+      {QB_WHICHBOOT, QB_CLI_WHICHBOOT, "whichboot\r\n", "qb_whichboot\r\n"},
+      {QB_DIR, QB_CLI_DIR, "dir\r\n", "qb_dir\r\n"},
+      {QB_DIR, QB_CLI_DIR_OPCODE, "dir opcode\r\n", "qb_dir opcode\r\n"},
+      {QB_DIR, QB_CLI_DIR_FILE, "dir opcode img_b.bin\r\n", "qb_dir opcode img_b.bin\r\n"},
+      {QB_DELETE, QB_CLI_DELETE, "delete img_b.bin\r\n", "qb_delete img_b.bin\r\n"},
+      {QB_COPY, QB_CLI_COPY, "copy tftp://server/dir/f.bin image f.bin\r\n",
+       "qb_copy tftp://server/dir/f.bin image f.bin\r\n"},
+      {QB_BOOT_SYSTEM, QB_CLI_BOOT_SYSTEM_MODE, "boot-system mode TZR\r\n",
+       "qb_boot_system mode TZR\r\n"},
+      {QB_BOOT_SYSTEM, QB_CLI_BOOT_SYSTEM_OPCODE, "boot-system opcode f.bin\r\n",
+       "qb_boot_system opcode f.bin\r\n"},
+      {QB_RELOAD, QB_CLI_RELOAD, "reload\r\n", "qb_reload\r\n"},
+  };
+  for (const auto& row : rows) {
+    for (int simulator : {0, 1}) {
+      const char* line = simulator ? row.sim_line : row.line;
+      test_support::CommandDialogue dialogue(row.cmd, row.type, simulator);
+      EXPECT_EQ(dialogue.start(), line);
+      EXPECT_EQ(dialogue.handled(), 1) << line;
+      EXPECT_STREQ(dialogue.cntx().cmd, line);
+      EXPECT_EQ(dialogue.cntx().state, EXEC_REMOTE) << line;
+      EXPECT_EQ(dialogue.cntx().cli_result, MORVIK_SUCCESS) << line;
+    }
+  }
+}
+
+// A context typed for another command, or not typed at all, gets no command
+// line: its session makes no progress and ends by its time-out.
+TEST(CommandTable, ParserRefusesTheTypesOfOtherRows) {
+  for (const qb_command& command : qb_commands) {
+    for (int type = QB_CLI_UNKNOWN; type <= QB_CLI_RELOAD; ++type) {
+      const qb_command* serving = qb_command_serving(static_cast<QbCliType>(type), nullptr);
+      if (serving == &command)
+        continue;
+      test_support::CommandDialogue dialogue(command.cmd, static_cast<QbCliType>(type));
+      if (type == QB_CLI_UNKNOWN)
+        dialogue.cntx().type = QB_CLI_UNKNOWN;
+      EXPECT_EQ(dialogue.start(), "") << command.word << " " << type;
+      EXPECT_EQ(dialogue.cntx().cli_result, MORVIK_INTERNAL_ERR) << command.word << " " << type;
+      EXPECT_EQ(dialogue.cntx().state, EXEC_LOGIN) << command.word << " " << type;
+      EXPECT_STREQ(dialogue.cntx().cmd, "") << command.word;
+    }
+  }
+}
+
+// Outside the command's two prompts a prompt is the session engine's, and a
+// chunk without one is the command's questions' only: an answer or a
+// greeting is left alone.
+TEST(CommandTable, PromptsOutsideTheCommandsTurnAreLeftAlone) {
+  const struct {
+    const char* chunk;
+    ExecState state;
+  } cases[] = {
+      {"quorbel# ", EXEC_CONNECTING},     {"quorbel# ", EXEC_KEY_EXCHANGE},
+      {"quorbel# ", EXEC_REMOTE_FINISH},  {"quorbel# ", EXEC_QUIT},
+      {"Welcome to the module", EXEC_LOGIN}, {"Boot-System: Switch", EXEC_REMOTE},
+  };
+  for (const qb_command& command : qb_commands) {
+    for (const auto& c : cases) {
+      exec_context cntx;
+      cntx.type = command.variants[0].type;
+      cntx.state = c.state;
+      char sent[4096] = "";
+      EXPECT_EQ(command.parser(c.chunk, sent, sizeof(sent), &cntx), 0) << command.word << c.chunk;
+      EXPECT_EQ(cntx.state, c.state) << command.word << " " << c.chunk;
+      EXPECT_STREQ(sent, "") << command.word;
+      EXPECT_STREQ(cntx.cmd, "") << command.word;
+      EXPECT_EQ(cntx.cli_result, MORVIK_SUCCESS) << command.word;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The runner, with clients that are one-line scripts
+
+class RunCommand : public ::testing::Test {
+ protected:
+  // As the tool does: a client gone before the last write must not end us.
+  void SetUp() override { signal(SIGPIPE, SIG_IGN); }
+  session_settings client(const std::string& script) {
+    return test_support::client_settings(dir_.write("plink", "#!/bin/sh\n" + script),
+                                         QB_PACE_PROMPT);
+  }
+  test_support::TempDir dir_;
+};
+
+TEST_F(RunCommand, NullContextOrCommandOutsideTheTableIsAnInternalError) {
+  exec_context cntx;
+  EXPECT_EQ(run_command(session_settings(), QB_SHOW, nullptr, 10), MORVIK_INTERNAL_ERR);
+  EXPECT_EQ(run_command(session_settings(), QB_QUIT, &cntx, 10), MORVIK_INTERNAL_ERR);
+  EXPECT_EQ(run_command(session_settings(), -1, &cntx, 10), MORVIK_INTERNAL_ERR);
+  EXPECT_EQ(cntx.state, EXEC_INIT);
+}
+
+// A refused host key is the answer whatever else the session came to: a
+// client that ended before anything was recognised, one that never started,
+// for a command that maps only on success, one that maps always, and the one
+// whose verdict forgives a time-out.
+TEST_F(RunCommand, RefusedHostKeyDecidesWhateverTheStateAndTheMapping) {
+  const std::string gone = "exit 0\n";
+  const struct {
+    int cmd;
+    QbCliType type;
+    bool starts;
+    QBCodes without_refusal;
+  } cases[] = {
+      {QB_SHOW, QB_CLI_SHOW_LOGINSESSION, true, MORVIK_CANNOT_CONNECT_ERR},
+      {QB_SHOW, QB_CLI_SHOW_LOGINSESSION, false, MORVIK_SSH_CLIENT_ERR},
+      {QB_COPY, QB_CLI_COPY, true, MORVIK_CANNOT_CONNECT_ERR},
+      {QB_DELETE, QB_CLI_DELETE, false, MORVIK_SSH_CLIENT_ERR},
+      {QB_RELOAD, QB_CLI_RELOAD, true, MORVIK_CANNOT_CONNECT_ERR},
+  };
+  for (const auto& c : cases) {
+    session_settings s = client(gone);
+    if (!c.starts)
+      snprintf(s.ssh_path, sizeof(s.ssh_path), "%s/missing", dir_.path().c_str());
+    for (QBCodes refusal : {MORVIK_SUCCESS, MORVIK_HOST_KEY_ERR}) {
+      exec_context cntx;
+      cntx.type = c.type;
+      cntx.cli_result = refusal;
+      test_support::StdCapture quiet;
+      const QBCodes expected = refusal == MORVIK_HOST_KEY_ERR ? refusal : c.without_refusal;
+      EXPECT_EQ(run_command(s, c.cmd, &cntx, 10), expected) << c.cmd << " " << c.starts;
+    }
+  }
+}
+
+// The dialect is the settings', not the command line's flag.
+TEST_F(RunCommand, SettingsChooseTheDialectOfTheCommandLine) {
+  const std::string got = dir_.path() + "/got";
+  session_settings s = client("printf \"password: \"\nread pw\nprintf '\\r\\nquorbel# '\n"
+                              "read line\nprintf '%s' \"$line\" > '" + got + "'\n");
+  s.simulator = 1;
+  simulator_mode = 0;
+  exec_context cntx;
+  cntx.type = QB_CLI_WHICHBOOT;
+  test_support::StdCapture quiet;
+  run_command(s, QB_WHICHBOOT, &cntx, 10);
+  EXPECT_EQ(test_support::read_file(got), "qb_whichboot\r");
+  EXPECT_EQ(cntx.simulator, 1);
 }
 
 file_info* new_file(const char* name) {
@@ -173,6 +354,7 @@ TEST(ExecContext, FreshContextOwnsEveryRecordInItsInitialState) {
   EXPECT_EQ(cntx.type, QB_CLI_UNKNOWN);
   EXPECT_EQ(cntx.state, EXEC_INIT);
   EXPECT_EQ(cntx.cli_result, MORVIK_SUCCESS);
+  EXPECT_EQ(cntx.simulator, 0);
   EXPECT_TRUE(all_zero(cntx.cmd, sizeof(cntx.cmd)));
   ASSERT_NE(cntx.p_login, nullptr);
   ASSERT_NE(cntx.p_version, nullptr);

@@ -4,72 +4,38 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "main.h"
 #include "ssh_exec.h"
+#include "test_support.h"
+
+using test_support::CommandDialogue;
 
 namespace {
 
-struct Command {
-  const char* name;
-  parser_handler parser;
-  line_parser_handler line_parser;
+// Every command line of the command table: its row and the variant's type.
+struct Variant {
+  const qb_command* command;
   QbCliType type;
 };
 
-const Command kCommands[] = {
-    {"show loginsession", show_parser, parse_show_line, QB_CLI_SHOW_LOGINSESSION},
-    {"show version", show_parser, parse_show_line, QB_CLI_SHOW_VERSION},
-    {"show hardware", show_parser, parse_show_line, QB_CLI_SHOW_HARDWARE},
-    {"dir", dir_parser, parse_dir_line, QB_CLI_DIR},
-    {"dir opcode", dir_parser, parse_dir_line, QB_CLI_DIR_OPCODE},
-    {"dir opcode file", dir_parser, parse_dir_line, QB_CLI_DIR_FILE},
-    {"whichboot", whichboot_parser, parse_whichboot_line, QB_CLI_WHICHBOOT},
-    {"copy", copy_parser, parse_copy_line, QB_CLI_COPY},
-    {"delete", delete_parser, parse_delete_line, QB_CLI_DELETE},
-    {"boot-system mode", bootsystem_parser, parse_bootsystem_line, QB_CLI_BOOT_SYSTEM_MODE},
-    {"boot-system opcode", bootsystem_parser, parse_bootsystem_line, QB_CLI_BOOT_SYSTEM_OPCODE},
-    {"reload", reload_parser, parse_reload_line, QB_CLI_RELOAD},
-};
+std::vector<Variant> every_variant() {
+  std::vector<Variant> all;
+  for (const qb_command& command : qb_commands)
+    for (const qb_variant& variant : command.variants)
+      if (variant.type != QB_CLI_UNKNOWN)
+        all.push_back({&command, variant.type});
+  return all;
+}
 
 const char kPrompt[] = "\r\nquorbel# ";
 
 // A session of one command that has sent its command line and now gets the
 // module's chunks, each through the same parser chain as in the engine.
-class Session {
- public:
-  explicit Session(const Command& command) : parser_(command.parser) {
-    simulator_mode = 0;
-    snprintf(cntx_.p_dir->p_file->name, sizeof(cntx_.p_dir->p_file->name), "img_b.bin");
-    snprintf(cntx_.p_delete->p_del_file->name, sizeof(cntx_.p_delete->p_del_file->name), "b.bin");
-    snprintf(cntx_.p_copy->tftp_url, sizeof(cntx_.p_copy->tftp_url), "tftp://server");
-    snprintf(cntx_.p_copy->srcfile, sizeof(cntx_.p_copy->srcfile), "f.bin");
-    snprintf(cntx_.p_copy->destfile, sizeof(cntx_.p_copy->destfile), "f.bin");
-    snprintf(cntx_.p_bootsystem->imagename, sizeof(cntx_.p_bootsystem->imagename), "f.bin");
-    cntx_.p_bootsystem->mode = QB_MODE_TZR;
-    cntx_.type = command.type;
-    cntx_.state = EXEC_LOGIN;
-    feed("quorbel# ");
-  }
-
-  // Hands one chunk over as the engine holds it: a C string, so a NUL ends it.
-  // Returns what would be written back to the module.
-  std::string feed(const std::string& chunk) {
-    char sent[4096] = "";
-    const char* recv = chunk.c_str();
-    if (!def_parser(session_settings(), recv, sent, sizeof(sent), &cntx_) &&
-        !parser_(recv, sent, sizeof(sent), &cntx_))
-      def_parser(session_settings(), recv, sent, sizeof(sent), &cntx_);
-    return sent;
-  }
-
-  exec_context& cntx() { return cntx_; }
-
- private:
-  parser_handler parser_;
-  exec_context cntx_;
+struct Session : CommandDialogue {
+  Session(int cmd, QbCliType type) : CommandDialogue(cmd, type) { start(); }
 };
 
 // What the engine makes of bytes the module printed, at most one read long.
@@ -93,17 +59,18 @@ TEST(HostileAnswers, GarbageAndOverlongLinesAreParserErrors) {
       {"blanks filling the chunk", std::string(4000, ' ')},
       {"line ends and lone CRs", "\r\r\n\r\n\r\rjunk\r"},
   };
-  for (const Command& command : kCommands) {
+  for (const Variant& v : every_variant()) {
     for (const Body& body : bodies) {
-      const std::string what = std::string(command.name) + ", " + body.what;
-      Session unclaimed(command);
+      const std::string what = std::string(v.command->word) + " " + std::to_string(v.type) + ", " +
+                               body.what;
+      Session unclaimed(v.command->cmd, v.type);
       // Without a prompt nobody claims it: nothing is answered, the dialogue
       // waits on.
       EXPECT_EQ(unclaimed.feed(cleaned(body.text)), "") << what;
       EXPECT_EQ(unclaimed.cntx().state, EXEC_REMOTE) << what;
       EXPECT_EQ(unclaimed.cntx().cli_result, MORVIK_SUCCESS) << what;
 
-      Session answered(command);
+      Session answered(v.command->cmd, v.type);
       const std::string chunk = cleaned(answered.cntx().cmd + body.text + kPrompt);
       EXPECT_EQ(answered.feed(chunk), "quit\n") << what;
       EXPECT_EQ(answered.cntx().state, EXEC_QUIT) << what;
@@ -114,20 +81,20 @@ TEST(HostileAnswers, GarbageAndOverlongLinesAreParserErrors) {
 
 TEST(HostileAnswers, TenThousandCharacterLineReachesLineParsersCut) {
   std::string response(10000, 'x');
-  for (const Command& command : kCommands) {
+  for (const Variant& v : every_variant()) {
     exec_context cntx;
-    cntx.type = command.type;
+    cntx.type = v.type;
     static line_parser_handler tested;
     static std::string seen;
-    tested = command.line_parser;
+    tested = v.command->line_parser;
     seen.clear();
     response_parser(&response[0], &cntx, [](char* line, exec_context* c) {
       seen += line;
       seen += '|';
       return tested(line, c);
     });
-    EXPECT_EQ(seen, std::string(99, 'x') + "|") << command.name;
-    EXPECT_EQ(cntx.cli_result, MORVIK_REMOTE_PARSER_ERR) << command.name;
+    EXPECT_EQ(seen, std::string(99, 'x') + "|") << v.command->word << v.type;
+    EXPECT_EQ(cntx.cli_result, MORVIK_REMOTE_PARSER_ERR) << v.command->word << v.type;
   }
 }
 
@@ -137,7 +104,8 @@ TEST(HostileAnswers, TenThousandCharacterLineReachesLineParsersCut) {
 TEST(HostileAnswers, PromptCharacterInsideAnAnswerIsPartOfIt) {
   struct Row {
     const char* what;
-    const Command& command;
+    int cmd;
+    QbCliType type;
     std::string chunk;
     QBCodes result;
     std::function<size_t(const exec_context&)> kept;
@@ -145,27 +113,27 @@ TEST(HostileAnswers, PromptCharacterInsideAnAnswerIsPartOfIt) {
     const char* sent;
   };
   const Row rows[] = {
-      {"dir row with #", kCommands[4],
+      {"dir row with #", QB_DIR, QB_CLI_DIR_OPCODE,
        "dir opcode\r\ndate file name file type startup size\r\n------------------\r\n"
        "2009-03-02 img_a.bin Operation Code Y 512\r\n2009-03-02 img#b.bin Operation Code N 9\r\n"
        "------------------\r\nquorbel# ",
        MORVIK_SUCCESS, [](const exec_context& c) { return c.p_dir->p_list->size(); }, 2, "quit\n"},
-      {"session row with $", kCommands[0],
+      {"session row with $", QB_SHOW, QB_CLI_SHOW_LOGINSESSION,
        "show loginsession\r\nID User Name Connection From Idle Time Session Time Session Type\r\n"
        "-----------\r\n1 ad$min 10.0.0.5 00:00:00 00:03:12 SSH\r\nquorbel# ",
        MORVIK_SUCCESS, [](const exec_context& c) { return c.p_login->p_list->size(); }, 1,
        "quit\n"},
-      {"opcode row with #", kCommands[6],
+      {"opcode row with #", QB_WHICHBOOT, QB_CLI_WHICHBOOT,
        "whichboot\r\nBoot-System: Switch\r\nfile name file type startup size\r\n"
        "--------------\r\nimg#a.bin Operation Code Y 512\r\nquorbel# ",
        MORVIK_SUCCESS, [](const exec_context& c) { return strlen(c.p_whichboot->p_opcode->name); },
        9, "quit\n"},
-      {"summary naming a file with #", kCommands[7],
+      {"summary naming a file with #", QB_COPY, QB_CLI_COPY,
        "Mode: TFTP\r\nDestination filename: f#1.bin\r\nAre you sure you want to start? (y/n) ",
        MORVIK_SUCCESS, [](const exec_context& c) { return c.state == EXEC_REMOTE; }, 1, "y"},
   };
   for (const Row& row : rows) {
-    Session session(row.command);
+    Session session(row.cmd, row.type);
     EXPECT_EQ(session.feed(row.chunk), row.sent) << row.what;
     EXPECT_EQ(session.cntx().cli_result, row.result) << row.what;
     EXPECT_EQ(row.kept(session.cntx()), row.expected) << row.what;

@@ -1,40 +1,42 @@
+// "boot-system": the mode names it may send, and recorded answers replayed
+// through its parsers with no client started.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
 #include "ssh_exec.h"
+#include "test_support.h"
+
+using test_support::CommandDialogue;
 
 namespace {
 
-// Prepares a request for mode or image f.bin and hands the first prompt over.
-// Returns what the parser wrote back.
-std::string start(exec_context& cntx, QbCliType type, int mode) {
-  char sent[4096] = {0};
-  cntx.type = type;
-  cntx.p_bootsystem->mode = static_cast<QbBootMode>(mode);
-  snprintf(cntx.p_bootsystem->imagename, sizeof(cntx.p_bootsystem->imagename), "f.bin");
-  cntx.state = EXEC_LOGIN;
-  bootsystem_parser("quorbel#", sent, sizeof(sent), &cntx);
-  return sent;
-}
+// A dialogue for mode (or image f.bin) whose first prompt has been handed on;
+// sent gets what went out then.
+struct BootSystem : CommandDialogue {
+  BootSystem(QbCliType type, int mode) : CommandDialogue(QB_BOOT_SYSTEM, type) {
+    cntx().p_bootsystem->mode = static_cast<QbBootMode>(mode);
+    sent = start();
+  }
+  std::string sent;
+};
 
 }  // namespace
 
-TEST(BootsystemParser, SendsModeNameOrImageName) {
-  exec_context mode, opcode;
-  EXPECT_EQ("boot-system mode TZR\r\n", start(mode, QB_CLI_BOOT_SYSTEM_MODE, QB_MODE_TZR));
-  EXPECT_EQ("boot-system opcode f.bin\r\n", start(opcode, QB_CLI_BOOT_SYSTEM_OPCODE, 0));
-}
-
 // A mode without an entry in the table of mode names must not be looked up.
 TEST(BootsystemParser, UnservableRequestSendsNothing) {
-  exec_context other, past_table, far_past;
-  EXPECT_EQ("", start(other, QB_CLI_RELOAD, QB_MODE_SWITCH));
-  EXPECT_EQ("", start(past_table, QB_CLI_BOOT_SYSTEM_MODE, QB_MODE_ALL));
-  EXPECT_EQ("", start(far_past, QB_CLI_BOOT_SYSTEM_MODE, 7));
-  for (const exec_context* cntx : {&other, &past_table, &far_past})
-    EXPECT_EQ(MORVIK_INTERNAL_ERR, cntx->cli_result);
+  const struct {
+    QbCliType type;
+    int mode;
+  } cases[] = {{QB_CLI_RELOAD, QB_MODE_SWITCH}, {QB_CLI_BOOT_SYSTEM_MODE, QB_MODE_ALL},
+               {QB_CLI_BOOT_SYSTEM_MODE, 7}, {QB_CLI_BOOT_SYSTEM_MODE, -1}};
+  for (const auto& c : cases) {
+    BootSystem dialogue(c.type, c.mode);
+    EXPECT_EQ("", dialogue.sent) << c.mode;
+    EXPECT_EQ(MORVIK_INTERNAL_ERR, dialogue.cntx().cli_result) << c.mode;
+    EXPECT_EQ(EXEC_LOGIN, dialogue.cntx().state) << c.mode;
+  }
 }
 
 TEST(BootsystemParser, JudgesRecordedAnswers) {
@@ -54,12 +56,10 @@ TEST(BootsystemParser, JudgesRecordedAnswers) {
       {QB_CLI_BOOT_SYSTEM_MODE, "% Incorrect input\r\nquorbel#", MORVIK_CLI_INVALID_PARAM_ERR, 0},
   };
   for (const auto& c : cases) {
-    exec_context cntx;
-    char sent[4096] = {0};
-    start(cntx, c.type, QB_MODE_TZR);
-    EXPECT_EQ(0, bootsystem_parser(c.answer, sent, sizeof(sent), &cntx)) << c.answer;
-    EXPECT_EQ(c.expected, cntx.cli_result) << c.answer;
-    EXPECT_EQ(c.marker, cntx.p_bootsystem->startup_marker) << c.answer;
+    BootSystem dialogue(c.type, QB_MODE_TZR);
+    EXPECT_EQ("quit\n", dialogue.feed(c.answer)) << c.answer;
+    EXPECT_EQ(c.expected, dialogue.cntx().cli_result) << c.answer;
+    EXPECT_EQ(c.marker, dialogue.cntx().p_bootsystem->startup_marker) << c.answer;
   }
 }
 

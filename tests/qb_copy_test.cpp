@@ -1,3 +1,5 @@
+// "copy": the module's questions and progress lines, and recorded final
+// answers, replayed through its parsers with no client started.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -5,39 +7,26 @@
 
 #include "nxa-tools-trace.h"
 #include "ssh_exec.h"
+#include "test_support.h"
+
+using test_support::CommandDialogue;
 
 namespace {
 
-// Sends the copy command at the first prompt, then hands chunk over in state.
-// Returns what the parser wrote back; *handled gets its result.
-std::string reply(exec_context& cntx, ExecState state, const char* chunk, int* handled = nullptr) {
-  char sent[4096] = {0};
-  snprintf(cntx.p_copy->tftp_url, sizeof(cntx.p_copy->tftp_url), "tftp://server/dir");
-  snprintf(cntx.p_copy->srcfile, sizeof(cntx.p_copy->srcfile), "f.bin");
-  snprintf(cntx.p_copy->destfile, sizeof(cntx.p_copy->destfile), "f.bin");
-  cntx.state = EXEC_LOGIN;
-  if (copy_parser("quorbel#", sent, sizeof(sent), &cntx) && state == EXEC_LOGIN)
-    return sent;
-  cntx.state = state;
-  sent[0] = '\0';
-  int result = copy_parser(chunk, sent, sizeof(sent), &cntx);
-  if (handled != nullptr)
-    *handled = result;
-  return sent;
-}
+// The copy command's dialogue once its line is out, moved to state.
+struct Copy : CommandDialogue {
+  explicit Copy(ExecState state = EXEC_REMOTE) : CommandDialogue(QB_COPY) {
+    start();
+    cntx().state = state;
+  }
+};
 
 }  // namespace
 
-TEST(CopyParser, SendsUrlFileAndDestination) {
-  exec_context cntx;
-  EXPECT_EQ("copy tftp://server/dir/f.bin image f.bin\r\n", reply(cntx, EXEC_LOGIN, ""));
-}
-
 TEST(CopyParser, AnswersStartQuestionWithBareY) {
   const char* question = "Do you want to start the transfer? (y/n)";
-  exec_context before, after;
-  EXPECT_EQ("", reply(before, EXEC_CONNECTING, question));
-  EXPECT_EQ("y", reply(after, EXEC_REMOTE, question));
+  EXPECT_EQ("", Copy(EXEC_CONNECTING).feed(question));
+  EXPECT_EQ("y", Copy().feed(question));
 }
 
 TEST(CopyParser, ClaimsEchoAndSummarySilently) {
@@ -50,18 +39,17 @@ TEST(CopyParser, ClaimsEchoAndSummarySilently) {
       {"Switch management access will be blocked", 1},
   };
   for (const auto& c : cases) {
-    exec_context cntx;
-    int handled = -1;
-    EXPECT_EQ("", reply(cntx, EXEC_REMOTE, c.chunk, &handled)) << c.chunk;
-    EXPECT_EQ(c.handled, handled) << c.chunk;
+    Copy copy;
+    EXPECT_EQ("", copy.feed(c.chunk)) << c.chunk;
+    EXPECT_EQ(c.handled, copy.handled()) << c.chunk;
   }
 }
 
 TEST(CopyParser, ReportsProgressInFixedOrder) {
-  exec_context cntx;
+  Copy copy;
   nxa_set_trace(TRACE_MODE_VERBOSE);
   testing::internal::CaptureStdout();
-  reply(cntx, EXEC_REMOTE, "Verifying CRC...\r\ncode transfer starting");
+  copy.feed("Verifying CRC...\r\ncode transfer starting");
   std::string out = testing::internal::GetCapturedStdout();
   nxa_set_trace(TRACE_MODE_QUIET);
   size_t transfer = out.find("transfer starting...\n");
@@ -84,9 +72,9 @@ TEST(CopyParser, JudgesRecordedFinalAnswers) {
       {"% Invalid input detected at '^' marker.\r\nquorbel#", MORVIK_CLI_INVALID_PARAM_ERR},
   };
   for (const auto& c : cases) {
-    exec_context cntx;
-    reply(cntx, EXEC_REMOTE, c.answer);
-    EXPECT_EQ(c.expected, cntx.cli_result) << c.answer;
+    Copy copy;
+    EXPECT_EQ("quit\n", copy.feed(c.answer)) << c.answer;
+    EXPECT_EQ(c.expected, copy.cntx().cli_result) << c.answer;
   }
 }
 

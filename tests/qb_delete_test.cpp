@@ -1,38 +1,32 @@
+// "delete": its question and recorded final answers replayed through its
+// parsers with no client started, and the refusal to delete the startup image.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
 #include "ssh_exec.h"
+#include "test_support.h"
+
+using test_support::CommandDialogue;
 
 namespace {
 
-// Sends the command for img_b.bin at the first prompt, then hands chunk over
-// in state. Returns what the parser wrote back.
-std::string reply(exec_context& cntx, ExecState state, const char* chunk) {
-  char sent[4096] = {0};
-  snprintf(cntx.p_delete->p_del_file->name, sizeof(cntx.p_delete->p_del_file->name), "img_b.bin");
-  cntx.state = EXEC_LOGIN;
-  if (delete_parser("quorbel#", sent, sizeof(sent), &cntx) && state == EXEC_LOGIN)
-    return sent;
-  cntx.state = state;
-  sent[0] = '\0';
-  delete_parser(chunk, sent, sizeof(sent), &cntx);
-  return sent;
-}
+// The delete command's dialogue for img_b.bin once its line is out, moved to
+// state.
+struct Delete : CommandDialogue {
+  explicit Delete(ExecState state = EXEC_REMOTE) : CommandDialogue(QB_DELETE) {
+    start();
+    cntx().state = state;
+  }
+};
 
 }  // namespace
 
-TEST(DeleteParser, SendsDeleteWithFileName) {
-  exec_context cntx;
-  EXPECT_EQ("delete img_b.bin\r\n", reply(cntx, EXEC_LOGIN, ""));
-}
-
 TEST(DeleteParser, AnswersQuestionWithBareYOnlyAfterCommand) {
   const char* question = "Are you sure you want to delete? (y/n)";
-  exec_context before, after;
-  EXPECT_EQ("", reply(before, EXEC_CONNECTING, question));
-  EXPECT_EQ("y", reply(after, EXEC_REMOTE, question));
+  EXPECT_EQ("", Delete(EXEC_CONNECTING).feed(question));
+  EXPECT_EQ("y", Delete().feed(question));
 }
 
 TEST(DeleteParser, JudgesRecordedFinalAnswers) {
@@ -48,9 +42,9 @@ TEST(DeleteParser, JudgesRecordedFinalAnswers) {
       {"-bash: delete: command not found\r\nadmin@quorbel:~$", MORVIK_CLI_INVALID_PARAM_ERR},
   };
   for (const auto& c : cases) {
-    exec_context cntx;
-    reply(cntx, EXEC_REMOTE, c.answer);
-    EXPECT_EQ(c.expected, cntx.cli_result) << c.answer;
+    Delete dialogue;
+    EXPECT_EQ("quit\n", dialogue.feed(c.answer)) << c.answer;
+    EXPECT_EQ(c.expected, dialogue.cntx().cli_result) << c.answer;
   }
 }
 

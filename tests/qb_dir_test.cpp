@@ -1,59 +1,34 @@
+// "dir": recorded listings replayed through its parsers, its verdict over the
+// entries, and the choice of an opcode image, with no client started.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include "ssh_exec.h"
+#include "test_support.h"
+
+using test_support::CommandDialogue;
+using test_support::parse_lines;
 
 namespace {
 
 const char* const HEADER = "date        file name      file type       startup  size";
 const char* const DASHES = "---------------------------------------------------------";
 
-// The first prompt makes the parser send its line; answer is then parsed.
-void replay(exec_context& cntx, QbCliType type, const char* answer, char* sent) {
-  cntx.type = type;
-  cntx.state = EXEC_LOGIN;
-  dir_parser("quorbel#", sent, 4096, &cntx);
-  if (answer != nullptr)
-    dir_parser(answer, sent, 4096, &cntx);
-}
-
-int feed(exec_context& cntx, std::initializer_list<const char*> lines) {
-  int go_on = 1;
-  for (const char* text : lines) {
-    char line[100];
-    snprintf(line, sizeof(line), "%s", text);
-    go_on = parse_dir_line(line, &cntx);
-  }
-  return go_on;
-}
-
 }  // namespace
 
-TEST(DirParser, SendsFileNameOfSingleFileListing) {
-  exec_context cntx;
-  char sent[4096] = {0};
-  snprintf(cntx.p_dir->p_file->name, sizeof(cntx.p_dir->p_file->name), "img_b.bin");
-  replay(cntx, QB_CLI_DIR_FILE, nullptr, sent);
-  EXPECT_STREQ("dir opcode img_b.bin\r\n", sent);
-}
-
 TEST(DirParser, ListsRecordedFilesInOrder) {
-  exec_context cntx;
-  char sent[4096] = {0};
-  replay(cntx, QB_CLI_DIR,
-         "dir\r\n"
-         "date        file name      file type       startup  size\r\n"
-         "---------------------------------------------------------\r\n"
-         "2009-01-01  boot.bin       Boot-Rom image  Y        128\r\n"
-         "2009-01-01  startup        Config File     Y        4\r\n"
-         "2009-03-02  img_a.bin      Operation Code  Y        512\r\n"
-         "2009-01-15  img_b.bin      Operation Code  N        498\r\n"
-         "---------------------------------------------------------\r\n"
-         "Total: 4 files\r\nquorbel#",
-         sent);
+  CommandDialogue dialogue(QB_DIR, QB_CLI_DIR);
+  dialogue.start();
+  EXPECT_EQ("quit\n",
+            dialogue.feed(dialogue.answer({HEADER, DASHES,
+                                           "2009-01-01  boot.bin       Boot-Rom image  Y        128",
+                                           "2009-01-01  startup        Config File     Y        4",
+                                           "2009-03-02  img_a.bin      Operation Code  Y        512",
+                                           "2009-01-15  img_b.bin      Operation Code  N        498",
+                                           DASHES, "Total: 4 files"})));
+  exec_context& cntx = dialogue.cntx();
   EXPECT_EQ(MORVIK_SUCCESS, cntx.cli_result);
   files_list& list = *cntx.p_dir->p_list;
   ASSERT_EQ(4u, list.size());
@@ -70,7 +45,7 @@ TEST(DirParser, ListsRecordedFilesInOrder) {
 
 TEST(DirLine, LinesOutOfPlaceStopWithTheirError) {
   const struct {
-    std::initializer_list<const char*> lines;
+    std::initializer_list<std::string> lines;
     QBCodes expected;
   } cases[] = {
       {{""}, MORVIK_REMOTE_PARSER_ERR},
@@ -85,7 +60,7 @@ TEST(DirLine, LinesOutOfPlaceStopWithTheirError) {
   };
   for (const auto& c : cases) {
     exec_context cntx;
-    EXPECT_EQ(0, feed(cntx, c.lines)) << *(c.lines.end() - 1);
+    EXPECT_EQ(0, parse_lines(parse_dir_line, cntx, c.lines)) << *(c.lines.end() - 1);
     EXPECT_EQ(c.expected, cntx.cli_result) << *(c.lines.end() - 1);
     EXPECT_TRUE(cntx.p_dir->p_list->empty());
   }
@@ -112,6 +87,30 @@ TEST(GetOpcodeImage, NoMatchLeavesInfoZeroed) {
   }
   EXPECT_EQ(0, get_opcode_image(1, nullptr, &startup));
   EXPECT_STREQ("img_a.bin", startup.name);
+}
+
+// A listing passes only with every entry complete: name, startup flag, kind
+// and a size.
+TEST(DirVerdict, IncompleteEntryIsNoInfo) {
+  const struct {
+    file_info entry;
+    QBCodes expected;
+  } cases[] = {
+      {{"d", "img_a.bin", QB_FILE_OPCODE, 'Y', 512}, MORVIK_SUCCESS},
+      {{"d", "img_b.bin", QB_FILE_OPCODE, 'N', 1}, MORVIK_SUCCESS},
+      {{"d", "", QB_FILE_OPCODE, 'Y', 512}, MORVIK_CLI_NO_INFO_ERR},
+      {{"d", "img_a.bin", QB_FILE_OPCODE, 'y', 512}, MORVIK_CLI_NO_INFO_ERR},
+      {{"d", "img_a.bin", QB_FILE_UNKNOWN, 'Y', 512}, MORVIK_CLI_NO_INFO_ERR},
+      {{"d", "img_a.bin", QB_FILE_OPCODE, 'Y', 0}, MORVIK_CLI_NO_INFO_ERR},
+  };
+  for (const auto& c : cases) {
+    exec_context cntx;
+    cntx.p_dir->p_list->push_back(new file_info(c.entry));
+    EXPECT_EQ(c.expected, dir_verdict(&cntx, MORVIK_SUCCESS)) << c.entry.name << c.entry.startup;
+    EXPECT_EQ(MORVIK_SSH_AUTH_ERR, dir_verdict(&cntx, MORVIK_SSH_AUTH_ERR));
+  }
+  exec_context empty;
+  EXPECT_EQ(MORVIK_SUCCESS, dir_verdict(&empty, MORVIK_SUCCESS));
 }
 
 TEST(ExecDir, MissingArgumentsLeaveHeldContextAlone) {

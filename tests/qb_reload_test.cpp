@@ -1,58 +1,41 @@
+// "reload": its questions, the announcement and recorded final answers replayed
+// through its parsers with no client started, and its verdict.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "ssh_exec.h"
+#include "test_support.h"
+
+using test_support::CommandDialogue;
 
 namespace {
 
-// Hands one chunk through the parser chain as the session engine does and
-// returns what would be written back.
-std::string feed(exec_context& cntx, const char* chunk) {
-  char sent[4096] = {0};
-  if (!def_parser(session_settings(), chunk, sent, sizeof(sent), &cntx) &&
-      !reload_parser(chunk, sent, sizeof(sent), &cntx))
-    def_parser(session_settings(), chunk, sent, sizeof(sent), &cntx);
-  return sent;
-}
-
-// A context of the given type at its first prompt.
-std::string start(exec_context& cntx, QbCliType type) {
-  cntx.type = type;
-  cntx.state = EXEC_LOGIN;
-  return feed(cntx, "quorbel#");
-}
+// The reload command's dialogue once its line is out.
+struct Reload : CommandDialogue {
+  Reload() : CommandDialogue(QB_RELOAD) { EXPECT_EQ("reload\r\n", start()); }
+};
 
 }  // namespace
 
-TEST(ReloadParser, SendsReloadOnlyForItsType) {
-  exec_context other, reload;
-  EXPECT_EQ("", start(other, QB_CLI_DIR));
-  EXPECT_EQ(MORVIK_INTERNAL_ERR, other.cli_result);
-  EXPECT_EQ("reload\r\n", start(reload, QB_CLI_RELOAD));
-}
-
 TEST(ReloadParser, SavesConfigurationThenConfirmsRestart) {
-  exec_context cntx;
-  start(cntx, QB_CLI_RELOAD);
-  EXPECT_EQ("", feed(cntx, "The system has unsaved changes."));
-  EXPECT_EQ("y", feed(cntx, "Would you like to save them now? (y/n)"));
-  EXPECT_EQ("", feed(cntx, "y\r\nConfiguration Saved"));
-  EXPECT_EQ("y", feed(cntx, "Are you sure you would like to reset the system? (y/n)"));
-  EXPECT_EQ("", feed(cntx, "y\r\nSystem will now restart!"));
-  EXPECT_EQ(EXEC_REMOTE_FINISH, cntx.state);
-  EXPECT_EQ(1, cntx.p_reload->restart_marker);
+  Reload reload;
+  EXPECT_EQ("", reload.feed("The system has unsaved changes."));
+  EXPECT_EQ("y", reload.feed("Would you like to save them now? (y/n)"));
+  EXPECT_EQ("", reload.feed("y\r\nConfiguration Saved"));
+  EXPECT_EQ("y", reload.feed("Are you sure you would like to reset the system? (y/n)"));
+  EXPECT_EQ("", reload.feed("y\r\nSystem will now restart!"));
+  EXPECT_EQ(EXEC_REMOTE_FINISH, reload.cntx().state);
+  EXPECT_EQ(1, reload.cntx().p_reload->restart_marker);
 }
 
 // A notice in the same chunk hides neither the question nor the restart.
 TEST(ReloadParser, SavedConfigurationBesideTheResetQuestionOrTheRestart) {
-  exec_context asked, restarting;
-  start(asked, QB_CLI_RELOAD);
-  EXPECT_EQ("y", feed(asked, "Configuration Saved\r\nAre you sure you would like to reset? (y/n)"));
-  EXPECT_EQ(EXEC_REMOTE, asked.state);
-  start(restarting, QB_CLI_RELOAD);
-  feed(restarting, "Configuration Saved\r\nSystem will now restart!");
-  EXPECT_EQ(1, restarting.p_reload->restart_marker);
+  Reload asked, restarting;
+  EXPECT_EQ("y", asked.feed("Configuration Saved\r\nAre you sure you would like to reset? (y/n)"));
+  EXPECT_EQ(EXEC_REMOTE, asked.cntx().state);
+  restarting.feed("Configuration Saved\r\nSystem will now restart!");
+  EXPECT_EQ(1, restarting.cntx().p_reload->restart_marker);
 }
 
 TEST(ReloadParser, JudgesRecordedFinalAnswers) {
@@ -67,10 +50,35 @@ TEST(ReloadParser, JudgesRecordedFinalAnswers) {
       {"Configuration Saved\r\nquorbel#", MORVIK_REMOTE_PARSER_ERR},
   };
   for (const auto& c : cases) {
+    Reload reload;
+    EXPECT_EQ("quit\n", reload.feed(c.answer)) << c.answer;
+    EXPECT_EQ(c.expected, reload.cntx().cli_result) << c.answer;
+  }
+}
+
+// Silence after the announcement is the module going down: the session's
+// time-out then counts as what the answer said.
+TEST(ReloadVerdict, TimeoutAfterTheAnnouncementIsNoFailure) {
+  const struct {
+    ExecState state;
+    int marker;
+    QBCodes cli_result;
+    QBCodes before;
+    QBCodes after;
+  } cases[] = {
+      {EXEC_CANCELED_BY_TIMEOUT, 1, MORVIK_SUCCESS, MORVIK_REMOTE_TIMEOUT_ERR, MORVIK_SUCCESS},
+      {EXEC_CANCELED_BY_TIMEOUT, 1, MORVIK_CLI_INVALID_PARAM_ERR, MORVIK_REMOTE_TIMEOUT_ERR,
+       MORVIK_CLI_INVALID_PARAM_ERR},
+      {EXEC_CANCELED_BY_TIMEOUT, 0, MORVIK_SUCCESS, MORVIK_REMOTE_TIMEOUT_ERR,
+       MORVIK_REMOTE_TIMEOUT_ERR},
+      {EXEC_REMOTE, 1, MORVIK_SUCCESS, MORVIK_REMOTE_PARSER_ERR, MORVIK_REMOTE_PARSER_ERR},
+  };
+  for (const auto& c : cases) {
     exec_context cntx;
-    start(cntx, QB_CLI_RELOAD);
-    EXPECT_EQ("quit\n", feed(cntx, c.answer)) << c.answer;
-    EXPECT_EQ(c.expected, cntx.cli_result) << c.answer;
+    cntx.state = c.state;
+    cntx.cli_result = c.cli_result;
+    cntx.p_reload->restart_marker = c.marker;
+    EXPECT_EQ(c.after, reload_verdict(&cntx, c.before));
   }
 }
 

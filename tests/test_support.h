@@ -1,6 +1,6 @@
 // Helpers shared by the unit tests: capturing what the tool prints, temporary
-// directories with small executable scripts, the trace mask kept intact, and
-// command lines.
+// directories with small executable scripts, the trace mask kept intact,
+// command lines, and a command's dialogue replayed without a client.
 #ifndef MORVIK_TEST_SUPPORT_H
 #define MORVIK_TEST_SUPPORT_H
 
@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -227,6 +228,84 @@ inline std::pair<QBCodes, std::string> parse_command_line(const Args& args) {
   StdCapture capture;
   QBCodes code = parse_args(line.argc(), line.argv());
   return {code, without_stamps(capture.out())};
+}
+
+// One command's side of a session, without a client: each chunk goes through
+// def_parser, the command's parser (its row in the command table) and
+// def_parser again, as the session engine hands it on. The context starts at
+// the first prompt after the login, typed for the row's first variant unless
+// told otherwise, with a request in every record: file img_b.bin for dir and
+// delete, tftp://server/dir and f.bin for copy, mode TZR and image f.bin for
+// boot-system.
+class CommandDialogue {
+ public:
+  explicit CommandDialogue(int cmd, QbCliType type = QB_CLI_UNKNOWN, int simulator = 0)
+      : command_(*qb_command_of(cmd)) {
+    cntx_.type = type != QB_CLI_UNKNOWN ? type : command_.variants[0].type;
+    cntx_.state = EXEC_LOGIN;
+    cntx_.simulator = simulator;
+    set(cntx_.p_dir->p_file->name, "img_b.bin");
+    set(cntx_.p_delete->p_del_file->name, "img_b.bin");
+    set(cntx_.p_copy->tftp_url, "tftp://server/dir");
+    set(cntx_.p_copy->srcfile, "f.bin");
+    set(cntx_.p_copy->destfile, "f.bin");
+    set(cntx_.p_bootsystem->imagename, "f.bin");
+    cntx_.p_bootsystem->mode = QB_MODE_TZR;
+  }
+  CommandDialogue(const CommandDialogue&) = delete;
+  CommandDialogue& operator=(const CommandDialogue&) = delete;
+
+  exec_context& cntx() { return cntx_; }
+
+  // Hands one chunk on as the engine holds it (a NUL ends it). Returns what
+  // would be written back to the module; handled() is the chain's result.
+  std::string feed(const std::string& chunk) {
+    char sent[4096] = "";
+    const char* recv = chunk.c_str();
+    handled_ = def_parser(settings_, recv, sent, sizeof(sent), &cntx_);
+    if (!handled_)
+      handled_ = command_.parser(recv, sent, sizeof(sent), &cntx_);
+    if (!handled_)
+      handled_ = def_parser(settings_, recv, sent, sizeof(sent), &cntx_);
+    return sent;
+  }
+  int handled() const { return handled_; }
+
+  // The first prompt: returns the command line sent, if any.
+  std::string start() { return feed("quorbel# "); }
+
+  // The module's whole answer to the command line sent: its echo, the lines
+  // each ended by CR LF, and the prompt.
+  std::string answer(std::initializer_list<std::string> lines) const {
+    std::string text = cntx_.cmd;
+    for (const std::string& line : lines)
+      text += line + "\r\n";
+    return text + "quorbel# ";
+  }
+
+ private:
+  template <size_t N>
+  static void set(char (&field)[N], const char* text) {
+    snprintf(field, N, "%s", text);
+  }
+
+  const qb_command& command_;
+  session_settings settings_;
+  exec_context cntx_;
+  int handled_ = 0;
+};
+
+// Hands lines to a line parser one by one, as response_parser would, each
+// cut to 99 characters; returns the parser's last result.
+inline int parse_lines(line_parser_handler parser, exec_context& cntx,
+                       std::initializer_list<std::string> lines) {
+  int go_on = 1;
+  for (const std::string& text : lines) {
+    char line[100];
+    snprintf(line, sizeof(line), "%s", text.c_str());
+    go_on = parser(line, &cntx);
+  }
+  return go_on;
 }
 
 }  // namespace test_support

@@ -1,9 +1,10 @@
-// One command module's parser, driven as the session engine drives it: every
-// chunk goes through def_parser, the command's parser and def_parser again,
-// from a chosen dialogue state and for each type the command serves. Built
-// once per command; FUZZ_COMMAND names it.
+// One command's parser, driven as the session engine drives it: every chunk
+// goes through def_parser, the command's parser and def_parser again, from a
+// chosen dialogue state and dialect and for each type the command's row of
+// the command table serves. Built once per command; FUZZ_COMMAND is its
+// QB_CMDS value.
 //
-// Input: type, state, simulator flag and boot mode (one byte each), the
+// Input: type, state, dialect and boot mode (one byte each), the
 // request texts (each ended by NUL), then the client's output, in which a NUL
 // also ends a chunk.
 #include <cstdint>
@@ -11,11 +12,11 @@
 #include <vector>
 
 #include "fuzz_commands.h"
-#include "main.h"
 
 namespace {
 
 const fuzz::command* tested = nullptr;
+const qb_command* row = nullptr;
 
 // Builds a seed: a recorded dialogue from the first client output on, or from
 // the login prompt on.
@@ -73,7 +74,8 @@ void set_request(exec_context& cntx, fuzz::Input& in, QbBootMode mode) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  tested = &fuzz::command_named(FUZZ_COMMAND);
+  tested = &fuzz::command_for(FUZZ_COMMAND);
+  row = &qb_commands[FUZZ_COMMAND];
   std::vector<std::string> seeds;
   for (const fuzz::recorded& r : tested->dialogues) {
     seeds.push_back(seed(r, false));
@@ -86,18 +88,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
-  const std::vector<QbCliType>& types = tested->types;
+  const std::vector<QbCliType> types = fuzz::types_of(*row);
   unsigned type_pick = in.pick(static_cast<unsigned>(types.size()) + 1);
   exec_context cntx;
   // One pick past the command's own types: a context it cannot serve.
   cntx.type = type_pick < types.size() ? types[type_pick] : QB_CLI_UNKNOWN;
   cntx.state = static_cast<ExecState>(in.pick(EXEC_CANCELED_BY_TIMEOUT + 1));
-  simulator_mode = static_cast<int>(in.pick(2));
+  cntx.simulator = static_cast<int>(in.pick(2));
   // Every value the enumeration can hold, including those past the mode table.
   QbBootMode mode = static_cast<QbBootMode>(in.pick(8));
   session_settings s;
   snprintf(s.password, sizeof(s.password), "secret");
-  snprintf(s.logout_word, sizeof(s.logout_word), "%s", get_qb_cmd(QB_QUIT));
+  snprintf(s.logout_word, sizeof(s.logout_word), "%s", qb_cmd_word(QB_QUIT, cntx.simulator));
   set_request(cntx, in, mode);
   fuzz::check_context(cntx);
 
@@ -109,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int handled = def_parser(s, recv.get(), sent.get(), max_sent, &cntx);
     if (handled == DEF_PARSER_SESSION_LOST)
       break;
-    if (!handled && !tested->parser(recv.get(), sent.get(), max_sent, &cntx))
+    if (!handled && !row->parser(recv.get(), sent.get(), max_sent, &cntx))
       def_parser(s, recv.get(), sent.get(), max_sent, &cntx);
     // The password goes out only while logging in.
     if (strcmp(sent.get(), "secret\n") == 0)
@@ -128,6 +130,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t cmd_len = strlen(cntx.cmd);
     FUZZ_CHECK(cmd_len == 0 || (cmd_len >= 2 && strcmp(cntx.cmd + cmd_len - 2, "\r\n") == 0));
   }
-  simulator_mode = 0;
   return 0;
 }

@@ -40,10 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
   exec_context cntx;
   cntx.state = static_cast<ExecState>(in.pick(EXEC_CANCELED_BY_TIMEOUT + 1));
-  simulator_mode = static_cast<int>(in.pick(2));
+  const int simulator = static_cast<int>(in.pick(2));
   session_settings s;
   snprintf(s.password, sizeof(s.password), "%s", in.text(SIZE_MAX).c_str());
-  snprintf(s.logout_word, sizeof(s.logout_word), "%s", get_qb_cmd(QB_QUIT));
+  snprintf(s.logout_word, sizeof(s.logout_word), "%s", qb_cmd_word(QB_QUIT, simulator));
 
   for (const std::string& chunk : fuzz::engine_chunks(in.rest())) {
     std::unique_ptr<char[]> recv = fuzz::exact_copy(chunk);
@@ -74,6 +74,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     fuzz::check_context(cntx);
   }
-  simulator_mode = 0;
   return 0;
 }

@@ -1,6 +1,6 @@
-// The seven command modules as the harnesses drive them: their parsers, the
-// types each one serves, what its request needs, and recorded dialogues with
-// the module that seed the fuzzers.
+// The seven commands as the harnesses drive them: their rows of the command
+// table (parsers and the types each one serves), what the request needs, and
+// recorded dialogues with the module that seed the fuzzers.
 #ifndef MORVIK_FUZZ_COMMANDS_H
 #define MORVIK_FUZZ_COMMANDS_H
 
@@ -21,14 +21,22 @@ struct recorded {
   std::vector<std::string> chunks;  // what the module printed, chunk by chunk
 };
 
+// What the harnesses add to a row of the command table.
 struct command {
-  const char* name;
-  parser_handler parser;
-  line_parser_handler line_parser;
-  std::vector<QbCliType> types;
+  int cmd;
   request_kind request;
   std::vector<recorded> dialogues;
 };
+
+// The types a row of the command table serves, in the row's order; a
+// recorded type indexes them.
+inline std::vector<QbCliType> types_of(const qb_command& row) {
+  std::vector<QbCliType> all;
+  for (const qb_variant& v : row.variants)
+    if (v.type != QB_CLI_UNKNOWN)
+      all.push_back(v.type);
+  return all;
+}
 
 const char* const PROMPT = "quorbel# ";
 const char* const LOGIN_CHUNKS[] = {
@@ -74,8 +82,7 @@ inline std::string answer(const char* echo, const std::string& body) {
 
 inline const std::vector<command>& commands() {
   static const std::vector<command> table = {
-      {"show", show_parser, parse_show_line,
-       {QB_CLI_SHOW_LOGINSESSION, QB_CLI_SHOW_VERSION, QB_CLI_SHOW_HARDWARE}, REQ_NONE,
+      {QB_SHOW, REQ_NONE,
        {{0, "", "show loginsession\r\n", {answer("show loginsession\r\n", SESSION_TABLE)}},
         {1, "", "show version\r\n", {answer("show version\r\n", VERSION)}},
         {2, "", "show hardware\r\n",
@@ -84,19 +91,18 @@ inline const std::vector<command>& commands() {
          {answer("show loginsession\r\n", "% Invalid input detected at '^' marker.\r\n"),
           "The system has unsaved changes.\r\nWould you like to save them now? (y/n) ",
           "y\r\nConfiguration Saved\r\n"}}}},
-      {"dir", dir_parser, parse_dir_line, {QB_CLI_DIR, QB_CLI_DIR_OPCODE, QB_CLI_DIR_FILE},
-       REQ_DIR_FILE,
+      {QB_DIR, REQ_DIR_FILE,
        {{0, "", "dir\r\n", {answer("dir\r\n", DIR_LISTING)}},
         {1, "", "dir opcode\r\n", {answer("dir opcode\r\n", DIR_LISTING)}},
         {2, "img_b.bin", "dir opcode img_b.bin\r\n",
          {answer("dir opcode img_b.bin\r\n",
                  "date file name file type startup size\r\n------------------\r\n"
                  "------------------\r\nTotal: 0 files\r\n")}}}},
-      {"whichboot", whichboot_parser, parse_whichboot_line, {QB_CLI_WHICHBOOT}, REQ_NONE,
+      {QB_WHICHBOOT, REQ_NONE,
        {{0, "", "whichboot\r\n", {answer("whichboot\r\n", WHICHBOOT)}},
         {0, "", "whichboot\r\n",
          {answer("whichboot\r\n", "-bash: whichboot: command not found\r\n")}}}},
-      {"copy", copy_parser, parse_copy_line, {QB_CLI_COPY}, REQ_COPY,
+      {QB_COPY, REQ_COPY,
        {{0, std::string("server/dir\0f.bin", 16), "copy tftp://server/dir/f.bin image f.bin\r\n",
          {"copy tftp://server/dir/f.bin image f.bin\r\n"
           "Mode:                 TFTP\r\nTFTP Server:          server\r\n"
@@ -111,21 +117,20 @@ inline const std::vector<command>& commands() {
         {0, std::string("tftp://server\0f.bin", 19), "copy tftp://server/f.bin image f.bin\r\n",
          {answer("copy tftp://server/f.bin image f.bin\r\n",
                  "y\r\nTFTP transfer failed\r\nImage not intended for this product\r\n")}}}},
-      {"delete", delete_parser, parse_delete_line, {QB_CLI_DELETE}, REQ_DELETE,
+      {QB_DELETE, REQ_DELETE,
        {{0, "img_b.bin", "delete img_b.bin\r\n",
          {"delete img_b.bin\r\nAre you sure you want to delete? (y/n) ",
           "y\r\nFile img_b.bin Deleted!\r\nquorbel# "}},
         {0, "img_b.bin", "delete img_b.bin\r\n",
          {"delete img_b.bin\r\nAre you sure you want to delete? (y/n) ",
           "y\r\nFile img_b.bin Not Deleted!\r\nquorbel# "}}}},
-      {"boot_system", bootsystem_parser, parse_bootsystem_line,
-       {QB_CLI_BOOT_SYSTEM_MODE, QB_CLI_BOOT_SYSTEM_OPCODE}, REQ_BOOT_SYSTEM,
+      {QB_BOOT_SYSTEM, REQ_BOOT_SYSTEM,
        {{0, "", "boot-system mode TZR\r\n", {answer("boot-system mode TZR\r\n", "")}},
         {1, "f.bin", "boot-system opcode f.bin\r\n",
          {answer("boot-system opcode f.bin\r\n", "Start Up Success\r\n")}},
         {1, "f.bin", "boot-system opcode f.bin\r\n",
          {answer("boot-system opcode f.bin\r\n", "Start Up Failed!\r\n")}}}},
-      {"reload", reload_parser, parse_reload_line, {QB_CLI_RELOAD}, REQ_NONE,
+      {QB_RELOAD, REQ_NONE,
        {{0, "", "reload\r\n",
          {"reload\r\nThe system has unsaved changes.\r\nWould you like to save them now? (y/n) ",
           "y\r\nConfiguration Saved\r\n",
@@ -137,12 +142,13 @@ inline const std::vector<command>& commands() {
   return table;
 }
 
-// Finds a command by name; aborts for a name the table does not know.
-inline const command& command_named(const char* name) {
+// The harnesses' part of a row of the command table; aborts for a row that
+// has none, so that a new command cannot go unfuzzed.
+inline const command& command_for(int cmd) {
   for (const command& c : commands())
-    if (strcmp(c.name, name) == 0)
+    if (c.cmd == cmd)
       return c;
-  fprintf(stderr, "no command %s\n", name);
+  fprintf(stderr, "no command %d\n", cmd);
   abort();
 }
 

@@ -1,5 +1,6 @@
-// Cutting the answer out of a chunk and splitting it into lines for one of the
-// seven line parsers; or, on the second path, splitting any text at all.
+// Cutting the answer out of a chunk and splitting it into lines for the line
+// parser of one row of the command table; or, on the second path, splitting
+// any text at all.
 //
 // Input: line parser, context type, path and answer buffer size (one byte
 // each), the command line that was sent (ended by NUL), then the chunk.
@@ -30,9 +31,8 @@ int checked_line(char* line, exec_context* cntx) {
 
 std::vector<std::string> seeds() {
   std::vector<std::string> all;
-  const std::vector<fuzz::command>& table = fuzz::commands();
-  for (size_t i = 0; i < table.size(); ++i) {
-    for (const fuzz::recorded& r : table[i].dialogues) {
+  for (int i = 0; i < QB_COMMAND_COUNT; ++i) {
+    for (const fuzz::recorded& r : fuzz::command_for(i).dialogues) {
       std::string head;
       head += static_cast<char>('0' + i);
       head += static_cast<char>('0' + r.type);
@@ -53,9 +53,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
-  const std::vector<fuzz::command>& table = fuzz::commands();
-  const fuzz::command& command = table[in.pick(static_cast<unsigned>(table.size()))];
-  unsigned type_pick = in.pick(static_cast<unsigned>(command.types.size()) + 1);
+  const qb_command& row = qb_commands[in.pick(QB_COMMAND_COUNT)];
+  const std::vector<QbCliType> types = fuzz::types_of(row);
+  unsigned type_pick = in.pick(static_cast<unsigned>(types.size()) + 1);
   const bool raw = in.pick(2) == 1;
   const int response_size = RESPONSE_SIZES[in.pick(6)];
   std::unique_ptr<char[]> cmd = fuzz::exact_copy(in.text(511));
@@ -63,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<char[]> recv = fuzz::exact_copy(chunk);
 
   exec_context cntx;
-  cntx.type = type_pick < command.types.size() ? command.types[type_pick] : QB_CLI_UNKNOWN;
-  tested_line_parser = command.line_parser;
+  cntx.type = type_pick < types.size() ? types[type_pick] : QB_CLI_UNKNOWN;
+  tested_line_parser = row.line_parser;
   lines_seen = 0;
 
   if (raw) {
