@@ -52,6 +52,13 @@ void usage(char* prog) {
          "\t\t\t change nothing\n");
   printf("   -pace settle|prompt\t Read the module's output once it has settled (default)\n"
          "\t\t\t or as soon as it shows a prompt or a question\n");
+  printf("   -stage\t\t Update: make the new image the startup image of the\n"
+         "\t\t\t current mode and stop before the restart\n");
+  printf("   -check_tftp\t\t Update: ask the TFTP server for every image before\n"
+         "\t\t\t changing anything\n");
+  printf("   -hostkey fingerprint\t Accept only this host key (up to %d times); the\n"
+         "\t\t\t client's key cache is then neither read nor written\n",
+         MAX_HOST_KEYS);
   printf("\nENVIRONMENT:\n");
   printf("   MORVIK_PASSWORD\t SSH user password when neither -pwd nor -pwd_file is given\n");
   printf("   MORVIK_LOCK_DIR\t Directory of the per-module lock files (/run/lock/morvik)\n");
@@ -77,6 +84,9 @@ enum OptionId {
   OPT_PWD_FILE,
   OPT_REPORT,
   OPT_DRY_RUN,
+  OPT_STAGE,
+  OPT_CHECK_TFTP,
+  OPT_HOSTKEY,
   OPT_HELP,
   OPT_COUNT
 };
@@ -112,6 +122,10 @@ const option_def* option_table() {
       {"report", "Duplicate of argument'%s'\n", "Invalid or missed report file\n",
        options.report_path, sizeof(options.report_path)},
       {"dry_run", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
+      {"stage", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
+      {"check_tftp", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
+      {"hostkey", "Argument '%s' may be given at most 8 times\n",
+       "Invalid or missed host key\n", nullptr, 0},
       {"help", nullptr, nullptr, nullptr, 0},
   };
   return table;
@@ -155,6 +169,22 @@ bool value_is_safe(int id) {
     default:
       return true;
   }
+}
+
+// A fingerprint becomes one word of the client's command line, so only the
+// characters of its SHA256 and MD5 forms may appear. Returns what is wrong
+// with value, or null.
+const char* host_key_problem(const char* value) {
+  const size_t len = strlen(value);
+  if (len == 0)
+    return "empty";
+  if (len > static_cast<size_t>(HOST_KEY_LEN))
+    return "longer than 128 characters";
+  const char* const allowed =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=:._-";
+  if (value[strspn(value, allowed)] != '\0')
+    return "a character outside [A-Za-z0-9+/=:._-]";
+  return nullptr;
 }
 
 // Process listings show the command line; once copied, the password is
@@ -272,7 +302,7 @@ QBCodes parse_args(int argc, char** argv) {
       exit(MORVIK_SUCCESS);
     }
     const option_def& opt = table[id];
-    if (seen[id] > 0) {
+    if (seen[id] >= (id == OPT_HOSTKEY ? MAX_HOST_KEYS : 1)) {
       nxa_trace(TRACE_ERROR, opt.duplicate_msg, name);
       return MORVIK_INVALID_PARAM_ERR;
     }
@@ -281,8 +311,10 @@ QBCodes parse_args(int argc, char** argv) {
       nxa_trace(TRACE_ERROR, "Arguments 'pwd' and 'pwd_file' exclude each other\n");
       return MORVIK_INVALID_PARAM_ERR;
     }
-    if (id == OPT_DRY_RUN) {
-      options.dry_run = 1;
+    if (id == OPT_DRY_RUN || id == OPT_STAGE || id == OPT_CHECK_TFTP) {
+      int* flag = id == OPT_DRY_RUN ? &options.dry_run
+                  : id == OPT_STAGE ? &options.stage : &options.check_tftp;
+      *flag = 1;
       continue;
     }
 
@@ -312,6 +344,16 @@ QBCodes parse_args(int argc, char** argv) {
       return MORVIK_INVALID_PARAM_ERR;
     }
     ++i;
+    if (id == OPT_HOSTKEY) {
+      const char* problem = host_key_problem(next);
+      if (problem != nullptr) {
+        nxa_trace(TRACE_ERROR, "Invalid host key: %s\n", problem);
+        return MORVIK_INVALID_PARAM_ERR;
+      }
+      snprintf(options.host_keys[options.host_key_count], sizeof(options.host_keys[0]), "%s", next);
+      ++options.host_key_count;
+      continue;
+    }
     if (id == OPT_PACE) {
       if (strcmp(next, "settle") == 0) {
         options.pace = QB_PACE_SETTLE;
@@ -356,8 +398,20 @@ QBCodes parse_args(int argc, char** argv) {
     nxa_trace(TRACE_ERROR, "Argument missed\n");
     return MORVIK_INVALID_PARAM_ERR;
   }
-  if (options.dry_run && options.mode != QB_FLASH_MODE) {
-    nxa_trace(TRACE_ERROR, "Argument 'dry_run' needs -mode update\n");
+  const struct {
+    int given;
+    const char* name;
+  } update_only[] = {{options.dry_run, "dry_run"}, {options.stage, "stage"},
+                     {options.check_tftp, "check_tftp"}};
+  for (const auto& flag : update_only) {
+    if (flag.given && options.mode != QB_FLASH_MODE) {
+      nxa_trace(TRACE_ERROR, "Argument '%s' needs -mode update\n", flag.name);
+      return MORVIK_INVALID_PARAM_ERR;
+    }
+  }
+  // A staged update leaves the module in its mode; "both" has to restart it.
+  if (options.stage && options.both) {
+    nxa_trace(TRACE_ERROR, "Argument 'stage' excludes 'both'\n");
     return MORVIK_INVALID_PARAM_ERR;
   }
   if (seen[OPT_PWD_FILE]) {
@@ -393,7 +447,18 @@ QBCodes get_ssh_cmd() {
   if (len < 0 || len >= static_cast<int>(sizeof(options.ssh_path)) ||
       access(options.ssh_path, F_OK) != 0)
     return MORVIK_SSH_CLIENT_NOT_FOUND_ERR;
-  snprintf(options.ssh_args, sizeof(options.ssh_args), "-ssh %s@%s", options.username, options.host);
+  // plink takes what follows user@host as a remote command, so the pinned
+  // keys go before it.
+  char keys[MAX_HOST_KEYS * (HOST_KEY_LEN + 10) + 1] = "";
+  size_t used = 0;
+  for (int k = 0; k < options.host_key_count && k < MAX_HOST_KEYS; ++k) {
+    int n = snprintf(keys + used, sizeof(keys) - used, "-hostkey %s ", options.host_keys[k]);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(keys) - used)
+      break;
+    used += static_cast<size_t>(n);
+  }
+  snprintf(options.ssh_args, sizeof(options.ssh_args), "-ssh %s%s@%s", keys, options.username,
+           options.host);
   return MORVIK_SUCCESS;
 }
 
