@@ -115,6 +115,12 @@ TEST_F(HostileArgs, AcceptedAsGivenOrCut) {
        cut("Invalid trace modeargument '" + kLong + "' - ignoring\n")},
       {"control byte in trace word", kLogin + Args{"-D", "\x01" "debug"}, options.host, "qb1",
        "Invalid trace modeargument '\x01" "debug' - ignoring\n"},
+      {"longest host key, eighth", kLogin + [] {
+         Args keys;
+         for (int k = 1; k < MAX_HOST_KEYS; ++k)
+           keys = keys + Args{"-hostkey", "MD5:" + std::to_string(k)};
+         return keys + Args{"-hostkey", std::string(HOST_KEY_LEN, '=')};
+       }(), options.host_keys[MAX_HOST_KEYS - 1], std::string(HOST_KEY_LEN, '='), ""},
   };
   for (const Row& row : rows) {
     Outcome result = run(row.args, false);

@@ -137,6 +137,26 @@ TEST_F(ParseArgs, EveryErrorPrintsItsOneMessage) {
       {{"-img_sw", "s.bin\n"}, "Invalid or missed tftp switch filename\n"},
       {{"-pwd", "x\nreload"}, "Invalid password\n"},
       {{"-pwd", "x\r\n\rreload"}, "Invalid password\n"},
+      // The update's own switches
+      {{"-stage", "-stage"}, "Duplicate of argument'stage'\n"},
+      {{"-check_tftp", "-check_tftp"}, "Duplicate of argument'check_tftp'\n"},
+      {kAccountCheck + Args{"-stage"}, "Argument 'stage' needs -mode update\n"},
+      {kAccountCheck + Args{"-check_tftp"}, "Argument 'check_tftp' needs -mode update\n"},
+      {Args{"-stage", "-host", "h", "-usr", "u", "-pwd", "p", "-mode", "update", "both"} +
+           kUpdateImages,
+       "Argument 'stage' excludes 'both'\n"},
+      // Pinned host keys: one word each of a fingerprint's characters, at most eight
+      {{"-hostkey"}, "Invalid or missed host key\n"},
+      {{"-hostkey", "-host", "h"}, "Invalid or missed host key\n"},
+      {{"-hostkey", ""}, "Invalid host key: empty\n"},
+      {{"-hostkey", std::string(129, 'A')}, "Invalid host key: longer than 128 characters\n"},
+      {{"-hostkey", "SHA256:ab cd"}, "Invalid host key: a character outside [A-Za-z0-9+/=:._-]\n"},
+      {{"-hostkey", "SHA256:ab\n"}, "Invalid host key: a character outside [A-Za-z0-9+/=:._-]\n"},
+      {{"-hostkey", "a;reboot"}, "Invalid host key: a character outside [A-Za-z0-9+/=:._-]\n"},
+      {{"-hostkey", "k\xc3\xa9y"}, "Invalid host key: a character outside [A-Za-z0-9+/=:._-]\n"},
+      {Args{"-hostkey", "a", "-hostkey", "b", "-hostkey", "c", "-hostkey", "d", "-hostkey", "e",
+            "-hostkey", "f", "-hostkey", "g", "-hostkey", "h", "-hostkey", "i"},
+       "Argument 'hostkey' may be given at most 8 times\n"},
   };
   for (const ErrorRow& row : rows) {
     test_support::reset_command_line();
@@ -256,10 +276,25 @@ TEST_F(ParseArgs, LongValuesAreCutToTheirField) {
   EXPECT_EQ(std::string(options.img_sw), long_text.substr(0, 63));
 }
 
-TEST_F(ParseArgs, SimSwitchesSimulatorModeOn) {
-  ParseResult result = parse(kAccountCheck + Args{"-sim"});
-  EXPECT_EQ(result.code, MORVIK_SUCCESS);
-  EXPECT_EQ(simulator_mode, 1);
+TEST_F(ParseArgs, SwitchesSetTheirFlag) {
+  const Args update = Args{"-host", "h", "-usr", "u", "-pwd", "p", "-mode", "update"} +
+                      kUpdateImages;
+  struct Row {
+    Args args;
+    const int* flag;
+  };
+  const Row rows[] = {
+      {kAccountCheck + Args{"-sim"}, &simulator_mode},
+      {update + Args{"-stage"}, &options.stage},
+      {Args{"-check_tftp"} + update + Args{"-stage"}, &options.check_tftp},
+      {update + Args{"-check_tftp", "-dry_run"}, &options.dry_run},
+  };
+  for (const Row& row : rows) {
+    test_support::reset_command_line();
+    ParseResult result = parse(row.args);
+    EXPECT_EQ(result.code, MORVIK_SUCCESS) << result.out;
+    EXPECT_EQ(*row.flag, 1) << row.args.back();
+  }
 }
 
 const char kUsage[] =
@@ -288,6 +323,12 @@ const char kUsage[] =
     "\t\t\t change nothing\n"
     "   -pace settle|prompt\t Read the module's output once it has settled (default)\n"
     "\t\t\t or as soon as it shows a prompt or a question\n"
+    "   -stage\t\t Update: make the new image the startup image of the\n"
+    "\t\t\t current mode and stop before the restart\n"
+    "   -check_tftp\t\t Update: ask the TFTP server for every image before\n"
+    "\t\t\t changing anything\n"
+    "   -hostkey fingerprint\t Accept only this host key (up to 8 times); the\n"
+    "\t\t\t client's key cache is then neither read nor written\n"
     "\nENVIRONMENT:\n"
     "   MORVIK_PASSWORD\t SSH user password when neither -pwd nor -pwd_file is given\n"
     "   MORVIK_LOCK_DIR\t Directory of the per-module lock files (/run/lock/morvik)\n"
@@ -373,6 +414,30 @@ TEST_F(GetSshCmd, ClientThatIsNotExecutableStillPasses) {
   EXPECT_EQ(get_ssh_cmd(), MORVIK_SUCCESS);
   EXPECT_EQ(std::string(options.ssh_path), std::string(cwd) + "/plink");
   EXPECT_STREQ(options.ssh_args, "-ssh admin@10.1.2.3");
+}
+
+TEST_F(GetSshCmd, PinnedHostKeysComeBeforeTheLogin) {
+  dir_.write("plink", "", 0755);
+  const std::string longest(HOST_KEY_LEN, 'k');
+  std::string all_longest;
+  for (int k = 0; k < MAX_HOST_KEYS; ++k)
+    all_longest += "-hostkey " + longest + " ";
+  struct Row {
+    std::vector<std::string> keys;
+    std::string args;
+  };
+  const Row rows[] = {
+      {{"SHA256:AbC+/="}, "-ssh -hostkey SHA256:AbC+/= admin@10.1.2.3"},
+      {{"A", "b:c"}, "-ssh -hostkey A -hostkey b:c admin@10.1.2.3"},
+      {std::vector<std::string>(MAX_HOST_KEYS, longest), "-ssh " + all_longest + "admin@10.1.2.3"},
+  };
+  for (const Row& row : rows) {
+    options.host_key_count = 0;
+    for (const std::string& key : row.keys)
+      snprintf(options.host_keys[options.host_key_count++], HOST_KEY_LEN + 1, "%s", key.c_str());
+    EXPECT_EQ(get_ssh_cmd(), MORVIK_SUCCESS);
+    EXPECT_EQ(options.ssh_args, row.args);
+  }
 }
 
 // ---------------------------------------------------------------------------
