@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -168,6 +170,48 @@ TEST(TftpCheck, AnswerFromAnotherHostIsNoAnswer) {
       tftp_check_image(url_with(server.port(), "/d").c_str(), "f.bin", 600, reason, sizeof(reason)),
       QB_TFTP_NO_ANSWER);
   EXPECT_FALSE(server.abandoned());
+}
+
+volatile sig_atomic_t usr1_seen = 0;
+int usr1_interrupts() { return usr1_seen; }
+
+// A signal that interrupts the run ends the wait at once; one that does not,
+// or without a question to ask, the wait goes on to its end.
+TEST(TftpCheck, SignalEndsTheWaitOnlyWhenItInterruptsTheRun) {
+  struct sigaction sa {};
+  sa.sa_handler = [](int) { usr1_seen = 1; };
+  sigemptyset(&sa.sa_mask);
+  struct sigaction old {};
+  ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+  const struct {
+    int (*interrupted)();
+    QbTftpVerdict verdict;
+    double max_ms;
+  } rows[] = {
+      {usr1_interrupts, QB_TFTP_INTERRUPTED, 500},
+      {[] { return 0; }, QB_TFTP_NO_ANSWER, 1500},
+      {nullptr, QB_TFTP_NO_ANSWER, 1500},
+  };
+  for (const auto& row : rows) {
+    usr1_seen = 0;
+    Responder server(SILENT);
+    pthread_t self = pthread_self();
+    std::thread signaller([self] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      pthread_kill(self, SIGUSR1);
+    });
+    char reason[64];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(tftp_check_image(url_with(server.port(), "/d").c_str(), "f.bin", 900, reason,
+                               sizeof(reason), row.interrupted),
+              row.verdict);
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    signaller.join();
+    EXPECT_GT(ms, row.verdict == QB_TFTP_INTERRUPTED ? 90 : 850);
+    EXPECT_LT(ms, row.max_ms);
+  }
+  sigaction(SIGUSR1, &old, nullptr);
 }
 
 // The file asked for is the one the copy command names: URL/IMAGE, less the
