@@ -17,7 +17,8 @@ enum QbLockDirFault {
   LOCK_DIR_SOUND = 0,
   LOCK_DIR_NOT_OURS = 1,   // owned by a user other than ours and root
   LOCK_DIR_OPEN = 2,       // group or others may write it
-  LOCK_DIR_NOT_A_DIR = 3,  // a symbolic link, or not a directory at all
+  LOCK_DIR_LINK = 3,       // a symbolic link in its place
+  LOCK_DIR_NOT_A_DIR = 4,  // another kind of file in its place
 };
 
 // Why take_module_lock gave no lock.

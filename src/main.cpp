@@ -469,6 +469,8 @@ QBCodes lock_module(const qb_opt& opt, run_record* record, int* fd) {
     nxa_trace(TRACE_ERROR, "Lock directory '%s' refused: owned by uid %ld\n", dir, why.owner);
   else if (why.dir_fault == LOCK_DIR_OPEN)
     nxa_trace(TRACE_ERROR, "Lock directory '%s' refused: writable by group or others\n", dir);
+  else if (why.dir_fault == LOCK_DIR_LINK)
+    nxa_trace(TRACE_ERROR, "Lock directory '%s' refused: a symbolic link\n", dir);
   else if (why.dir_fault == LOCK_DIR_NOT_A_DIR)
     nxa_trace(TRACE_ERROR, "Lock directory '%s' refused: not a directory\n", dir);
   else if (retval != MORVIK_SUCCESS)

@@ -73,10 +73,14 @@ int open_lock_dir(const char* dir, lock_failure* why) {
     path[--len] = '\0';
   int dir_fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dir_fd == -1) {
-    if (errno == ELOOP || errno == ENOTDIR)
-      why->dir_fault = LOCK_DIR_NOT_A_DIR;
+    const int err = errno;
+    struct stat st;
+    // The refusal stands either way; lstat only names what stands there.
+    if (err == ELOOP || err == ENOTDIR)
+      why->dir_fault =
+          lstat(path, &st) == 0 && S_ISLNK(st.st_mode) ? LOCK_DIR_LINK : LOCK_DIR_NOT_A_DIR;
     else
-      why->err = errno;
+      why->err = err;
     return -1;
   }
   struct stat st;

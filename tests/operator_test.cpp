@@ -250,7 +250,7 @@ TEST(ModuleLock, RefusesADirectoryThatOthersControl) {
       {"group may write", DIRECTORY, 0, 0770, 0, MORVIK_INTERNAL_ERR, LOCK_DIR_OPEN},
       {"others may write", DIRECTORY, 0, 0757, 0, MORVIK_INTERNAL_ERR, LOCK_DIR_OPEN},
       {"sticky, all may write", DIRECTORY, 0, 01777, 0, MORVIK_INTERNAL_ERR, LOCK_DIR_OPEN},
-      {"a link to ours", SYMLINK, 0, 0700, 0, MORVIK_INTERNAL_ERR, LOCK_DIR_NOT_A_DIR},
+      {"a link to ours", SYMLINK, 0, 0700, 0, MORVIK_INTERNAL_ERR, LOCK_DIR_LINK},
       {"a plain file", PLAIN_FILE, 0, 0600, 0, MORVIK_INTERNAL_ERR, LOCK_DIR_NOT_A_DIR},
       {"ours, not root", DIRECTORY, nobody, 0700, nobody, MORVIK_SUCCESS, LOCK_DIR_SOUND},
       {"root's, not root", DIRECTORY, 0, 0755, nobody, MORVIK_SUCCESS, LOCK_DIR_SOUND},
