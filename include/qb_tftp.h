@@ -7,10 +7,10 @@
 
 // The outcome of one check.
 enum QbTftpVerdict {
-  QB_TFTP_READABLE = 0,   // the server began the transfer (OACK or DATA)
-  QB_TFTP_REFUSED = 1,    // the server answered with an ERROR packet
-  QB_TFTP_NO_ANSWER = 2,  // nothing came back within the tries
-  QB_TFTP_LOCAL_ERR = 3,  // the request could not be made (bad URL, no socket)
+  QB_TFTP_READABLE = 0,    // the server began the transfer (OACK or DATA)
+  QB_TFTP_REFUSED = 1,     // the server answered with an ERROR packet
+  QB_TFTP_NO_ANSWER = 2,   // nothing came back within the tries
+  QB_TFTP_LOCAL_ERR = 3,   // the request could not be made (bad URL, no socket)
   QB_TFTP_INTERRUPTED = 4  // a signal ended the wait, as interrupted said
 };
 
