@@ -292,6 +292,14 @@ def tool_path(module, name):
     return module.get_bin_path(name, required=True)
 
 
+def argument_problem(params):
+    """What is wrong with the arguments beyond what their spec checks; None if nothing."""
+    keys = params['host_key'] or []
+    if len(keys) > MAX_HOST_KEYS:
+        return 'host_key holds %d fingerprints; morvik takes at most %d' % (len(keys), MAX_HOST_KEYS)
+    return None
+
+
 def command_line(params, check_mode, program, report_path):
     """morvik's arguments for the options; the password is never among them."""
     p = params
@@ -423,9 +431,9 @@ def run_module():
         supports_check_mode=True,
     )
     p = module.params
-    if len(p['host_key'] or []) > MAX_HOST_KEYS:
-        module.fail_json(msg='host_key holds %d fingerprints; morvik takes at most %d'
-                         % (len(p['host_key']), MAX_HOST_KEYS))
+    problem = argument_problem(p)
+    if problem:
+        module.fail_json(msg=problem)
     # Nothing returned holds the password: morvik gets it in its environment
     # and never prints it, and the arguments shown have it replaced. Masking
     # is then only a safety net, and one that garbles the result when the

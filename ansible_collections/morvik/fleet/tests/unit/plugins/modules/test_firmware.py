@@ -41,6 +41,12 @@ def test_command_line_and_environment(what, params, check_mode, present, absent,
     for word in absent + ['Kx9-vq.Tr7']:
         assert word not in cmd
     assert firmware.environment(params) == env
+    assert firmware.argument_problem(params) is None
+
+
+def test_more_host_keys_than_morvik_takes():
+    assert firmware.argument_problem(dict(BASE, host_key=KEYS * 4)) is None
+    assert 'at most 8' in firmware.argument_problem(dict(BASE, host_key=KEYS * 4 + ['SHA256:c']))
 
 
 def report(**fields):
