@@ -168,7 +168,46 @@ def module_test():
         # Ansible 2.14 notes every run of a collection's playbook.
         warnings = [w for w in re.findall(r'\[WARNING\]: (.*)', out) if not w.startswith('running playbook inside')]
         check(p.returncode == 0 and not warnings and installed in out, '%s: %s' % (argv[0], out))
+    rollout_stops_test(tmp, env)
     shutil.rmtree(tmp)
+
+
+# The login of 10.0.0.2 fails, and the update of 10.0.0.3; every update run
+# leaves its module's address in $FAKE_OUT/updated.
+ROLLOUT_MORVIK = r'''#!/bin/bash
+host=$2 mode=$6 rc=0
+[ "$mode" = update ] && echo "$host" >> "$FAKE_OUT/updated"
+[ "$host/$mode" = 10.0.0.2/account_check ] && rc=6
+[ "$host/$mode" = 10.0.0.3/update ] && rc=11
+printf '{"exit_code": %d, "exit_name": "X", "message": "m", "changed": false}' $rc > "${@: -1}"
+exit $rc
+'''
+
+
+def rollout_stops_test(tmp, env):
+    """The playbook in batches of 4 over 8 modules: the first batch updates 3 of them
+    (one failed its login), one of which fails: a third of the batch's updates."""
+    fake = os.path.join(tmp, 'rollout-morvik')
+    with open(fake, 'w') as f:
+        f.write(ROLLOUT_MORVIK)
+    os.chmod(fake, 0o755)
+    hosts = {'m%d' % n: {'morvik_host': '10.0.0.%d' % n} for n in range(1, 9)}
+    inventory = os.path.join(tmp, 'rollout.yml')
+    with open(inventory, 'w') as f:
+        json.dump({'switch_modules': {'hosts': hosts, 'vars': {
+            'morvik_user': 'admin', 'morvik_password': PASSWORD, 'morvik_bin': fake, 'morvik_tftp': 't',
+            'morvik_img_sw': 's', 'morvik_img_tzr': 'z'}}}, f)
+    first = ['10.0.0.1', '10.0.0.3', '10.0.0.4']
+    # (maximum failed percentage, the modules updated)
+    for most, updated in (('25', first), ('50', first + ['10.0.0.%d' % n for n in range(5, 9)])):
+        if os.path.exists(os.path.join(tmp, 'updated')):
+            os.remove(os.path.join(tmp, 'updated'))
+        p = subprocess.run(['ansible-playbook', '-i', inventory, 'morvik.fleet.update', '-e',
+                            'morvik_batch=4 morvik_max_fail_percentage=%s morvik_summary=%s/s.json' % (most, tmp)],
+                           env=dict(env, FAKE_OUT=tmp), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        got = sorted(open(os.path.join(tmp, 'updated')).read().split())
+        check(p.returncode == 2 and got == updated,
+              'at most %s %% failed: rc %d, updated %r, not %r' % (most, p.returncode, got, updated))
 
 
 # ---- the playbook against a fleet ----
