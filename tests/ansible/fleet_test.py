@@ -1,11 +1,13 @@
 #!/usr/bin/python3
-# The Ansible module and playbook (ansible/).
+# The Ansible collection morvik.fleet (ansible_collections/morvik/fleet), built
+# with ansible-galaxy and installed into a collections path of its own:
 #   fleet_test.py module    the module's arguments, environment and verdicts
-#                           against a stand-in morvik; its documentation and the
-#                           playbook with the example inventory parse
+#                           against a stand-in morvik; the installed module's
+#                           documentation and the playbook with the example
+#                           inventory parse
 #   fleet_test.py fleet --morvik BIN --qbsim BIN [--figures FILE]
-#                           the playbook against eight modules of a testbed
-#                           (--real --modules), and one update alone
+#                           the installed playbook against eight modules of a
+#                           testbed (--real --modules), and one update alone
 # Exits 77 (skipped) without ansible-core.
 import argparse
 import datetime
@@ -21,7 +23,7 @@ import time
 import jsonschema
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-ANSIBLE_DIR = os.path.join(SOURCE, 'ansible')
+COLLECTION = os.path.join(SOURCE, 'ansible_collections', 'morvik', 'fleet')
 PASSWORD = 'Kx9-vq.Tr7'   # every module's; distinct enough to grep for
 WRONG = 'Wq3-zz.Np0'      # the inventory's for REFUSED
 FLEET = ['127.0.0.%d' % n for n in range(2, 10)]
@@ -54,6 +56,18 @@ def clean_env(**extra):
            'ANSIBLE_NOCOLOR': '1'}
     env.update(extra)
     return env
+
+
+def install_collection(root):
+    """Builds the collection's tarball and installs it under root; returns the
+    collections path to hand Ansible."""
+    built, path = os.path.join(root, 'built'), os.path.join(root, 'collections')
+    subprocess.run(['ansible-galaxy', 'collection', 'build', '--output-path', built, COLLECTION],
+                   check=True, stdout=subprocess.DEVNULL, env=clean_env(HOME=root))
+    tarball = [os.path.join(built, name) for name in os.listdir(built)]
+    subprocess.run(['ansible-galaxy', 'collection', 'install', '-p', path] + tarball,
+                   check=True, stdout=subprocess.DEVNULL, env=clean_env(HOME=root, ANSIBLE_COLLECTIONS_PATH=path))
+    return path
 
 
 def run(argv, log, env):
@@ -106,6 +120,12 @@ def module_cases(morvik_fake, tmp):
          {'rc': 1, 'failed': True, 'changed': False, 'exit_name': 'MORVIK_INVALID_PARAM_ERR',
           'msg': 'invalid or incomplete command line: Argument missed', 'report': None},
          ['account_check', '-D'], ['-dry_run', '-tftp'], PASSWORD),
+        ('a password too short to be masked', dict(update, password='p', host_key=['SHA256:x']),
+         False, 11, report11,
+         {'rc': 11, 'msg': 'the module reported that the command failed',
+          'warnings': ['The password is shorter than 8 characters, which makes it easy to guess; '
+                       'it is not masked in the task\'s output (morvik never prints it)']},
+         ['-hostkey', 'SHA256:x'], [], 'p'),
     ]
 
 
@@ -120,7 +140,7 @@ def module_test():
         with open(os.path.join(tmp, 'args.json'), 'w') as f:
             json.dump({'ANSIBLE_MODULE_ARGS': margs}, f)
         env = clean_env(FAKE_OUT=tmp, FAKE_RC=str(rc), FAKE_REPORT=report, HOME=tmp)
-        p = subprocess.run(['/usr/bin/python3', os.path.join(ANSIBLE_DIR, 'library', 'morvik.py'),
+        p = subprocess.run(['/usr/bin/python3', os.path.join(COLLECTION, 'plugins', 'modules', 'firmware.py'),
                             os.path.join(tmp, 'args.json')], env=env, stdout=subprocess.PIPE)
         out = p.stdout.decode()
         result = json.loads(out)
@@ -135,15 +155,59 @@ def module_test():
               '%s: MORVIK_PASSWORD is not %r' % (what, env_pw))
         check(open(os.path.join(tmp, 'plink')).read().strip() == '/usr/bin/plink',
               '%s: ./plink does not lead to /usr/bin/plink' % what)
-        check(PASSWORD not in out, '%s: the password is in the result' % what)
-    shutil.rmtree(tmp)
-    env = clean_env(HOME=os.path.join(tempfile.gettempdir(), 'morvik-ansible-home'))
-    for argv in (['ansible-doc', '-M', os.path.join(ANSIBLE_DIR, 'library'), 'morvik'],
-                 ['ansible-playbook', '--syntax-check', '-i', os.path.join(ANSIBLE_DIR, 'inventory.example.yml'),
-                  os.path.join(ANSIBLE_DIR, 'update.yml')]):
+        check(PASSWORD not in out and margs.get('password', PASSWORD) not in result['invocation']['module_args'].values(),
+              '%s: the password is in the result' % what)
+    installed = install_collection(tmp)
+    env = clean_env(HOME=tmp, ANSIBLE_COLLECTIONS_PATH=installed)
+    # Each names the installed collection's file that it read.
+    for argv in (['ansible-doc', 'morvik.fleet.firmware'],
+                 ['ansible-playbook', '--syntax-check', '-i',
+                  os.path.join(COLLECTION, 'playbooks', 'inventory', 'example.yml'), 'morvik.fleet.update']):
         p = subprocess.run(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        check(p.returncode == 0 and b'WARNING' not in p.stdout, '%s: %s' % (argv[0], p.stdout.decode()))
-    shutil.rmtree(env['HOME'], ignore_errors=True)
+        out = p.stdout.decode()
+        # Ansible 2.14 notes every run of a collection's playbook.
+        warnings = [w for w in re.findall(r'\[WARNING\]: (.*)', out) if not w.startswith('running playbook inside')]
+        check(p.returncode == 0 and not warnings and installed in out, '%s: %s' % (argv[0], out))
+    rollout_stops_test(tmp, env)
+    shutil.rmtree(tmp)
+
+
+# The login of 10.0.0.2 fails, and the update of 10.0.0.3; every update run
+# leaves its module's address in $FAKE_OUT/updated.
+ROLLOUT_MORVIK = r'''#!/bin/bash
+host=$2 mode=$6 rc=0
+[ "$mode" = update ] && echo "$host" >> "$FAKE_OUT/updated"
+[ "$host/$mode" = 10.0.0.2/account_check ] && rc=6
+[ "$host/$mode" = 10.0.0.3/update ] && rc=11
+printf '{"exit_code": %d, "exit_name": "X", "message": "m", "changed": false}' $rc > "${@: -1}"
+exit $rc
+'''
+
+
+def rollout_stops_test(tmp, env):
+    """The playbook in batches of 4 over 8 modules: the first batch updates 3 of them
+    (one failed its login), one of which fails: a third of the batch's updates."""
+    fake = os.path.join(tmp, 'rollout-morvik')
+    with open(fake, 'w') as f:
+        f.write(ROLLOUT_MORVIK)
+    os.chmod(fake, 0o755)
+    hosts = {'m%d' % n: {'morvik_host': '10.0.0.%d' % n} for n in range(1, 9)}
+    inventory = os.path.join(tmp, 'rollout.yml')
+    with open(inventory, 'w') as f:
+        json.dump({'switch_modules': {'hosts': hosts, 'vars': {
+            'morvik_user': 'admin', 'morvik_password': PASSWORD, 'morvik_bin': fake, 'morvik_tftp': 't',
+            'morvik_img_sw': 's', 'morvik_img_tzr': 'z'}}}, f)
+    first = ['10.0.0.1', '10.0.0.3', '10.0.0.4']
+    # (maximum failed percentage, the modules updated)
+    for most, updated in (('25', first), ('50', first + ['10.0.0.%d' % n for n in range(5, 9)])):
+        if os.path.exists(os.path.join(tmp, 'updated')):
+            os.remove(os.path.join(tmp, 'updated'))
+        p = subprocess.run(['ansible-playbook', '-i', inventory, 'morvik.fleet.update', '-e',
+                            'morvik_batch=4 morvik_max_fail_percentage=%s morvik_summary=%s/s.json' % (most, tmp)],
+                           env=dict(env, FAKE_OUT=tmp), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        got = sorted(open(os.path.join(tmp, 'updated')).read().split())
+        check(p.returncode == 2 and got == updated,
+              'at most %s %% failed: rc %d, updated %r, not %r' % (most, p.returncode, got, updated))
 
 
 # ---- the playbook against a fleet ----
@@ -236,12 +300,12 @@ def most_at_once(spans):
 def fleet_inside(root, figures):
     """Runs inside the testbed: the lone update, the rollout and its check-mode rerun."""
     env = clean_env(HOME=os.path.join(root, 'home'), PUTTYDIR=os.environ['PUTTYDIR'],
-                    ANSIBLE_CALLBACK_FORMAT_PRETTY='false')
+                    ANSIBLE_CALLBACK_FORMAT_PRETTY='false',
+                    ANSIBLE_COLLECTIONS_PATH=os.path.join(root, 'collections'))
     os.makedirs(env['HOME'], exist_ok=True)
     with open(os.path.join(SOURCE, 'docs', 'report.schema.json')) as f:
         schema = jsonschema.Draft202012Validator(json.load(f))
-    playbook = ['ansible-playbook', '-i', os.path.join(root, 'inventory.yml'),
-                os.path.join(ANSIBLE_DIR, 'update.yml'), '-f', '8',
+    playbook = ['ansible-playbook', '-i', os.path.join(root, 'inventory.yml'), 'morvik.fleet.update', '-f', '8',
                 '-e', 'morvik_batch=%d morvik_downloads=%d' % (BATCH, DOWNLOADS)]
     states = lambda: {a: read_state(os.path.join(root, 'modules', a)) for a in FLEET}
 
@@ -249,9 +313,8 @@ def fleet_inside(root, figures):
     lone_args = ('host=%s user=admin password=%s mode=update both=true tftp=127.0.0.1/images '
                  'img_sw=img_c.bin img_tzr=tzr_c.bin pace=prompt morvik=%s lock_dir=%s'
                  % (LONE, PASSWORD, MORVIK, os.path.join(root, 'lock')))
-    rc, lone_s, out = run(['ansible', 'localhost', '-m', 'morvik', '-a', lone_args, '-vvv'],
-                          os.path.join(root, 'lone.log'),
-                          dict(env, ANSIBLE_LIBRARY=os.path.join(ANSIBLE_DIR, 'library')))
+    rc, lone_s, out = run(['ansible', 'localhost', '-m', 'morvik.fleet.firmware', '-a', lone_args, '-vvv'],
+                          os.path.join(root, 'lone.log'), env)
     outputs = {'lone': out}
     lone = first_json(out) if check(rc == 0, 'the lone update ended with %d' % rc) else {}
     check(read_state(os.path.join(root, 'modules', LONE)) == FLASHED, 'the lone module is not flashed')
@@ -373,6 +436,7 @@ def main():
         return 1 if failures else 0
     root = tempfile.mkdtemp(prefix='morvik-ansible-')
     setup_fleet(root, os.path.abspath(args.qbsim))
+    install_collection(root)
     argv = [os.path.join(SOURCE, 'qbsim', 'testbed'), '--real', '--qbsim', args.qbsim,
             '--modules', os.path.join(root, 'modules'), '--work', os.path.join(root, 'work'),
             '--tftp-root', os.path.join(root, 'tftp'), '--',

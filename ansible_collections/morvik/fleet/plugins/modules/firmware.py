@@ -1,4 +1,3 @@
-#!/usr/bin/python
 # -*- coding: utf-8 -*-
 # Runs morvik against one switch module from Ansible: the update of its
 # firmware, or a check of its login, with the run's report as the result.
@@ -8,7 +7,7 @@ __metaclass__ = type
 
 DOCUMENTATION = r'''
 ---
-module: morvik
+module: firmware
 short_description: Update the firmware of a Quorbel switch module, or check a login to it
 description:
   - Runs the C(morvik) tool once against one switch module, either to flash a new
@@ -23,14 +22,15 @@ description:
     on a command line.
   - Every exit status of morvik is a failure of its own kind, told apart by C(rc)
     and C(exit_name); C(msg) says what it means.
-  - C(changed) is the report's. An update that changed the module's startup image
-    or boot mode and failed later is both changed and failed.
+  - C(changed) is the report's, true when the run left the module different from how
+    it found it. An update that changed the module and failed later is both changed
+    and failed.
   - morvik locks each module for its run; a second run against the same module
     (another task, another controller sharing I(lock_dir)) fails with C(rc) 13.
   - "Run it on the controller (C(connection: local) or C(delegate_to: localhost)),
     once per switch module."
 author:
-  - The morvik project
+  - morvik developers (!UNKNOWN)
 requirements:
   - morvik
   - plink (Debian package putty-tools)
@@ -39,8 +39,9 @@ attributes:
     description: Can run in check mode and tell what it would do without changing the target.
     support: partial
     details: An update becomes a dry run (C(-dry_run)) that reads the module and changes
-      nothing; C(changed) is then false and the tool's output says what the update would do.
-      An account check runs as it is.
+      nothing; C(changed) then says whether the update would change it (false when every
+      mode in the report's C(modes) is C(current), already at the target) and the tool's
+      output says what it would do. An account check runs as it is.
   diff_mode:
     description: Reports what has changed, in diff mode.
     support: none
@@ -84,6 +85,28 @@ options:
   img_sw:
     description: Image file name for the Switch and EHM modes. Required with I(mode=update).
     type: str
+  stage:
+    description:
+      - With I(mode=update) of one mode, do every step up to making the new image the
+        startup image, and no restart (C(-stage)). A later update with the same image
+        only restarts the module and verifies it.
+      - morvik refuses it together with I(both) (C(rc) 1).
+    type: bool
+    default: false
+  check_tftp:
+    description: With I(mode=update), ask the TFTP server for every image the run will
+      download before anything on the module changes (C(-check_tftp)); an image it
+      cannot serve ends the run with C(rc) 12 and the module as it was.
+    type: bool
+    default: false
+  host_key:
+    description:
+      - The module's SSH host key fingerprints (C(SHA256:...)), at most 8; each goes to
+        morvik as C(-hostkey). plink then accepts only these keys and neither reads nor
+        writes its cache of known keys. A key that matches none ends the run with C(rc) 14.
+      - Without it, the key cached on first contact must not change.
+    type: list
+    elements: str
   morvik:
     description: The morvik program, a path or a name looked up in C(PATH).
     type: str
@@ -109,18 +132,18 @@ options:
     default: settle
 notes:
   - The password never appears in the module's arguments as shown, in morvik's command
-    line, its report or its output (Ansible masks it there as well). Do not set
-    C(ANSIBLE_DISPLAY_ARGS_TO_STDOUT), which prints task arguments unmasked.
-  - morvik deletes the module's second image before each download, whatever its name.
-    An update of a module that already runs the requested image therefore deletes its
-    old image, and the download of an image by the name of its startup image fails
-    (C(rc) 11). Run an update again only for the modules that did not complete it.
+    line, its report or its output. Ansible masks it there as well, but only a password
+    of 8 characters or more, as masking a shorter one would garble ordinary words; a
+    shorter one draws a warning. Do not set C(ANSIBLE_DISPLAY_ARGS_TO_STDOUT), which
+    prints task arguments unmasked.
+  - A mode that already runs the requested image is left as it is (its entry in the
+    report's C(modes) says C(current)), so an update may be run again over a fleet.
   - An update with I(pace=settle) takes about four minutes per boot mode.
 '''
 
 EXAMPLES = r'''
 - name: Check the login to a switch module
-  morvik:
+  morvik.fleet.firmware:
     host: 10.0.1.7
     user: admin
     password: "{{ vault_morvik_password }}"
@@ -128,7 +151,7 @@ EXAMPLES = r'''
   delegate_to: localhost
 
 - name: Flash both boot modes
-  morvik:
+  morvik.fleet.firmware:
     host: 10.0.1.7
     user: admin
     password_file: /etc/morvik/admin.pw
@@ -138,34 +161,40 @@ EXAMPLES = r'''
     img_sw: sw-3.2.0.bin
     img_tzr: tzr-3.2.0.bin
     pace: prompt
+    host_key:
+      - SHA256:7Jq0c2GQ1mW2xW3j2o6Ykq1Pp3d8Hh0Vt4mM2bq1lZg
   delegate_to: localhost
   register: flash
 
 - name: Say which step failed and whether the module was changed before
-  debug:
+  ansible.builtin.debug:
     msg: "{{ flash.exit_name }} at {{ flash.report.failed_step }}, changed: {{ flash.changed }}"
   when: flash is failed and flash.report
 '''
 
 RETURN = r'''
 rc:
-  description: morvik's exit status, 0 when done; -N when signal N ended it.
+  description: morvik's exit status, 0 when done; 128 + N when it caught signal N and
+    stopped (its report says during which step), -N when signal N ended it outright.
   returned: when morvik ran
   type: int
   sample: 6
 exit_name:
-  description: The name of C(rc), one per exit status; null when a signal ended morvik.
+  description: The name of C(rc), one per exit status; the signal's name (C(SIGTERM))
+    when a signal ended morvik.
   returned: when morvik ran
   type: str
   sample: MORVIK_SSH_AUTH_ERR
 msg:
-  description: What C(rc) means (the report's message), for rc 1 with morvik's complaint.
+  description: What C(rc) means (the report's message), for rc 1 with morvik's complaint;
+    after a signal its name and the step it ended.
   returned: always
   type: str
   sample: login refused
 changed:
-  description: The run changed a startup image or a boot mode of the module, even if it
-    failed later; always false in check mode. Without a report (morvik was killed or
+  description: The run left the module different from how it found it, even if it failed
+    later. In check mode, whether the update would change it (from the report's C(modes);
+    false with a morvik whose report has none). Without a report (morvik was killed or
     could not write it), an update outside check mode counts as changed.
   returned: always
   type: bool
@@ -176,6 +205,9 @@ report:
     - C(failed_step) names the step that failed, C(steps) lists every step with its
       own result, C(module.before) and C(module.after) hold the boot mode, the running
       image and each mode's startup image as the run found and left them.
+    - C(modes) holds one entry per mode handled, its C(outcome) C(flashed), C(current)
+      (already at the target), C(restarted) or C(staged); C(signal) names the signal
+      that ended the run, null in every other run.
   returned: when morvik ran
   type: dict
   sample:
@@ -214,6 +246,7 @@ stderr_lines:
 import json
 import os
 import shutil
+import signal
 import tempfile
 import time
 
@@ -239,6 +272,16 @@ EXIT_CODES = (
     ('MORVIK_HOST_KEY_ERR', 'the module\'s host key did not match'),
 )
 
+# morvik takes at most this many -hostkey fingerprints.
+MAX_HOST_KEYS = 8
+
+# Ansible masks every occurrence of a no_log value in a module's result; a
+# password shorter than this would garble ordinary words there.
+MASKED_PASSWORD_LEN = 8
+
+# What Ansible shows in place of a no_log argument.
+NO_LOG_MARK = 'VALUE_SPECIFIED_IN_NO_LOG_PARAMETER'
+
 
 def tool_path(module, name):
     """The morvik program named by the option: a path as it is, a bare name from PATH."""
@@ -249,22 +292,56 @@ def tool_path(module, name):
     return module.get_bin_path(name, required=True)
 
 
-def command_line(module, program, report_path):
+def argument_problem(params):
+    """What is wrong with the arguments beyond what their spec checks; None if nothing."""
+    keys = params['host_key'] or []
+    if len(keys) > MAX_HOST_KEYS:
+        return 'host_key holds %d fingerprints; morvik takes at most %d' % (len(keys), MAX_HOST_KEYS)
+    return None
+
+
+def command_line(params, check_mode, program, report_path):
     """morvik's arguments for the options; the password is never among them."""
-    p = module.params
+    p = params
     cmd = [program, '-host', p['host'], '-usr', p['user'], '-mode', p['mode']]
     if p['mode'] == 'update':
         if p['both']:
             cmd.append('both')
         cmd += ['-tftp', p['tftp'], '-img_tzr', p['img_tzr'], '-img_sw', p['img_sw']]
-        if module.check_mode:
+        if p['stage']:
+            cmd.append('-stage')
+        if p['check_tftp']:
+            cmd.append('-check_tftp')
+        if check_mode:
             cmd.append('-dry_run')
+    for key in p['host_key'] or []:
+        cmd += ['-hostkey', key]
     if p['password_file']:
         cmd += ['-pwd_file', p['password_file']]
     if p['trace']:
         cmd += ['-D', p['trace']]
     cmd += ['-pace', p['pace'], '-report', report_path]
     return cmd
+
+
+def environment(params):
+    """The variables set for morvik: its password and its lock directory.
+
+    The password goes to morvik in its environment only, which it clears at
+    once; one inherited from the controller must not stand in for a file.
+    """
+    env = {'MORVIK_PASSWORD': params['password']} if params['password'] else {}
+    if params['lock_dir']:
+        env['MORVIK_LOCK_DIR'] = params['lock_dir']
+    return env
+
+
+def signal_name(number):
+    """SIGTERM for 15; SIG followed by the number for a signal Python does not know."""
+    try:
+        return signal.Signals(number).name
+    except ValueError:
+        return 'SIG%d' % number
 
 
 def read_report(module, path):
@@ -279,24 +356,52 @@ def read_report(module, path):
         return None
 
 
-def verdict(module, rc, report, err):
-    """(exit_name, msg, changed) of a run that ended with rc."""
+def would_change(report):
+    """In a dry run: whether some mode of the report's is not at its target yet.
+    None when the report has no modes to say it."""
+    modes = report.get('modes') if report else None
+    if not isinstance(modes, list):
+        return None
+    return any(not isinstance(m, dict) or m.get('outcome') != 'current' for m in modes)
+
+
+def verdict(params, check_mode, rc, report, err):
+    """(exit_name, msg, changed) of a run that ended with rc (-N: killed by signal N)."""
+    update = params['mode'] == 'update'
     if report is not None:
         name, msg, changed = report.get('exit_name'), report.get('message'), report.get('changed')
     elif 0 <= rc < len(EXIT_CODES):
         name, msg = EXIT_CODES[rc]
         # Without a report nothing says the module was left alone: an update
         # past its command line may have changed it.
-        changed = rc != 1 and module.params['mode'] == 'update' and not module.check_mode
+        changed = rc != 1 and update and not check_mode
     else:
-        name = None
-        msg = ('morvik was ended by signal %d' % -rc if rc < 0
-               else 'morvik ended with the unknown status %d' % rc)
-        changed = module.params['mode'] == 'update' and not module.check_mode
+        name, msg = None, 'morvik ended with the unknown status %d' % rc
+        changed = update and not check_mode
+    # morvik ends with 128 + N after a signal N that it caught, its report
+    # saying during what step; -N is one that ended it outright.
+    if rc < 0 or rc > 128:
+        name = (report or {}).get('signal') or signal_name(-rc if rc < 0 else rc - 128)
+        msg = 'morvik was ended by %s' % name
+        step = (report or {}).get('failed_step')
+        if step:
+            msg += ' during step \'%s\'' % step
+    if check_mode and update:
+        dry = would_change(report)
+        if dry is not None:
+            changed = dry
     complaint = [line for line in err.splitlines() if line.strip()]
     if rc == 1 and complaint:
         msg = '%s: %s' % (msg, complaint[-1].strip())
     return name, msg, bool(changed)
+
+
+def masked_invocation(params):
+    """The task's arguments as the result shows them, the password replaced."""
+    args = dict(params)
+    if args.get('password'):
+        args['password'] = NO_LOG_MARK
+    return {'module_args': args}
 
 
 def run_module():
@@ -311,6 +416,9 @@ def run_module():
             tftp=dict(type='str'),
             img_tzr=dict(type='str'),
             img_sw=dict(type='str'),
+            stage=dict(type='bool', default=False),
+            check_tftp=dict(type='bool', default=False),
+            host_key=dict(type='list', elements='str', no_log=False),
             morvik=dict(type='str', default='morvik'),
             plink=dict(type='path', default='/usr/bin/plink'),
             lock_dir=dict(type='path'),
@@ -323,13 +431,19 @@ def run_module():
         supports_check_mode=True,
     )
     p = module.params
+    problem = argument_problem(p)
+    if problem:
+        module.fail_json(msg=problem)
+    # Nothing returned holds the password: morvik gets it in its environment
+    # and never prints it, and the arguments shown have it replaced. Masking
+    # is then only a safety net, and one that garbles the result when the
+    # password is short ("mode is u********date" for the password "p").
+    if p['password'] and len(p['password']) < MASKED_PASSWORD_LEN:
+        module.no_log_values.discard(p['password'])
+        module.warn('The password is shorter than %d characters, which makes it easy to guess; '
+                    'it is not masked in the task\'s output (morvik never prints it)'
+                    % MASKED_PASSWORD_LEN)
     program = tool_path(module, p['morvik'])
-
-    # The password goes to morvik in its environment only, which it clears at
-    # once; one inherited from the controller must not stand in for a file.
-    env = {'MORVIK_PASSWORD': p['password']} if p['password'] else {}
-    if p['lock_dir']:
-        env['MORVIK_LOCK_DIR'] = p['lock_dir']
 
     # morvik runs ./plink: a private directory holds the link to the client
     # and the report, and goes when the run is over.
@@ -337,21 +451,22 @@ def run_module():
     try:
         os.symlink(os.path.abspath(p['plink']), os.path.join(workdir, 'plink'))
         report_path = os.path.join(workdir, 'report.json')
-        cmd = command_line(module, program, report_path)
+        cmd = command_line(p, module.check_mode, program, report_path)
         started = time.time()
         # Values go to morvik as given: no '$VAR' or '~' expansion in names.
-        rc, out, err = module.run_command(cmd, cwd=workdir, environ_update=env,
+        rc, out, err = module.run_command(cmd, cwd=workdir, environ_update=environment(p),
                                           expand_user_and_vars=False)
         duration = round(time.time() - started, 3)
         report = read_report(module, report_path)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
 
-    name, msg, changed = verdict(module, rc, report, err)
+    name, msg, changed = verdict(p, module.check_mode, rc, report, err)
     result = dict(rc=rc, exit_name=name, msg=msg, changed=changed, report=report,
                   duration_s=duration, cmd=cmd,
                   stdout=out, stderr=err,
-                  stdout_lines=out.splitlines(), stderr_lines=err.splitlines())
+                  stdout_lines=out.splitlines(), stderr_lines=err.splitlines(),
+                  invocation=masked_invocation(p))
     if rc != 0:
         module.fail_json(**result)
     module.exit_json(**result)
