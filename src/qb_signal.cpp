@@ -22,8 +22,10 @@ void on_interrupt(int sig) {
   // A second signal while the run winds down: the operator means it. Only
   // async-signal-safe calls here; errno is the interrupted code's.
   const int saved_errno = errno;
+  // The client goes first, and for certain: the tool will not be there to
+  // wait for a polite end.
   if (client_pid > 0)
-    kill(static_cast<pid_t>(client_pid), SIGTERM);
+    kill(static_cast<pid_t>(client_pid), SIGKILL);
   struct sigaction dfl;
   memset(&dfl, 0, sizeof(dfl));
   dfl.sa_handler = SIG_DFL;
