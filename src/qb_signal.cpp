@@ -20,8 +20,7 @@ void on_interrupt(int sig) {
     return;
   }
   // A second signal while the run winds down: the operator means it. Only
-  // async-signal-safe calls here; errno is the interrupted code's.
-  const int saved_errno = errno;
+  // async-signal-safe calls here.
   // The client goes first, and for certain: the tool will not be there to
   // wait for a polite end.
   if (client_pid > 0)
@@ -32,7 +31,6 @@ void on_interrupt(int sig) {
   sigemptyset(&dfl.sa_mask);
   sigaction(sig, &dfl, nullptr);
   raise(sig);  // delivered once the handler returns, as the signal is blocked
-  errno = saved_errno;
 }
 
 }  // namespace

@@ -514,13 +514,20 @@ bool is_directory(const char* path) {
   return stat(path, &sb) == 0 && S_ISDIR(sb.st_mode);
 }
 
-// The home that the client takes: HOME, else the password database's.
-const char* client_home() {
+// The home that the client takes: HOME, else the password database's, into
+// buf (size bytes). Returns it, or null when there is none or it does not fit.
+const char* client_home(char* buf, size_t size) {
   const char* home = getenv("HOME");
-  if (home != nullptr)
-    return home;
-  struct passwd* pw = getpwuid(getuid());
-  return pw != nullptr ? pw->pw_dir : nullptr;
+  if (home == nullptr) {
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    char entry[4096];
+    if (getpwuid_r(getuid(), &pw, entry, sizeof(entry), &found) != 0 || found == nullptr)
+      return nullptr;
+    home = found->pw_dir;
+  }
+  const int n = snprintf(buf, size, "%s", home);
+  return n >= 0 && static_cast<size_t>(n) < size ? buf : nullptr;
 }
 
 }  // namespace
@@ -535,7 +542,8 @@ int host_key_lock_path(char* path, int size) {
   if (putty_dir != nullptr && putty_dir[0] != '\0') {
     n = snprintf(dir, sizeof(dir), "%s", putty_dir);
   } else {
-    const char* home = client_home();
+    char home_buf[4096];
+    const char* home = client_home(home_buf, sizeof(home_buf));
     if (home == nullptr)
       return 0;
     const char* xdg = getenv("XDG_CONFIG_HOME");
