@@ -343,6 +343,24 @@ bool idle_too_long(const session_io& io, int poll_timeout) {
   return now - io.check_ms > limit || now - io.progress_ms > limit;
 }
 
+// One pass's look and pause of the settle pacing. While the host-key cache
+// lock is held, the pause also watches the pipe, so that the lock goes as
+// soon as the client goes on; the pass still lasts its second. Returns true
+// once the client has ended.
+bool settle_look(session_io& io, pid_t pid) {
+  if (io.key_lock == -1)
+    return wait_process(pid) != 0;
+  if (process_ended(pid))
+    return true;
+  const long long end = monotonic_ms() + 1000;
+  if (poll_fdhandle(io.out_r, 1000) == 1)
+    client_went_on(io);
+  const long long left = end - monotonic_ms();
+  if (left > 0)
+    pause_ms(static_cast<int>(left));
+  return false;
+}
+
 // The documented pacing: one look a second; output is read once the number of
 // waiting bytes stood still for one poll, so that a chunk is whole. Returns
 // true if the loop ended because the client did.
@@ -350,7 +368,7 @@ bool settle_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
   int poll_timeout = timeout;
   int b_avail_prev = 0;
   for (;;) {
-    if (wait_process(pid))
+    if (settle_look(io, pid))
       return true;
     if (interrupt_signal() != 0)
       return false;
