@@ -22,8 +22,9 @@ bool tftp_url_host(const char* url, char* host, size_t size);
 // url to its server (port 69 unless the URL names one) and waits for the first
 // answer, at most three tries within total_ms in all; abandons the transfer
 // with an ERROR packet once the server has answered. Returns the verdict; for
-// QB_TFTP_REFUSED reason holds the server's error text, for the others a text
-// of our own ("no answer" for QB_TFTP_NO_ANSWER). reason is always terminated.
+// QB_TFTP_REFUSED reason holds the server's error text (printable, cut to
+// fit), for QB_TFTP_READABLE nothing, for the others a text of our own ("no
+// answer" for QB_TFTP_NO_ANSWER). reason is always terminated.
 QbTftpVerdict tftp_check_image(const char* url, const char* image, int total_ms, char* reason,
                                size_t reason_len);
 
