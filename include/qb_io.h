@@ -22,7 +22,8 @@ int read_fdhandle(fd_handle fd_r, char* recv, int recv_size, int b_avail);
 // Returns the number of bytes waiting on fd_r (FIONREAD), 0 if unknown.
 int get_bytes_avail(fd_handle fd_r);
 
-// pipe(fds): 0 on success, -1 on failure or for a null fds.
+// pipe(fds), both ends close-on-exec, so that only the child that is handed
+// an end on purpose gets it: 0 on success, -1 on failure or for a null fds.
 int create_pipe(fd_handle* fds);
 
 // Closes fd if open and sets the caller's variable to -1.
@@ -34,46 +35,67 @@ fd_handle dup2_std_fdhandle(fd_handle oldfd, int newfd);
 // dup(oldfd): returns the new descriptor, or -1.
 fd_handle dup_fdhandle(fd_handle oldfd);
 
-// Puts the tool's own standard streams back from the duplicates made before
-// they were redirected (a -1 duplicate leaves its stream as it is), then
-// closes the duplicates; all three are -1 afterwards.
-void restore_std_fdhandles(fd_handle& stdin_def, fd_handle& stdout_def, fd_handle& stderr_def);
-
 // Portability wrappers kept for sources shared with other platforms.
 int _pipe(int* pfds, unsigned int psize, int textmode);
 int _dup2(int oldfd, int newfd);
 
-// Starts filepath with args split at blanks, its standard streams being the
-// tool's current descriptors 0, 1 and 2; once the program runs, pauses
-// start_pause_sec and restores the tool's own streams from the three *_def
-// duplicates. All six handles are -1 afterwards. Returns the child's pid, or
-// 0 if no child was started (the handles then stay for the caller to put
-// back); *exec_errno, if given, then says why (0 when no system call failed).
-pid_t run_ssh_process(fd_handle& fd_in, fd_handle& fd_out, fd_handle& fd_err, fd_handle& stdin_def,
-                      fd_handle& stdout_def, fd_handle& stderr_def, char* filepath, char* args,
-                      int start_pause_sec = 1, int* exec_errno = nullptr);
+// Starts filepath with args split at single blanks. In the child, and only
+// there, child_in becomes descriptor 0 and child_out descriptors 1 and 2; the
+// tool's own descriptors never move. Both handles are closed in the tool
+// before it returns and are -1 afterwards, whatever happened. Returns the
+// child's pid once its program runs, or 0 if none was started (nothing is
+// left to reap then); *exec_errno, if given, then says why (0 when no system
+// call failed).
+pid_t run_ssh_process(fd_handle& child_in, fd_handle& child_out, char* filepath, char* args,
+                      int* exec_errno = nullptr);
 
 // Milliseconds on the monotonic clock: for deadlines and stillness, which a
 // change of the wall clock must not stretch or cut.
 long long monotonic_ms();
 
-// Sleeps ms milliseconds (a signal may end it early).
+// Sleeps ms milliseconds, whatever signal arrives.
 void nap_ms(int ms);
 
+// Sleeps ms milliseconds, or less once the run has been interrupted (a noted
+// signal, see qb_signal.h): it looks at least every 100 ms. Returns 1 if it
+// was cut short, else 0.
+int pause_ms(int ms);
+
 // Waits up to timeout_ms for fd_r to have bytes or to reach its end. Returns
-// 1 if bytes wait, 2 at the end (no writer left), 0 after the time-out, -1 on
-// a failure.
+// 1 if bytes wait, 2 at the end (no writer left), 0 after the time-out or a
+// signal, -1 on a failure.
 int poll_fdhandle(fd_handle fd_r, int timeout_ms);
 
-// One look at the child without waiting: 1 if it ended (and was reaped) or is
-// not a child of ours, else 0.
+// The one reaper of the client, in three calls. process_ended: one look
+// without waiting; 1 if the child ended (and is reaped now) or is not a child
+// of ours, else 0.
 int process_ended(pid_t pid);
 
-// One look at the child: returns 0 after a 1-second sleep if it still runs,
-// 1 at once if it ended (and was reaped) or is not a child of ours.
+// One look, then, if the child still runs, a 1-second pause (cut short by an
+// interrupt) and 0; 1 at once if it ended or is not a child of ours.
 int wait_process(pid_t pid);
 
-// Ends a child that outlived its SIGTERM: SIGKILL, then reaps it.
+// Ends a child that outlived its SIGTERM: SIGKILL, then waits for it and
+// reaps it.
 void kill_process(pid_t pid);
+
+// ---------------------------------------------------------------------------
+// The lock beside the SSH client's host-key cache. The client rewrites its
+// cache through a temporary file of a fixed name when it stores a key, so
+// runs that share the cache take turns at storing.
+
+enum QbKeyLockResult { QB_KEY_LOCK_HELD, QB_KEY_LOCK_BUSY, QB_KEY_LOCK_INTERRUPTED,
+                       QB_KEY_LOCK_UNAVAILABLE };
+
+// Takes an exclusive flock on path, waiting up to wait_ms (looking every
+// 50 ms, and giving up at once when the run is interrupted). Creates the file
+// 0600 if it is missing, and its directory 0700 as the client would when it
+// stores its first key (the directory's parent is not made). On
+// QB_KEY_LOCK_HELD *fd holds the lock until unlock_host_key_cache; on every
+// other result *fd is -1.
+QbKeyLockResult lock_host_key_cache(const char* path, int wait_ms, fd_handle* fd);
+
+// Releases the lock and closes fd (nothing for -1); fd is -1 afterwards.
+void unlock_host_key_cache(fd_handle& fd);
 
 #endif

@@ -3,6 +3,8 @@
 #ifndef MORVIK_QB_SIGNAL_H
 #define MORVIK_QB_SIGNAL_H
 
+#include <sys/types.h>
+
 // Catches SIGINT, SIGTERM and SIGHUP, except those inherited as ignored (a job
 // started in the background ignores SIGINT and must go on doing so). The first
 // one is noted; a second one ends the tool at once, as the signal would.
@@ -17,5 +19,9 @@ const char* interrupt_name(int sig);
 
 // For tests: forgets a noted signal.
 void clear_interrupt();
+
+// The client that a second signal takes with it (SIGTERM) before the tool
+// ends, so that not even then a client outlives the tool; 0 while none runs.
+void set_interrupt_client(pid_t pid);
 
 #endif

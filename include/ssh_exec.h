@@ -19,11 +19,23 @@ struct session_settings {
   int quit_timeout;  // idle seconds once the logout is sent
   char host[255];    // the module, as the messages name it
   int host_keys_pinned;  // the client was given the only keys to accept (-hostkey)
+  // The lock beside the client's host-key cache, taken while the client
+  // stores a key on first contact; empty: no lock.
+  char host_key_lock[4096];
+  int host_key_lock_wait_ms;  // how long to wait for it; then "n": no store
 
   // Empty client and password, logout word "quit", answer 'y', settle
   // pacing, 10 s idle time-outs: the tool's defaults.
   session_settings();
 };
+
+// Computes session_settings::host_key_lock from the environment as the
+// client finds its cache: the file "sshhostkeys.lock" in $PUTTYDIR; else, with
+// HOME (the password database's home when HOME is unset), in
+// $XDG_CONFIG_HOME/putty or HOME/.config/putty if that directory exists, else
+// in HOME/.putty. Writes it into path (size bytes) and returns 1; returns 0
+// with path empty when no home is known or the path does not fit.
+int host_key_lock_path(char* path, int size);
 
 // A command parser: sees one cleaned text of client output (never empty), may
 // put its answer into sent (bounded by max_sent) and move cntx->state on.

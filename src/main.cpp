@@ -69,6 +69,7 @@ void prepare_run(qb_run* run, const qb_opt& opt, int simulator, run_record* reco
   s.simulator = simulator;
   snprintf(s.host, sizeof(s.host), "%s", opt.host);
   s.host_keys_pinned = opt.host_key_count > 0;
+  host_key_lock_path(s.host_key_lock, sizeof(s.host_key_lock));
   run->reload_grace_sec = 0;
   if (opt.pace == QB_PACE_PROMPT) {
     run->probe.close_pause_sec = 0;

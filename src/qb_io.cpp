@@ -2,13 +2,19 @@
 // and closes the descriptors of the pipes to the SSH client.
 #include "qb_io.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+
+#include "qb_signal.h"
 
 int write_fdhandle(fd_handle fd_w, char* send) {
   if (fd_w == -1 || send == nullptr)
@@ -59,13 +65,33 @@ void nap_ms(int ms) {
   struct timespec ts;
   ts.tv_sec = ms / 1000;
   ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-  nanosleep(&ts, nullptr);
+  while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+  }
+}
+
+int pause_ms(int ms) {
+  // Slices, so that a signal noted just before a slice began is seen within
+  // one; a signal during a slice ends it at once (no SA_RESTART).
+  const int SLICE_MS = 100;
+  const long long deadline = monotonic_ms() + ms;
+  for (;;) {
+    if (interrupt_signal() != 0)
+      return 1;
+    const long long left = deadline - monotonic_ms();
+    if (left <= 0)
+      return 0;
+    struct timespec ts;
+    const long long slice = left < SLICE_MS ? left : SLICE_MS;
+    ts.tv_sec = 0;
+    ts.tv_nsec = static_cast<long>(slice) * 1000000L;
+    nanosleep(&ts, nullptr);
+  }
 }
 
 int create_pipe(fd_handle* fds) {
   if (fds == nullptr)
     return -1;
-  return pipe(fds) == 0 ? 0 : -1;
+  return pipe2(fds, O_CLOEXEC) == 0 ? 0 : -1;
 }
 
 void close_fdhandle(fd_handle& fd) {
@@ -83,18 +109,6 @@ fd_handle dup_fdhandle(fd_handle oldfd) {
   return dup(oldfd);
 }
 
-void restore_std_fdhandles(fd_handle& stdin_def, fd_handle& stdout_def, fd_handle& stderr_def) {
-  if (stdout_def != -1)
-    dup2_std_fdhandle(stdout_def, STD_OUTPUT_HANDLE);
-  if (stdin_def != -1)
-    dup2_std_fdhandle(stdin_def, STD_INPUT_HANDLE);
-  if (stderr_def != -1)
-    dup2_std_fdhandle(stderr_def, STD_ERROR_HANDLE);
-  close_fdhandle(stdout_def);
-  close_fdhandle(stdin_def);
-  close_fdhandle(stderr_def);
-}
-
 int _pipe(int* pfds, unsigned int psize, int textmode) {
   (void)psize;
   (void)textmode;
@@ -103,4 +117,54 @@ int _pipe(int* pfds, unsigned int psize, int textmode) {
 
 int _dup2(int oldfd, int newfd) {
   return dup2(oldfd, newfd) == -1 ? -1 : 0;
+}
+
+QbKeyLockResult lock_host_key_cache(const char* path, int wait_ms, fd_handle* fd) {
+  if (fd == nullptr)
+    return QB_KEY_LOCK_UNAVAILABLE;
+  *fd = -1;
+  if (path == nullptr || path[0] == '\0')
+    return QB_KEY_LOCK_UNAVAILABLE;
+  const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+  fd_handle lock = open(path, flags, 0600);
+  if (lock == -1 && errno == ENOENT) {
+    char dir[4096];
+    int n = snprintf(dir, sizeof(dir), "%s", path);
+    char* slash = strrchr(dir, '/');
+    if (n > 0 && static_cast<size_t>(n) < sizeof(dir) && slash != nullptr && slash != dir) {
+      *slash = '\0';
+      if (mkdir(dir, 0700) == 0 || errno == EEXIST)
+        lock = open(path, flags, 0600);
+    }
+  }
+  if (lock == -1)
+    return QB_KEY_LOCK_UNAVAILABLE;
+  const long long deadline = monotonic_ms() + wait_ms;
+  for (;;) {
+    if (flock(lock, LOCK_EX | LOCK_NB) == 0) {
+      *fd = lock;
+      return QB_KEY_LOCK_HELD;
+    }
+    const int err = errno;
+    QbKeyLockResult result = QB_KEY_LOCK_BUSY;
+    if (err != EWOULDBLOCK && err != EINTR)
+      result = QB_KEY_LOCK_UNAVAILABLE;
+    else if (interrupt_signal() != 0)
+      result = QB_KEY_LOCK_INTERRUPTED;
+    else if (monotonic_ms() < deadline && pause_ms(50) == 0)
+      continue;
+    else if (interrupt_signal() != 0)
+      result = QB_KEY_LOCK_INTERRUPTED;
+    close_fdhandle(lock);
+    errno = err;
+    return result;
+  }
+}
+
+void unlock_host_key_cache(fd_handle& fd) {
+  if (fd == -1)
+    return;
+  // Closing alone would release it too; the unlock says when it is meant.
+  flock(fd, LOCK_UN);
+  close_fdhandle(fd);
 }

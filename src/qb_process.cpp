@@ -1,5 +1,6 @@
 // Start, watch and end the SSH client. The child is prepared in one place:
-// own session, default signals, only descriptors 0 to 2, execv without a shell.
+// its streams, own session, default signals, only descriptors 0 to 2, execv
+// without a shell.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -52,25 +53,48 @@ void free_argv(char* argv[MAX_ARGS]) {
   }
 }
 
-// Runs in the child only: never returns. A client that cannot be started
-// writes the reason (errno) to report_fd, which closes by itself on success.
-[[noreturn]] void exec_child(char* argv[MAX_ARGS], int report_fd) {
-  // A session of its own keeps the client away from the operator's terminal,
-  // where it would ask for the password instead of reading it from us.
-  setsid();
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  for (int sig = 1; sig < NSIG; ++sig)
-    signal(sig, SIG_DFL);
-  // The report descriptor moves to 3, the only one kept beside 0 to 2.
+// Blocks until the child has ended and reaps it; no-op for a non-child.
+void reap(pid_t pid) {
+  while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
+  }
+}
+
+// Moves fd to a number above the standard ones, so that wiring one stream
+// cannot overwrite the source of another. Returns the new number, or -1.
+int above_standard(int fd) {
+  return fcntl(fd, F_DUPFD, STD_ERROR_HANDLE + 2);
+}
+
+// Runs in the child only: never returns. The child is set up here and only
+// here: its streams, its session, its signals, its descriptors. A client that
+// cannot be started writes the reason (errno) to report_fd, which closes by
+// itself on success.
+[[noreturn]] void exec_child(char* argv[MAX_ARGS], int child_in, int child_out, int report_fd) {
+  // The report descriptor ends up as 3, the only one kept beside 0 to 2.
   const int kept = STD_ERROR_HANDLE + 1;
-  if (report_fd != kept && dup2(report_fd, kept) == -1)
+  const int in = above_standard(child_in);
+  const int out = above_standard(child_out);
+  const int report = above_standard(report_fd);
+  if (report == -1 || dup2(report, kept) == -1)
     _exit(0);
   fcntl(kept, F_SETFD, FD_CLOEXEC);
+  int err = 0;
+  if (in == -1 || out == -1 || dup2(in, STD_INPUT_HANDLE) == -1 ||
+      dup2(out, STD_OUTPUT_HANDLE) == -1 || dup2(out, STD_ERROR_HANDLE) == -1)
+    err = errno != 0 ? errno : EBADF;
   closefrom(kept + 1);
-  execv(argv[0], argv);
-  int err = errno;
+  if (err == 0) {
+    // A session of its own keeps the client away from the operator's terminal,
+    // where it would ask for the password instead of reading it from us.
+    setsid();
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig)
+      signal(sig, SIG_DFL);
+    execv(argv[0], argv);
+    err = errno;
+  }
   ssize_t written = write(kept, &err, sizeof(err));
   (void)written;
   _exit(0);
@@ -89,73 +113,57 @@ int exec_outcome(int report_r) {
 
 }  // namespace
 
-pid_t run_ssh_process(fd_handle& fd_in, fd_handle& fd_out, fd_handle& fd_err, fd_handle& stdin_def,
-                      fd_handle& stdout_def, fd_handle& stderr_def, char* filepath, char* args,
-                      int start_pause_sec, int* exec_errno) {
+pid_t run_ssh_process(fd_handle& child_in, fd_handle& child_out, char* filepath, char* args,
+                      int* exec_errno) {
   char* argv[MAX_ARGS];
   for (char*& entry : argv)
     entry = nullptr;
   if (exec_errno != nullptr)
     *exec_errno = 0;
-  if (filepath == nullptr || args == nullptr)
-    return 0;
   int report[2] = {-1, -1};
-  if (pipe2(report, O_CLOEXEC) != 0) {
-    if (exec_errno != nullptr)
-      *exec_errno = errno;
-    return 0;
-  }
-  if (!build_argv(argv, filepath, args)) {
-    close_fdhandle(report[0]);
-    close_fdhandle(report[1]);
-    return 0;
-  }
-
-  pid_t pid = fork();
-  if (pid == -1) {
-    if (exec_errno != nullptr)
-      *exec_errno = errno;
-    free_argv(argv);
-    close_fdhandle(report[0]);
-    close_fdhandle(report[1]);
-    return 0;
-  }
-  if (pid == 0)
-    exec_child(argv, report[1]);
-
-  free_argv(argv);
-  close_fdhandle(report[1]);
-  int err = exec_outcome(report[0]);
-  close_fdhandle(report[0]);
-  if (err != 0) {
-    // The child ends at once; reaped here, it never looks like a client.
-    while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
+  pid_t pid = 0;
+  int err = 0;
+  if (filepath == nullptr || args == nullptr || child_in == -1 || child_out == -1) {
+    // Nothing to start.
+  } else if (pipe2(report, O_CLOEXEC) != 0) {
+    err = errno;
+  } else if (build_argv(argv, filepath, args)) {
+    pid = fork();
+    if (pid == 0)
+      exec_child(argv, child_in, child_out, report[1]);
+    if (pid == -1) {
+      err = errno;
+      pid = 0;
     }
-    if (exec_errno != nullptr)
-      *exec_errno = err;
-    return 0;
+    free_argv(argv);
   }
-  // Give the client a moment to take over its ends before ours are closed.
-  if (start_pause_sec > 0)
-    sleep(static_cast<unsigned int>(start_pause_sec));
-  close_fdhandle(fd_out);
-  close_fdhandle(fd_in);
-  close_fdhandle(fd_err);
-  restore_std_fdhandles(stdin_def, stdout_def, stderr_def);
+  // The child has its own copies now; the tool keeps only its two ends.
+  close_fdhandle(child_in);
+  close_fdhandle(child_out);
+  close_fdhandle(report[1]);
+  if (pid != 0) {
+    err = exec_outcome(report[0]);
+    if (err != 0) {
+      // The child ends at once; reaped here, it never looks like a client.
+      reap(pid);
+      pid = 0;
+    }
+  }
+  close_fdhandle(report[0]);
+  if (exec_errno != nullptr)
+    *exec_errno = err;
   return pid;
-}
-
-int wait_process(pid_t pid) {
-  pid_t rc = waitpid(pid, nullptr, WNOHANG);
-  if (rc == 0) {
-    sleep(1);
-    return 0;
-  }
-  return 1;
 }
 
 int process_ended(pid_t pid) {
   return waitpid(pid, nullptr, WNOHANG) == 0 ? 0 : 1;
+}
+
+int wait_process(pid_t pid) {
+  if (process_ended(pid))
+    return 1;
+  pause_ms(1000);
+  return 0;
 }
 
 void kill_process(pid_t pid) {
@@ -163,6 +171,5 @@ void kill_process(pid_t pid) {
     return;
   if (kill(pid, SIGKILL) == -1 && errno == ESRCH)
     return;
-  while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
-  }
+  reap(pid);
 }

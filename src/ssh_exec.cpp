@@ -2,10 +2,13 @@
 // to the parser chain when the chosen pacing says so and writes back the answers.
 #include "ssh_exec.h"
 
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +18,7 @@
 #include "misc.h"
 #include "nxa-tools-trace.h"
 #include "qb_io.h"
+#include "qb_signal.h"
 
 namespace {
 
@@ -33,59 +37,29 @@ const int PROMPT_SETTLE_MS = 1000;
 const int PROMPT_HUP_NAP_MS = 10;
 const int DRAIN_MAX_READS = 64;
 
-// Points descriptors 0, 1 and 2 at two new pipes for the child to inherit and
-// keeps duplicates of the tool's own streams to restore them. Returns 1 on
-// success; 0 with every descriptor closed and the streams as they were.
-int create_pipes(fd_handle& stdin_def, fd_handle& stdout_def, fd_handle& stderr_def,
-                 fd_handle& stdout_r, fd_handle& stdout_w, fd_handle& stdout_e, fd_handle& stdin_r,
+// After SIGTERM, how long a client is given before SIGKILL.
+const int TERM_GRACE_MS = (GIVE_UP_AFTER_POLLS + 1 - TERM_AFTER_POLLS) * 1000;
+
+// Makes the session's two pipes: the client's output (stdout_r ours, stdout_w
+// its descriptors 1 and 2) and its input (stdin_r its descriptor 0, stdin_w
+// ours). Returns 1 on success; 0 with all four -1.
+int create_pipes(fd_handle& stdout_r, fd_handle& stdout_w, fd_handle& stdin_r,
                  fd_handle& stdin_w) {
-  fd_handle fd_pipe_out[2] = {-1, -1};
-  fd_handle fd_pipe_in[2] = {-1, -1};
-  stdin_def = stdout_def = stderr_def = -1;
-  stdout_r = stdout_w = stdout_e = stdin_r = stdin_w = -1;
-
-  // Anything still buffered would otherwise be written into the client's pipe,
-  // or twice: once by us and once by the forked child.
-  fflush(stdout);
-  fflush(stderr);
-
-  bool ok = false;
-  do {
-    stdout_def = dup_fdhandle(STD_OUTPUT_HANDLE);
-    stdin_def = dup_fdhandle(STD_INPUT_HANDLE);
-    stderr_def = dup_fdhandle(STD_ERROR_HANDLE);
-    if (stdout_def == -1 || stdin_def == -1 || stderr_def == -1)
-      break;
-    if (create_pipe(fd_pipe_out) != 0 || create_pipe(fd_pipe_in) != 0)
-      break;
-    stdout_w = dup2_std_fdhandle(fd_pipe_out[1], STD_OUTPUT_HANDLE);
-    if (stdout_w == -1)
-      break;
-    stdout_r = dup_fdhandle(fd_pipe_out[0]);
-    stdin_r = dup2_std_fdhandle(fd_pipe_in[0], STD_INPUT_HANDLE);
-    if (stdin_r == -1)
-      break;
-    stdin_w = dup_fdhandle(fd_pipe_in[1]);
-    stdout_e = dup2_std_fdhandle(stdout_w, STD_ERROR_HANDLE);
-    if (stdout_e == -1 || stdout_r == -1 || stdin_w == -1)
-      break;
-    ok = true;
-  } while (false);
-
-  close_fdhandle(fd_pipe_in[1]);
-  close_fdhandle(fd_pipe_in[0]);
-  close_fdhandle(fd_pipe_out[1]);
-  close_fdhandle(fd_pipe_out[0]);
-  if (ok)
-    return 1;
-
-  // Descriptors 0 to 2 are restored below, not closed, so that a failure in
-  // the middle never leaves the tool without its standard streams.
-  close_fdhandle(stdout_r);
-  close_fdhandle(stdin_w);
-  stdout_w = stdout_e = stdin_r = -1;
-  restore_std_fdhandles(stdin_def, stdout_def, stderr_def);
-  return 0;
+  fd_handle out[2] = {-1, -1};
+  fd_handle in[2] = {-1, -1};
+  stdout_r = stdout_w = stdin_r = stdin_w = -1;
+  if (create_pipe(out) != 0)
+    return 0;
+  if (create_pipe(in) != 0) {
+    close_fdhandle(out[0]);
+    close_fdhandle(out[1]);
+    return 0;
+  }
+  stdout_r = out[0];
+  stdout_w = out[1];
+  stdin_r = in[0];
+  stdin_w = in[1];
+  return 1;
 }
 
 void trace_recv(const char* recv) {
@@ -241,7 +215,46 @@ struct session_io {
   fd_handle out_r;
   fd_handle in_w;
   time_t progress_time;
+  time_t check_time;  // when bytes were last seen waiting
+  fd_handle key_lock;  // held from the first-contact answer to what follows
 };
+
+// The client printed something after the first-contact answer: it has stored
+// the key by then, so the next run may have its turn.
+void client_went_on(session_io& io) {
+  unlock_host_key_cache(io.key_lock);
+}
+
+// The answer "y" to the first-contact question makes the client store the key
+// in its cache, which runs that share the cache must not do at the same time:
+// the answer waits for the lock. Returns false when the run was interrupted
+// while it waited (nothing is answered then); a lock that stays taken turns
+// the answer into "n", which connects without storing the key.
+bool take_turn_at_key_cache(session_io& io, char* sent, int max_sent) {
+  const session_settings& s = *io.s;
+  if (s.host_keys_pinned || s.host_key_lock[0] == '\0' || io.key_lock != -1)
+    return true;
+  switch (lock_host_key_cache(s.host_key_lock, s.host_key_lock_wait_ms, &io.key_lock)) {
+    case QB_KEY_LOCK_HELD:
+      break;
+    case QB_KEY_LOCK_INTERRUPTED:
+      return false;
+    case QB_KEY_LOCK_BUSY:
+      nxa_trace(TRACE_WARNING,
+                "Host-key cache lock '%s' still taken after %d ms; the key of '%s' is accepted "
+                "for this session only\n",
+                s.host_key_lock, s.host_key_lock_wait_ms, s.host);
+      snprintf(sent, static_cast<size_t>(max_sent), "n%s", "\n");
+      break;
+    case QB_KEY_LOCK_UNAVAILABLE:
+      nxa_trace(TRACE_WARNING, "Host-key cache lock '%s' cannot be taken: %s\n",
+                s.host_key_lock, strerror(errno));
+      break;
+  }
+  // The wait was ours, not the client's silence.
+  io.progress_time = io.check_time = time(nullptr);
+  return true;
+}
 
 // The pipe could not be read: the session cannot go on. Returns false, for
 // the loops to return.
@@ -258,6 +271,7 @@ bool read_failed(const session_io& io) {
 // parser takes is reported. Returns false when the dialogue is over: the
 // session was lost or the client could not be written to.
 bool hand_on(session_io& io, pending_output* p, char* text, hand_mode mode) {
+  client_went_on(io);
   clean_text(p, text, true);
   if (text[0] == '\0') {
     clear_pending(p);
@@ -285,6 +299,9 @@ bool hand_on(session_io& io, pending_output* p, char* text, hand_mode mode) {
     return false;
   if (sent[0] == '\0' || mode == HAND_LAST_WORDS)
     return true;
+  if (cntx->state == EXEC_KEY_EXCHANGE && strcmp(sent, "y\n") == 0 &&
+      !take_turn_at_key_cache(io, sent, BUF_SIZE))
+    return false;
   int b_write = write_fdhandle(io.in_w, sent);
   if (b_write > 0) {
     trace_sent(*io.s, sent, b_write);
@@ -325,22 +342,25 @@ bool idle_too_long(time_t check_time, time_t progress_time, int poll_timeout) {
 // The documented pacing: one look a second; output is read once the number of
 // waiting bytes stood still for one poll, so that a chunk is whole. Returns
 // true if the loop ended because the client did.
-bool settle_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char* text,
-                 time_t* check_time) {
+bool settle_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char* text) {
   int poll_timeout = timeout;
   int b_avail_prev = 0;
   for (;;) {
     if (wait_process(pid))
       return true;
+    if (interrupt_signal() != 0)
+      return false;
     // The idle time-out also bounds output that never settles or that no
     // parser understands: a client that keeps writing must not hold us forever.
-    if (idle_too_long(*check_time, io.progress_time, poll_timeout))
+    if (idle_too_long(io.check_time, io.progress_time, poll_timeout))
       return false;
     if (io.cntx->state == EXEC_QUIT)
       poll_timeout = io.s->quit_timeout;
     int b_avail = get_bytes_avail(io.out_r);
-    if (b_avail > 0)
-      *check_time = time(nullptr);
+    if (b_avail > 0) {
+      io.check_time = time(nullptr);
+      client_went_on(io);
+    }
     if (b_avail != b_avail_prev) {
       b_avail_prev = b_avail;
       continue;
@@ -361,13 +381,14 @@ bool settle_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
 // neither is handed on once it has stood still as long as a settled chunk,
 // while the command is not done yet (a progress line, the restart
 // announcement). Returns true if the loop ended because the client did.
-bool prompt_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char* text,
-                 time_t* check_time) {
+bool prompt_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char* text) {
   int poll_timeout = timeout;
   for (;;) {
     if (process_ended(pid))
       return true;
-    if (idle_too_long(*check_time, io.progress_time, poll_timeout))
+    if (interrupt_signal() != 0)
+      return false;
+    if (idle_too_long(io.check_time, io.progress_time, poll_timeout))
       return false;
     if (io.cntx->state == EXEC_QUIT)
       poll_timeout = io.s->quit_timeout;
@@ -376,7 +397,8 @@ bool prompt_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
       return read_failed(io);
     int b_avail = get_bytes_avail(io.out_r);
     if (b_avail > 0) {
-      *check_time = time(nullptr);
+      io.check_time = time(nullptr);
+      client_went_on(io);
       if (read_pending(io.out_r, p, b_avail, PENDING_MAX - 1) <= 0)
         return read_failed(io);
     } else if (rc == 2) {
@@ -399,37 +421,66 @@ bool prompt_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
 
 // Waits for the client to end after the dialogue: about three seconds, then
 // SIGTERM, two more, then SIGKILL, so that no client outlives the session.
+// The settle pacing looks once a second, the prompt pacing every 20 ms. Once
+// the run is interrupted, SIGTERM goes out at once and the two seconds follow.
 void end_client(pid_t pid, QbPace pace) {
-  if (pace == QB_PACE_SETTLE) {
-    int counter = 0;
-    while (!wait_process(pid)) {
-      ++counter;
-      if (counter > GIVE_UP_AFTER_POLLS) {
-        kill_process(pid);
-        return;
-      }
-      if (counter == TERM_AFTER_POLLS) {
-        nxa_trace(TRACE_WARNING, "client terminated forcibly\n");
-        kill(pid, SIGTERM);
-      }
-    }
-    return;
-  }
   const long long begin = monotonic_ms();
+  long long term_at = TERM_AFTER_POLLS * 1000LL;
+  long long kill_at = (GIVE_UP_AFTER_POLLS + 1) * 1000LL;
   bool termed = false;
   while (!process_ended(pid)) {
     const long long waited = monotonic_ms() - begin;
-    if (waited > (GIVE_UP_AFTER_POLLS + 1) * 1000LL) {
+    const bool interrupted = interrupt_signal() != 0;
+    if (interrupted && !termed && waited < term_at) {
+      term_at = waited;
+      kill_at = waited + TERM_GRACE_MS;
+    }
+    if (waited >= kill_at) {
       kill_process(pid);
       return;
     }
-    if (!termed && waited >= TERM_AFTER_POLLS * 1000LL) {
+    if (!termed && waited >= term_at) {
       nxa_trace(TRACE_WARNING, "client terminated forcibly\n");
       kill(pid, SIGTERM);
       termed = true;
     }
-    nap_ms(PROMPT_HUP_NAP_MS * 2);
+    if (pace == QB_PACE_SETTLE && !interrupted)
+      pause_ms(1000);
+    else
+      nap_ms(PROMPT_HUP_NAP_MS * 2);
   }
+}
+
+// The session between the client's start and its end: the loop of the chosen
+// pacing, the client's last words, the idle verdict. An interrupted run
+// leaves the state as the interruption found it.
+void run_dialogue(const session_settings& s, exec_context* cntx, parser_handler parser,
+                  int timeout, pid_t pid, fd_handle out_r, fd_handle in_w) {
+  pending_output* p = new (std::nothrow) pending_output;
+  char* text = static_cast<char*>(malloc(PENDING_MAX));
+  if (p == nullptr || text == nullptr) {
+    cntx->state = EXEC_TERMINATED;
+    kill(pid, SIGTERM);
+  } else {
+    clear_pending(p);
+    p->last_byte_ms = monotonic_ms();
+    const time_t now = time(nullptr);
+    session_io io = {&s, cntx, parser, out_r, in_w, now, now, -1};
+    const bool ended = s.pace == QB_PACE_SETTLE ? settle_loop(io, pid, timeout, p, text)
+                                                : prompt_loop(io, pid, timeout, p, text);
+    const bool interrupted = interrupt_signal() != 0;
+    if (ended && !interrupted && cntx->state != EXEC_TERMINATED)
+      read_last_words(io, p, text, s.pace);
+    const int poll_timeout = cntx->state == EXEC_QUIT ? s.quit_timeout : timeout;
+    if (!interrupted && idle_too_long(io.check_time, io.progress_time, poll_timeout) &&
+        cntx->state != EXEC_TERMINATED && cntx->state != EXEC_QUIT) {
+      nxa_trace(TRACE_DEBUG, "client canceled by timeout\n");
+      cntx->state = EXEC_CANCELED_BY_TIMEOUT;
+    }
+    unlock_host_key_cache(io.key_lock);
+  }
+  delete p;
+  free(text);
 }
 
 }  // namespace
@@ -440,12 +491,65 @@ session_settings::session_settings()
       simulator(0),
       cmd_timeout(10),
       quit_timeout(10),
-      host_keys_pinned(0) {
+      host_keys_pinned(0),
+      host_key_lock_wait_ms(30000) {
   memset(host, 0, sizeof(host));
+  memset(host_key_lock, 0, sizeof(host_key_lock));
   memset(ssh_path, 0, sizeof(ssh_path));
   memset(ssh_args, 0, sizeof(ssh_args));
   memset(password, 0, sizeof(password));
   snprintf(logout_word, sizeof(logout_word), "%s", "quit");
+}
+
+namespace {
+
+const char KEY_LOCK_NAME[] = "sshhostkeys.lock";
+
+bool is_directory(const char* path) {
+  struct stat sb;
+  return stat(path, &sb) == 0 && S_ISDIR(sb.st_mode);
+}
+
+// The home that the client takes: HOME, else the password database's.
+const char* client_home() {
+  const char* home = getenv("HOME");
+  if (home != nullptr)
+    return home;
+  struct passwd* pw = getpwuid(getuid());
+  return pw != nullptr ? pw->pw_dir : nullptr;
+}
+
+}  // namespace
+
+int host_key_lock_path(char* path, int size) {
+  if (path == nullptr || size <= 0)
+    return 0;
+  path[0] = '\0';
+  char dir[4096];
+  const char* putty_dir = getenv("PUTTYDIR");
+  int n;
+  if (putty_dir != nullptr && putty_dir[0] != '\0') {
+    n = snprintf(dir, sizeof(dir), "%s", putty_dir);
+  } else {
+    const char* home = client_home();
+    if (home == nullptr)
+      return 0;
+    const char* xdg = getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] != '\0')
+      n = snprintf(dir, sizeof(dir), "%s/putty", xdg);
+    else
+      n = snprintf(dir, sizeof(dir), "%s/.config/putty", home);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(dir) || !is_directory(dir))
+      n = snprintf(dir, sizeof(dir), "%s/.putty", home);
+  }
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(dir))
+    return 0;
+  n = snprintf(path, static_cast<size_t>(size), "%s/%s", dir, KEY_LOCK_NAME);
+  if (n < 0 || n >= size) {
+    path[0] = '\0';
+    return 0;
+  }
+  return 1;
 }
 
 bool has_prompt(const char* text) {
@@ -470,6 +574,41 @@ bool ends_in_question(const char* text) {
   return line_holds(begin, end, "y/n") || line_holds(begin, end, "yes/no");
 }
 
+namespace {
+
+// The client's two ways of saying that the module's key is not the one
+// expected: a key other than the one in its cache (it asks whether to update
+// the cache; a bare line end, "Return cancels connection", refuses), or one
+// that matches none given with -hostkey (it ends by itself). Returns whether
+// recv was one of them; the run then ends with MORVIK_HOST_KEY_ERR.
+bool key_refused(const session_settings& s, const char* recv, char* sent, int max_sent,
+                 exec_context* cntx) {
+  if (str_contains(recv, "WARNING - POTENTIAL SECURITY BREACH!") ||
+      str_contains(recv, "Update cached key?")) {
+    if (cntx->cli_result != MORVIK_HOST_KEY_ERR)
+      nxa_trace(TRACE_ERROR,
+                "The host key of '%s' does not match the key in the SSH client's cache; "
+                "connection refused\n",
+                s.host);
+    snprintf(sent, static_cast<size_t>(max_sent), "%s", "\n");
+    cntx->cli_result = MORVIK_HOST_KEY_ERR;
+    return true;
+  }
+  // The client's farewell after the refusal.
+  if (cntx->cli_result == MORVIK_HOST_KEY_ERR && str_contains(recv, "Connection abandoned."))
+    return true;
+  if (str_contains(recv, "Host key not in manually configured list")) {
+    if (cntx->cli_result != MORVIK_HOST_KEY_ERR)
+      nxa_trace(TRACE_ERROR,
+                "The host key of '%s' matches none of the keys given with -hostkey\n", s.host);
+    cntx->cli_result = MORVIK_HOST_KEY_ERR;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 int def_parser(const session_settings& s, const char* recv, char* sent, int max_sent,
                exec_context* cntx) {
   if (recv == nullptr || sent == nullptr || max_sent == 0 || cntx == nullptr)
@@ -477,14 +616,18 @@ int def_parser(const session_settings& s, const char* recv, char* sent, int max_
   // The client's own questions are answered only while it logs in: the same
   // words inside a command's answer must not put "y" or the password into
   // the module's command line.
+  const bool before_password = logging_in(cntx->state) && cntx->state != EXEC_LOGIN;
+  if (before_password && key_refused(s, recv, sent, max_sent, cntx))
+    return 1;
   if (str_contains(recv, "host key") && str_contains(recv, "fingerprint") &&
-      (str_contains(recv, "y/n") || str_contains(recv, "yes/no")) && logging_in(cntx->state) &&
-      cntx->state != EXEC_LOGIN) {
+      (str_contains(recv, "y/n") || str_contains(recv, "yes/no")) && before_password) {
     cntx->state = EXEC_KEY_EXCHANGE;
     snprintf(sent, max_sent, "y%s", "\n");
     return 1;
   }
-  if (str_contains(recv, "password:") && logging_in(cntx->state)) {
+  // Whatever asks for a password after a refused key is not the module.
+  if (str_contains(recv, "password:") && logging_in(cntx->state) &&
+      cntx->cli_result != MORVIK_HOST_KEY_ERR) {
     cntx->state = EXEC_LOGIN;
     snprintf(sent, max_sent, "%s%s", s.password, "\n");
     return 1;
@@ -533,10 +676,8 @@ QBCodes ssh_exec(const session_settings& s, exec_context* cntx, parser_handler p
     return MORVIK_INTERNAL_ERR;
 
   cntx->state = EXEC_INIT;
-  fd_handle stdin_def = -1, stdout_def = -1, stderr_def = -1;
-  fd_handle stdout_r = -1, stdout_w = -1, stdout_e = -1, stdin_r = -1, stdin_w = -1;
-  if (!create_pipes(stdin_def, stdout_def, stderr_def, stdout_r, stdout_w, stdout_e, stdin_r,
-                    stdin_w))
+  fd_handle stdout_r = -1, stdout_w = -1, stdin_r = -1, stdin_w = -1;
+  if (!create_pipes(stdout_r, stdout_w, stdin_r, stdin_w))
     return MORVIK_INTERNAL_ERR;
 
   cntx->state = EXEC_STARTING;
@@ -545,60 +686,37 @@ QBCodes ssh_exec(const session_settings& s, exec_context* cntx, parser_handler p
   snprintf(path, sizeof(path), "%s", s.ssh_path);
   snprintf(args, sizeof(args), "%s", s.ssh_args);
   int exec_errno = 0;
-  const pid_t pid = run_ssh_process(stdin_r, stdout_w, stdout_e, stdin_def, stdout_def, stderr_def,
-                                    path, args, s.pace == QB_PACE_SETTLE ? 1 : 0, &exec_errno);
+  // An interrupted run starts no new client.
+  const pid_t pid = interrupt_signal() != 0
+                        ? 0
+                        : run_ssh_process(stdin_r, stdout_w, path, args, &exec_errno);
+  close_fdhandle(stdin_r);
+  close_fdhandle(stdout_w);
   if (pid == 0) {
-    // Our streams are still the client's pipes: put them back first.
-    close_fdhandle(stdout_w);
-    close_fdhandle(stdout_e);
-    close_fdhandle(stdin_r);
-    restore_std_fdhandles(stdin_def, stdout_def, stderr_def);
     if (exec_errno != 0)
       nxa_trace(TRACE_ERROR, "Cannot start the SSH client '%s': %s\n", s.ssh_path,
                 strerror(exec_errno));
   } else {
+    set_interrupt_client(pid);
+    // The documented pacing gives the client a second before the first look.
+    if (s.pace == QB_PACE_SETTLE)
+      pause_ms(1000);
     nxa_trace(TRACE_DEBUG, "ssh client is executed.\n");
     cntx->state = EXEC_CONNECTING;
-    pending_output* p = new (std::nothrow) pending_output;
-    char* text = static_cast<char*>(malloc(PENDING_MAX));
-    if (p == nullptr || text == nullptr) {
-      cntx->state = EXEC_TERMINATED;
-      kill(pid, SIGTERM);
-    } else {
-      clear_pending(p);
-      p->last_byte_ms = monotonic_ms();
-      session_io io = {&s, cntx, parser, stdout_r, stdin_w, time(nullptr)};
-      time_t check_time = io.progress_time;
-      const bool ended = s.pace == QB_PACE_SETTLE
-                             ? settle_loop(io, pid, timeout, p, text, &check_time)
-                             : prompt_loop(io, pid, timeout, p, text, &check_time);
-      if (ended && cntx->state != EXEC_TERMINATED)
-        read_last_words(io, p, text, s.pace);
-      const int poll_timeout = cntx->state == EXEC_QUIT ? s.quit_timeout : timeout;
-      if (idle_too_long(check_time, io.progress_time, poll_timeout) &&
-          cntx->state != EXEC_TERMINATED && cntx->state != EXEC_QUIT) {
-        nxa_trace(TRACE_DEBUG, "client canceled by timeout\n");
-        cntx->state = EXEC_CANCELED_BY_TIMEOUT;
-      }
-    }
-    delete p;
-    free(text);
+    run_dialogue(s, cntx, parser, timeout, pid, stdout_r, stdin_w);
     if (s.simulator) {
       char exit_line[16];
       snprintf(exit_line, sizeof(exit_line), "exit%s", "\n");
       // The client may be gone already; a failed write changes nothing.
       (void)write_fdhandle(stdin_w, exit_line);
-      sleep(SIM_EXIT_PAUSE_SEC);
+      pause_ms(SIM_EXIT_PAUSE_SEC * 1000);
     }
     end_client(pid, s.pace);
+    set_interrupt_client(0);
   }
 
   close_fdhandle(stdout_r);
-  close_fdhandle(stdout_w);
-  close_fdhandle(stdout_e);
-  close_fdhandle(stdin_r);
   close_fdhandle(stdin_w);
-  restore_std_fdhandles(stdin_def, stdout_def, stderr_def);
   return MORVIK_SUCCESS;
 }
 
@@ -719,6 +837,9 @@ QBCodes run_command(const session_settings& s, exec_context* cntx, parser_handle
     retval = execstate_to_exit_code(retval, cntx->state);
   if (retval == MORVIK_SUCCESS && cntx->cli_result != MORVIK_SUCCESS)
     retval = cntx->cli_result;
+  // A refused key says more than the state the session stopped in.
+  if (cntx->cli_result == MORVIK_HOST_KEY_ERR)
+    retval = MORVIK_HOST_KEY_ERR;
   return retval;
 }
 

@@ -2,6 +2,7 @@
 // children started between pipes on descriptors 0 to 2, as a session does.
 #include <dirent.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
@@ -13,77 +14,41 @@
 #include <chrono>
 #include <cstring>
 #include <set>
+#include <vector>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "qb_io.h"
+#include "qb_signal.h"
 #include "test_support.h"
 
 using test_support::TempDir;
 
 namespace {
 
-// The eight handles of one session. start() points descriptors 0 to 2 at two
-// new pipes, as the session engine does, and runs the client with them.
+// The four pipe ends of one session, made as the session engine makes them;
+// start() hands the client its two.
 struct ClientPipes {
-  fd_handle stdin_def = -1, stdout_def = -1, stderr_def = -1;
-  fd_handle stdout_r = -1, stdout_w = -1, stdout_e = -1, stdin_r = -1, stdin_w = -1;
+  fd_handle stdout_r = -1, stdout_w = -1, stdin_r = -1, stdin_w = -1;
   pid_t pid = 0;
   int exec_errno = 0;
   const char* unflushed = nullptr;  // left in stdout's buffer at the start
 
-  // Nothing may be printed (no assertion may fail) while 0 to 2 are redirected.
   pid_t start(const std::string& path, const std::string& args) {
-    fflush(stdout);
-    fflush(stderr);
-    int out[2], in[2];
-    if (pipe(out) != 0)
+    fd_handle out[2] = {-1, -1}, in[2] = {-1, -1};
+    if (create_pipe(out) != 0 || create_pipe(in) != 0)
       return 0;
-    if (pipe(in) != 0) {
-      close(out[0]);
-      close(out[1]);
-      return 0;
-    }
-    stdout_def = dup(STDOUT_FILENO);
-    stdin_def = dup(STDIN_FILENO);
-    stderr_def = dup(STDERR_FILENO);
-    stdout_w = dup2_std_fdhandle(out[1], STD_OUTPUT_HANDLE);
-    stdout_r = dup(out[0]);
-    stdin_r = dup2_std_fdhandle(in[0], STD_INPUT_HANDLE);
-    stdin_w = dup(in[1]);
-    stdout_e = dup2_std_fdhandle(stdout_w, STD_ERROR_HANDLE);
-    close(in[1]);
-    close(in[0]);
-    close(out[1]);
-    close(out[0]);
+    stdout_r = out[0];
+    stdout_w = out[1];
+    stdin_r = in[0];
+    stdin_w = in[1];
     if (unflushed != nullptr)
       fputs(unflushed, stdout);
     std::string path_copy = path, args_copy = args;
-    pid = run_ssh_process(stdin_r, stdout_w, stdout_e, stdin_def, stdout_def, stderr_def,
-                          &path_copy[0], &args_copy[0], 1, &exec_errno);
-    if (pid == 0)
-      restore();
+    pid = run_ssh_process(stdin_r, stdout_w, &path_copy[0], &args_copy[0], &exec_errno);
     return pid;
-  }
-
-  // What the session engine does at its end.
-  void restore() {
-    close_fdhandle(stdout_r);
-    close_fdhandle(stdout_w);
-    close_fdhandle(stdout_e);
-    close_fdhandle(stdin_r);
-    close_fdhandle(stdin_w);
-    if (stdout_def != -1)
-      dup2(stdout_def, STDOUT_FILENO);
-    if (stdin_def != -1)
-      dup2(stdin_def, STDIN_FILENO);
-    if (stderr_def != -1)
-      dup2(stderr_def, STDERR_FILENO);
-    close_fdhandle(stdout_def);
-    close_fdhandle(stdin_def);
-    close_fdhandle(stderr_def);
   }
 
   // Everything the client writes until it closes its end (or time runs out).
@@ -104,7 +69,10 @@ struct ClientPipes {
   }
 
   ~ClientPipes() {
-    restore();
+    close_fdhandle(stdout_r);
+    close_fdhandle(stdout_w);
+    close_fdhandle(stdin_r);
+    close_fdhandle(stdin_w);
     if (pid > 0)
       kill_process(pid);
   }
@@ -257,26 +225,100 @@ TEST(RunSshProcess, LeavesTheFileCreationMaskAlone) {
   EXPECT_EQ(status_field(pid, "Umask"), "0027");
 }
 
-TEST(RunSshProcess, RestoresTheToolsStandardStreams) {
-  struct stat before[3], after[3];
-  for (int fd = 0; fd < 3; ++fd)
-    ASSERT_EQ(fstat(fd, &before[fd]), 0);
-  ClientPipes client;
-  ASSERT_NE(client.start(kSleep, "30"), 0);
-  for (int fd = 0; fd < 3; ++fd) {
-    ASSERT_EQ(fstat(fd, &after[fd]), 0);
-    EXPECT_EQ(after[fd].st_dev, before[fd].st_dev) << fd;
-    EXPECT_EQ(after[fd].st_ino, before[fd].st_ino) << fd;
+// "pipe:[inode]", as /proc shows the pipe that fd refers to.
+std::string pipe_name(int fd) {
+  struct stat sb;
+  return fstat(fd, &sb) == 0 ? "pipe:[" + std::to_string(sb.st_ino) + "]" : "";
+}
+
+std::string fd_target(pid_t pid, int fd) {
+  char target[256] = "";
+  std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+  ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
+}
+
+std::vector<std::string> our_streams() {
+  std::vector<std::string> ids;
+  for (int fd = 0; fd <= 2; ++fd)
+    ids.push_back(fd_target(getpid(), fd));
+  return ids;
+}
+
+// The client's 0 is the input pipe, its 1 and 2 the output pipe; the tool's
+// own 0 to 2 are what they were before, during the session and after it.
+TEST(RunSshProcess, ChildGetsThePipesAndOurStreamsNeverMove) {
+  const std::vector<std::string> before = our_streams();
+  {
+    ClientPipes client;
+    ASSERT_NE(client.start(kSleep, "30"), 0);
+    ASSERT_TRUE(wait_for_exec(client.pid, kSleep));
+    EXPECT_EQ(our_streams(), before);
+    EXPECT_EQ(fd_target(client.pid, 0), pipe_name(client.stdin_w));
+    EXPECT_EQ(fd_target(client.pid, 1), pipe_name(client.stdout_r));
+    EXPECT_EQ(fd_target(client.pid, 2), pipe_name(client.stdout_r));
+    // The client's ends are closed in the tool: only ours are left.
+    EXPECT_EQ(client.stdin_r, -1);
+    EXPECT_EQ(client.stdout_w, -1);
   }
-  // Only the tool's own pipe ends are left to the session.
-  EXPECT_EQ(client.stdin_r, -1);
-  EXPECT_EQ(client.stdout_w, -1);
-  EXPECT_EQ(client.stdout_e, -1);
-  EXPECT_EQ(client.stdin_def, -1);
-  EXPECT_EQ(client.stdout_def, -1);
-  EXPECT_EQ(client.stderr_def, -1);
-  EXPECT_NE(client.stdout_r, -1);
-  EXPECT_NE(client.stdin_w, -1);
+  EXPECT_EQ(our_streams(), before);
+}
+
+// What the tool prints while a client runs goes where the tool's output
+// goes, never into the client; what the client prints comes back on the pipe.
+TEST(RunSshProcess, MessageDuringTheSessionReachesOurOutputNotTheClient) {
+  TempDir dir;
+  const std::string script =
+      dir.write("echo", "#!/bin/sh\necho client says\nwhile read -r l; do echo \"got $l\"; done\n");
+  std::string echoed, printed;
+  {
+    test_support::StdCapture capture;
+    ClientPipes client;
+    ASSERT_NE(client.start(script, ""), 0);
+    printf("tool says\n");
+    fflush(stdout);
+    char line[] = "answer\n";
+    write_fdhandle(client.stdin_w, line);
+    close_fdhandle(client.stdin_w);
+    echoed = client.read_to_end();
+    printed = capture.out();
+  }
+  EXPECT_EQ(echoed, "client says\ngot answer\n");
+  EXPECT_EQ(printed, "tool says\n");
+}
+
+// A client's own standard streams, in any order: wiring one must not
+// overwrite another, even when the pipes got the numbers 0 to 2.
+TEST(RunSshProcess, ClientStreamsAreRightWhateverTheirNumbers) {
+  TempDir dir;
+  const std::string script =
+      dir.write("echo", "#!/bin/sh\nread -r l; echo \"out $l\"; echo err >&2\n");
+  // With 0 to 2 closed, the pipes take those numbers.
+  int saved[3];
+  for (int fd = 0; fd <= 2; ++fd)
+    saved[fd] = dup(fd);
+  fflush(stdout);
+  for (int fd = 0; fd <= 2; ++fd)
+    close(fd);
+  pid_t pid = 0;
+  std::string echoed;
+  int pipe_numbers[2] = {-1, -1};
+  {
+    ClientPipes client;
+    pid = client.start(script, "");
+    pipe_numbers[0] = client.stdout_r;
+    pipe_numbers[1] = client.stdin_w;
+    char line[] = "x\n";
+    write_fdhandle(client.stdin_w, line);
+    echoed = client.read_to_end();
+  }
+  for (int fd = 0; fd <= 2; ++fd) {
+    dup2(saved[fd], fd);
+    close(saved[fd]);
+  }
+  ASSERT_NE(pid, 0);
+  EXPECT_LE(pipe_numbers[0], 2);
+  EXPECT_EQ(echoed, "out x\nerr\n");
 }
 
 TEST(RunSshProcess, ClientReadsOurInputAndWritesBothStreamsIntoOnePipe) {
@@ -342,6 +384,110 @@ TEST(KillProcess, ReapsAChildThatIgnoresSigterm) {
   EXPECT_EQ(waitpid(client.pid, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
   client.pid = 0;
+}
+
+// ---------------------------------------------------------------------------
+// The run's interruption, as the engine's waits see it.
+
+// Puts back the three signals' actions and forgets a noted signal.
+class Interrupt : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 3; ++i)
+      sigaction(kSignals[i], nullptr, &saved_[i]);
+    clear_interrupt();
+  }
+  void TearDown() override {
+    for (int i = 0; i < 3; ++i)
+      sigaction(kSignals[i], &saved_[i], nullptr);
+    clear_interrupt();
+  }
+  static constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction saved_[3];
+};
+
+TEST_F(Interrupt, FirstSignalIsNotedAndOneInheritedAsIgnoredStaysIgnored) {
+  signal(SIGINT, SIG_IGN);
+  ASSERT_EQ(install_interrupt_handlers(), 0);
+  struct sigaction act;
+  sigaction(SIGINT, nullptr, &act);
+  EXPECT_EQ(act.sa_handler, SIG_IGN);
+  for (int sig : {SIGTERM, SIGHUP}) {
+    sigaction(sig, nullptr, &act);
+    EXPECT_NE(act.sa_handler, SIG_DFL) << sig;
+    // Without SA_RESTART a wait in a system call ends at the signal.
+    EXPECT_EQ(act.sa_flags & SA_RESTART, 0) << sig;
+  }
+  raise(SIGINT);
+  EXPECT_EQ(interrupt_signal(), 0);
+  raise(SIGHUP);
+  EXPECT_EQ(interrupt_signal(), SIGHUP);
+  EXPECT_STREQ(interrupt_name(SIGHUP), "SIGHUP");
+  EXPECT_STREQ(interrupt_name(SIGTERM), "SIGTERM");
+  EXPECT_STREQ(interrupt_name(SIGINT), "SIGINT");
+  EXPECT_EQ(interrupt_name(SIGUSR1), nullptr);
+}
+
+// The second signal ends the tool at once, as the signal would, and takes
+// the client with it.
+TEST_F(Interrupt, SecondSignalEndsTheToolAndItsClient) {
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  pid_t tool = fork();
+  ASSERT_NE(tool, -1);
+  if (tool == 0) {
+    pid_t client = fork();
+    if (client == 0) {
+      execl(kSleep, kSleep, "30", static_cast<char*>(nullptr));
+      _exit(1);
+    }
+    ssize_t n = write(report[1], &client, sizeof(client));
+    (void)n;
+    install_interrupt_handlers();
+    set_interrupt_client(client);
+    raise(SIGTERM);
+    raise(SIGTERM);
+    _exit(0);  // not reached
+  }
+  close(report[1]);
+  pid_t client = 0;
+  ASSERT_EQ(read(report[0], &client, sizeof(client)), static_cast<ssize_t>(sizeof(client)));
+  close(report[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(tool, &status, 0), tool);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  // The client, now nobody's child, is gone or a zombie within a moment.
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    std::string stat = proc_file(client, "stat");
+    gone = stat.empty() || stat.find(") Z") != std::string::npos;
+    if (!gone)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(gone);
+}
+
+TEST_F(Interrupt, NotedSignalCutsThePausesShort) {
+  ASSERT_EQ(install_interrupt_handlers(), 0);
+  ClientPipes client;
+  ASSERT_NE(client.start(kSleep, "30"), 0);
+  const pthread_t tool = pthread_self();
+  std::thread signaller([tool] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    pthread_kill(tool, SIGTERM);
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(pause_ms(5000), 1);
+  EXPECT_LT(seconds_since(start), 0.5);
+  signaller.join();
+  // Once noted, every later pause returns at once.
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(wait_process(client.pid), 0);
+  EXPECT_EQ(pause_ms(5000), 1);
+  EXPECT_LT(seconds_since(start), 0.2);
+  clear_interrupt();
+  EXPECT_EQ(pause_ms(50), 0);
 }
 
 }  // namespace

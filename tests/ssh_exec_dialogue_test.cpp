@@ -1,20 +1,26 @@
 // Whole recorded dialogues played to the session engine by the scripted fake
 // client: what the tool answers, when it gives up, and what it leaves behind.
+#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "main.h"
 #include "nxa-tools-trace.h"
+#include "qb_signal.h"
 #include "ssh_exec.h"
 #include "test_support.h"
 
@@ -278,6 +284,194 @@ TEST_P(Dialogue, StandardStreamsAreOursAgainAfterTheSession) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// The client's host-key dialogue, played by the fake client against a cache
+// of its own in PUTTYDIR.
+
+class HostKey : public Dialogue {
+ protected:
+  void SetUp() override {
+    Dialogue::SetUp();
+    setenv("PUTTYDIR", dir_.c_str(), 1);
+    snprintf(s_.host, sizeof(s_.host), "qb7");
+    snprintf(s_.host_key_lock, sizeof(s_.host_key_lock), "%s/sshhostkeys.lock", dir_.c_str());
+    std::ofstream(cache()) << kOldEntry;
+  }
+  void TearDown() override {
+    unsetenv("PUTTYDIR");
+    Dialogue::TearDown();
+  }
+  std::string cache() { return dir_ + "/sshhostkeys"; }
+  static constexpr const char* kOldEntry = "ssh-ed25519@22:10.9.9.9 0x01d\n";
+};
+
+TEST_P(HostKey, FirstContactIsStoredADifferentKeyIsRefused) {
+  const struct {
+    const char* name;
+    const char* client;  // the host-key step of the fake client
+    bool pinned;
+    QBCodes result;
+    const char* input;
+    bool stored;
+    const char* check;  // what the message names beside the host
+  } cases[] = {
+      {"first contact", "first-contact", false, MORVIK_SUCCESS,
+       "y\nsecret\nshow loginsession\r\nquit\n", true, nullptr},
+      {"changed key", "changed-key", false, MORVIK_HOST_KEY_ERR, "\n", false, "cache"},
+      {"no pinned key matches", "pinned-mismatch", true, MORVIK_HOST_KEY_ERR, "", false,
+       "-hostkey"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    remove((dir_ + "/input").c_str());
+    std::ofstream(cache()) << kOldEntry;
+    s_.host_keys_pinned = c.pinned;
+    script(std::string(c.client) + "\n" + PASSWORD_PROMPT + "expect secret\\n\n" + LOGIN_PROMPT +
+           "expect show loginsession\\r\\n\n" + SESSION_TABLE + "expect quit\\n\nexit 0\n");
+    QBCodes rc = MORVIK_INTERNAL_ERR;
+    std::string trace = capture([&] { rc = exec_show(s_, QB_CLI_SHOW_LOGINSESSION, &cntx_); });
+    release_cntx(&cntx_);
+    EXPECT_EQ(rc, c.result) << trace;
+    EXPECT_EQ(input(), c.input);
+    const std::string entries = read_file(cache());
+    EXPECT_EQ(entries != kOldEntry, c.stored) << entries;
+    EXPECT_EQ(count_of(trace, "cannot parse output."), 0) << trace;
+    if (c.check != nullptr) {
+      const size_t error = trace.find("qb7");
+      ASSERT_NE(error, std::string::npos) << trace;
+      const std::string line = trace.substr(trace.rfind('\n', error) + 1,
+                                            trace.find('\n', error) - trace.rfind('\n', error));
+      EXPECT_NE(line.find(c.check), std::string::npos) << line;
+    }
+  }
+  struct stat sb;
+  ASSERT_EQ(stat(s_.host_key_lock, &sb), 0);
+  EXPECT_EQ(sb.st_mode & 0777, 0600u);
+}
+
+// Two first contacts at once that share one cache: the fake client rewrites
+// it as plink does, so that two stores at the same time lose one key; the
+// answers take turns, and both keys are kept.
+TEST_P(HostKey, FirstContactsAtOnceStoreOneAfterTheOther) {
+  script(std::string("first-contact\n") + PASSWORD_PROMPT + "expect secret\\n\nexit 0\n");
+  session_settings a = s_, b = s_;
+  snprintf(a.ssh_args, sizeof(a.ssh_args), "-ssh admin@127.0.0.2");
+  snprintf(b.ssh_args, sizeof(b.ssh_args), "-ssh admin@127.0.0.3");
+  exec_context ca, cb;
+  nxa_set_trace(TRACE_MODE_QUIET);
+  std::thread first([&] { ssh_exec(a, &ca, silent_parser, 5); });
+  std::thread second([&] { ssh_exec(b, &cb, silent_parser, 5); });
+  first.join();
+  second.join();
+  const std::string entries = read_file(cache());
+  EXPECT_NE(entries.find("@22:127.0.0.2 "), std::string::npos) << entries;
+  EXPECT_NE(entries.find("@22:127.0.0.3 "), std::string::npos) << entries;
+  EXPECT_EQ(entries.find(kOldEntry), 0u) << entries;
+  EXPECT_EQ(ca.state, EXEC_LOGIN);
+  EXPECT_EQ(cb.state, EXEC_LOGIN);
+}
+
+// A lock that another run keeps: after the bounded wait the key is accepted
+// for this session only ("n"), and the login goes on.
+TEST_P(HostKey, LockThatStaysTakenConnectsWithoutStoring) {
+  int holder = open(s_.host_key_lock, O_RDWR | O_CREAT, 0600);
+  ASSERT_NE(holder, -1);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  s_.host_key_lock_wait_ms = 600;
+  script(std::string("first-contact\n") + PASSWORD_PROMPT + "expect secret\\n\nexit 0\n");
+  exec_context cntx;
+  auto start = std::chrono::steady_clock::now();
+  capture([&] { ssh_exec(s_, &cntx, silent_parser, 5); });
+  close(holder);
+  EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.6);
+  EXPECT_EQ(input(), "n\nsecret\n");
+  EXPECT_EQ(read_file(cache()), kOldEntry);
+  EXPECT_EQ(cntx.state, EXEC_LOGIN);
+}
+
+// ---------------------------------------------------------------------------
+// An interrupted run: the session ends at once, as at a time-out but without
+// the wait, its client is gone, and the state is the one it had reached.
+
+class Interrupted : public Dialogue {
+ protected:
+  void SetUp() override {
+    Dialogue::SetUp();
+    for (int i = 0; i < 3; ++i)
+      sigaction(kSignals[i], nullptr, &saved_[i]);
+    clear_interrupt();
+    ASSERT_EQ(install_interrupt_handlers(), 0);
+  }
+  void TearDown() override {
+    for (int i = 0; i < 3; ++i)
+      sigaction(kSignals[i], &saved_[i], nullptr);
+    clear_interrupt();
+    Dialogue::TearDown();
+  }
+  static constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction saved_[3];
+};
+
+TEST_P(Interrupted, SessionEndsWithinASecondAndItsClientIsGone) {
+  const struct {
+    const char* name;
+    std::string script;
+    const char* after;  // the input after which the signal comes
+    int delay_ms;       // and how long after it
+    ExecState state;
+  } cases[] = {
+      {"silent client", "hang\n", "", 1500, EXEC_CONNECTING},
+      {"unanswered command",
+       std::string(PASSWORD_PROMPT) + "expect secret\\n\n" + LOGIN_PROMPT +
+           "expect show loginsession\\r\\n\nhang\n",
+       "show loginsession", 500, EXEC_REMOTE},
+      {"client that ignores SIGTERM", "ignore-term\nhang\n", "", 1500, EXEC_CONNECTING},
+      {"waiting for the cache lock", std::string("first-contact\n") + "hang\n", "", 3500,
+       EXEC_KEY_EXCHANGE},
+  };
+  const pthread_t tool = pthread_self();
+  int holder = -1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    clear_interrupt();
+    remove((dir_ + "/input").c_str());
+    remove((dir_ + "/pid").c_str());
+    script(c.script);
+    if (c.state == EXEC_KEY_EXCHANGE) {
+      snprintf(s_.host_key_lock, sizeof(s_.host_key_lock), "%s/lock", dir_.c_str());
+      holder = open(s_.host_key_lock, O_RDWR | O_CREAT, 0600);
+      ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    }
+    exec_context cntx;
+    cntx.type = QB_CLI_SHOW_LOGINSESSION;
+    std::chrono::steady_clock::time_point signalled;
+    const std::string after = c.after;
+    std::thread signaller([&] {
+      // Sent once the client runs and has had what it waits for.
+      for (int i = 0; i < 200 && (read_file(dir_ + "/pid").empty() ||
+                                  input().find(after) == std::string::npos);
+           ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.delay_ms));
+      signalled = std::chrono::steady_clock::now();
+      pthread_kill(tool, SIGTERM);
+    });
+    capture([&] { ssh_exec(s_, &cntx, show_parser, 30); });
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+    signaller.join();
+    close(holder);
+    holder = -1;
+    s_.host_key_lock[0] = '\0';
+    EXPECT_EQ(interrupt_signal(), SIGTERM);
+    EXPECT_EQ(cntx.state, c.state);
+    EXPECT_TRUE(client_gone());
+    // A client that dies at SIGTERM is gone within a second; one that
+    // ignores it gets the usual two seconds before SIGKILL.
+    EXPECT_LT(took, c.name == std::string("client that ignores SIGTERM") ? 3.0 : 1.0);
+  }
+}
+
 // How a session ends when the module or the client leaves early, or says the
 // client's words inside an answer.
 struct Ending {
@@ -343,6 +537,10 @@ std::string pace_name(const ::testing::TestParamInfo<QbPace>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pace, Dialogue, ::testing::Values(QB_PACE_SETTLE, QB_PACE_PROMPT),
+                         pace_name);
+INSTANTIATE_TEST_SUITE_P(Pace, HostKey, ::testing::Values(QB_PACE_SETTLE, QB_PACE_PROMPT),
+                         pace_name);
+INSTANTIATE_TEST_SUITE_P(Pace, Interrupted, ::testing::Values(QB_PACE_SETTLE, QB_PACE_PROMPT),
                          pace_name);
 INSTANTIATE_TEST_SUITE_P(Pace, SessionEnding, ::testing::Values(QB_PACE_SETTLE, QB_PACE_PROMPT),
                          pace_name);

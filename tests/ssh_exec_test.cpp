@@ -4,12 +4,14 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "main.h"
+#include "qb_io.h"
 #include "test_support.h"
 
 using test_support::StdCapture;
@@ -238,6 +240,142 @@ TEST_F(DefParser, EveryRuleWithItsStateAndAnswer) {
     EXPECT_EQ(cntx.state, row.after) << row.chunk << " in " << row.before;
     EXPECT_STREQ(sent, row.sent) << row.chunk << " in " << row.before;
   }
+}
+
+const char kChangedKey[] =
+    "WARNING - POTENTIAL SECURITY BREACH!\nThe host key does not match the one PuTTY has "
+    "cached\nfor this server:\n  127.0.0.1 (port 22)\n"
+    "The new ssh-ed25519 key fingerprint is:\n  ssh-ed25519 255 SHA256:def\n"
+    "Update cached key? (y/n, Return cancels connection, i for more info) ";
+const char kNotPinned[] = "FATAL ERROR: Host key not in manually configured list";
+
+// A key that is not the expected one is refused before any password: a bare
+// line end to the question, the verdict 14, and nothing typed afterwards.
+TEST_F(DefParser, KeyThatDiffersIsRefusedAndNoPasswordFollows) {
+  struct Row {
+    const char* chunk;
+    ExecState before;
+    int result;
+    ExecState after;
+    const char* sent;
+    QBCodes verdict;
+  };
+  const Row rows[] = {
+      {kChangedKey, EXEC_CONNECTING, 1, EXEC_CONNECTING, "\n", MORVIK_HOST_KEY_ERR},
+      {"Update cached key? (y/n, Return cancels connection)", EXEC_CONNECTING, 1,
+       EXEC_CONNECTING, "\n", MORVIK_HOST_KEY_ERR},
+      {kNotPinned, EXEC_CONNECTING, 1, EXEC_CONNECTING, "", MORVIK_HOST_KEY_ERR},
+      {kHostKey, EXEC_CONNECTING, 1, EXEC_KEY_EXCHANGE, "y\n", MORVIK_SUCCESS},
+      // The same words in a command's answer are the module's text.
+      {kChangedKey, EXEC_REMOTE, 0, EXEC_REMOTE, "", MORVIK_SUCCESS},
+      {kNotPinned, EXEC_REMOTE, 0, EXEC_REMOTE, "", MORVIK_SUCCESS},
+  };
+  for (const Row& row : rows) {
+    exec_context cntx;
+    cntx.state = row.before;
+    char sent[4096] = "";
+    {
+      StdCapture quiet;
+      EXPECT_EQ(def_parser(s_, row.chunk, sent, sizeof(sent), &cntx), row.result) << row.chunk;
+    }
+    EXPECT_EQ(cntx.state, row.after) << row.chunk;
+    EXPECT_STREQ(sent, row.sent) << row.chunk;
+    EXPECT_EQ(cntx.cli_result, row.verdict) << row.chunk;
+    if (row.verdict == MORVIK_HOST_KEY_ERR) {
+      // Whatever asks for a password afterwards gets none.
+      sent[0] = '\0';
+      EXPECT_EQ(def_parser(s_, "Connection abandoned.", sent, sizeof(sent), &cntx), 1);
+      EXPECT_EQ(def_parser(s_, "admin@127.0.0.1's password: ", sent, sizeof(sent), &cntx), 0);
+      EXPECT_STREQ(sent, "");
+    }
+  }
+}
+
+// The lock file beside the client's host-key cache, found as the client finds
+// the cache.
+TEST(HostKeyLockPath, FollowsTheClientsChoiceOfDirectory) {
+  TempDir dir;
+  const std::string home = dir.path() + "/home";
+  const std::string xdg_home = dir.path() + "/xdg";
+  mkdir(home.c_str(), 0700);
+  struct Row {
+    const char* puttydir;  // null: unset
+    const char* xdg;
+    bool config_putty;  // HOME/.config/putty exists
+    std::string lock;
+  };
+  const Row rows[] = {
+      {"/srv/keys", nullptr, true, "/srv/keys/sshhostkeys.lock"},
+      {"", nullptr, false, home + "/.putty/sshhostkeys.lock"},
+      {nullptr, nullptr, false, home + "/.putty/sshhostkeys.lock"},
+      {nullptr, nullptr, true, home + "/.config/putty/sshhostkeys.lock"},
+      {nullptr, xdg_home.c_str(), true, home + "/.putty/sshhostkeys.lock"},
+  };
+  const char* names[] = {"PUTTYDIR", "XDG_CONFIG_HOME", "HOME"};
+  std::string saved[3];
+  bool had[3];
+  for (int i = 0; i < 3; ++i) {
+    const char* value = getenv(names[i]);
+    had[i] = value != nullptr;
+    saved[i] = had[i] ? value : "";
+  }
+  setenv("HOME", home.c_str(), 1);
+  for (const Row& row : rows) {
+    if (row.puttydir != nullptr)
+      setenv("PUTTYDIR", row.puttydir, 1);
+    else
+      unsetenv("PUTTYDIR");
+    if (row.xdg != nullptr)
+      setenv("XDG_CONFIG_HOME", row.xdg, 1);
+    else
+      unsetenv("XDG_CONFIG_HOME");
+    const std::string config = home + "/.config";
+    if (row.config_putty) {
+      mkdir(config.c_str(), 0700);
+      mkdir((config + "/putty").c_str(), 0700);
+    } else {
+      rmdir((config + "/putty").c_str());
+    }
+    char path[4096];
+    EXPECT_EQ(host_key_lock_path(path, sizeof(path)), 1);
+    EXPECT_EQ(std::string(path), row.lock);
+  }
+  // A path that does not fit is no path.
+  char small[8];
+  EXPECT_EQ(host_key_lock_path(small, sizeof(small)), 0);
+  EXPECT_STREQ(small, "");
+  for (int i = 0; i < 3; ++i) {
+    if (had[i])
+      setenv(names[i], saved[i].c_str(), 1);
+    else
+      unsetenv(names[i]);
+  }
+}
+
+// The lock makes the cache's directory as the client would (0700, its parent
+// not), the file 0600, and gives up on a lock that another holds.
+TEST(LockHostKeyCache, MakesWhatIsMissingAndWaitsABoundedTime) {
+  TempDir dir;
+  const std::string lock = dir.path() + "/.putty/sshhostkeys.lock";
+  fd_handle fd = -1;
+  ASSERT_EQ(lock_host_key_cache(lock.c_str(), 0, &fd), QB_KEY_LOCK_HELD);
+  struct stat sb;
+  ASSERT_EQ(stat((dir.path() + "/.putty").c_str(), &sb), 0);
+  EXPECT_EQ(sb.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat(lock.c_str(), &sb), 0);
+  EXPECT_EQ(sb.st_mode & 0777, 0600u);
+
+  fd_handle other = -1;
+  EXPECT_EQ(lock_host_key_cache(lock.c_str(), 200, &other), QB_KEY_LOCK_BUSY);
+  EXPECT_EQ(other, -1);
+  unlock_host_key_cache(fd);
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(lock_host_key_cache(lock.c_str(), 0, &other), QB_KEY_LOCK_HELD);
+  unlock_host_key_cache(other);
+
+  const std::string deep = dir.path() + "/no/such/sshhostkeys.lock";
+  EXPECT_EQ(lock_host_key_cache(deep.c_str(), 0, &fd), QB_KEY_LOCK_UNAVAILABLE);
+  EXPECT_NE(stat((dir.path() + "/no").c_str(), &sb), 0);
 }
 
 TEST_F(DefParser, LogoutWordAndSaveAnswerComeFromTheSettings) {

@@ -13,6 +13,16 @@
 //   close-input     close stdin, so that the tool's writes fail
 //   hang            wait until killed
 //   exit CODE       end with CODE
+//
+// The client's host-key dialogue, as plink 0.78 words it, with its cache
+// $PUTTYDIR/sshhostkeys rewritten as plink does, through a temporary file of
+// a fixed name (the key is named after the client's last argument):
+//   first-contact   the question of a key not cached yet
+//   changed-key     the warning of a key that differs from the cached one
+//   pinned-mismatch the end of a key that matches none given with -hostkey
+// An answer "y" stores the key (taking half a second, so that stores at the
+// same time can lose one); "n" goes on without storing; a bare line end
+// abandons the connection (exit 0).
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -23,12 +33,14 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
 
 std::string input_seen;
 FILE* input_log = nullptr;
+std::string key_name = "unknown";
 
 std::string unescape(const std::string& text) {
   std::string out;
@@ -98,9 +110,88 @@ void pause_for(double seconds) {
   }
 }
 
+// The next line of input, without its line end; exits 3 after 30 s.
+std::string read_answer() {
+  time_t deadline = time(nullptr) + 30;
+  while (input_seen.find('\n') == std::string::npos) {
+    if (time(nullptr) > deadline || !read_some(200))
+      exit(3);
+  }
+  size_t end = input_seen.find('\n');
+  std::string line = input_seen.substr(0, end);
+  input_seen.erase(0, end + 1);
+  return line;
+}
+
+std::string read_whole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void store_key() {
+  const char* dir = getenv("PUTTYDIR");
+  if (dir == nullptr)
+    exit(5);
+  const std::string cache = std::string(dir) + "/sshhostkeys";
+  const std::string tmp = std::string(dir) + "/sshhostkeys.tmp";
+  std::string entries = read_whole(cache);
+  pause_for(0.5);
+  const std::string id = "ssh-ed25519@22:" + key_name + " ";
+  size_t at = entries.find(id);
+  if (at != std::string::npos)
+    entries.erase(at, entries.find('\n', at) + 1 - at);
+  std::ofstream(tmp, std::ios::binary) << entries << id << "0x5eed\n";
+  if (rename(tmp.c_str(), cache.c_str()) != 0)
+    exit(5);
+}
+
+const char kFingerprint[] =
+    "The server's ssh-ed25519 key fingerprint is:\n  ssh-ed25519 255 SHA256:fakeKeyPrint\n";
+
+// Asks the question; returns after "y" (stored) or "n", ends at a line end.
+void host_key_question(const std::string& intro, const std::string& question) {
+  say(intro + question);
+  std::string answer = read_answer();
+  if (answer.empty()) {
+    say("Connection abandoned.\n");
+    exit(0);
+  }
+  if (answer == "y")
+    store_key();
+}
+
+void first_contact() {
+  host_key_question(
+      "The host key is not cached for this server:\n  " + key_name +
+          " (port 22)\nYou have no guarantee that the server is the computer you\n"
+          "think it is.\n" + kFingerprint +
+          "If you trust this host, enter \"y\" to add the key to Plink's\n"
+          "cache and carry on connecting.\n",
+      "Store key in cache? (y/n, Return cancels connection, i for more info) ");
+}
+
+void changed_key() {
+  host_key_question(
+      "WARNING - POTENTIAL SECURITY BREACH!\nThe host key does not match the one Plink has "
+      "cached for this server:\n  " + key_name +
+          " (port 22)\nThis means that either the server administrator has changed the\n"
+          "host key, or you have actually connected to another computer\n"
+          "pretending to be the server.\nThe new ssh-ed25519 key fingerprint is:\n"
+          "  ssh-ed25519 255 SHA256:otherKeyPrint\n"
+          "If you were expecting this change and trust the new key,\n"
+          "enter \"y\" to update Plink's cache and continue connecting.\n",
+      "Update cached key? (y/n, Return cancels connection, i for more info) ");
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1) {
+    key_name = argv[argc - 1];
+    size_t at = key_name.find('@');
+    if (at != std::string::npos)
+      key_name.erase(0, at + 1);
+  }
   const char* script_path = getenv("FAKEPLINK_SCRIPT");
   const char* log_path = getenv("FAKEPLINK_LOG");
   if (script_path == nullptr)
@@ -152,6 +243,13 @@ int main() {
     } else if (verb == "hang") {
       for (;;)
         pause();
+    } else if (verb == "first-contact") {
+      first_contact();
+    } else if (verb == "changed-key") {
+      changed_key();
+    } else if (verb == "pinned-mismatch") {
+      say("FATAL ERROR: Host key not in manually configured list\r\n");
+      return 1;
     } else if (verb == "exit") {
       return atoi(arg.c_str());
     }
