@@ -78,6 +78,15 @@ int ask(qbsim_session& s, const std::string& question) {
   return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
 }
 
+bool confirmed(qbsim_session& s, const std::string& question, const std::string& refusal,
+               qbsim_outcome* out) {
+  int c = ask(s, question);
+  *out = c < 0 ? OUT_END : OUT_GO_ON;
+  if (c >= 0 && c != 'y')
+    term_put(s.t, refusal + "\r\n");
+  return c == 'y';
+}
+
 double arg_seconds(const std::string& arg, double dflt) {
   if (arg.empty())
     return dflt;
@@ -105,17 +114,17 @@ bool load(qbsim_session& s, qbsim_state* st) {
   return false;
 }
 
-void cmd_show(qbsim_session& s, const std::vector<std::string>& w,
-              const std::vector<qbsim_fault>& faults) {
+qbsim_outcome cmd_show(qbsim_session& s, const qbsim_command&, const std::vector<std::string>& w,
+                       const std::vector<qbsim_fault>& faults) {
   qbsim_state st;
   if (w.size() < 2) {
     term_put(s.t, kIncomplete);
-    return;
+    return OUT_GO_ON;
   }
   if (w.size() > 2 || !load(s, &st)) {
     if (w.size() > 2)
       term_put(s.t, kInvalidInput);
-    return;
+    return OUT_GO_ON;
   }
   if (w[1] == "loginsession") {
     qbsim_login l = s.login;
@@ -127,37 +136,36 @@ void cmd_show(qbsim_session& s, const std::vector<std::string>& w,
     term_put(s.t, answer_hardware());
   else
     term_put(s.t, kInvalidInput);
+  return OUT_GO_ON;
 }
 
-void cmd_whichboot(qbsim_session& s, const std::vector<std::string>& w,
-                   const std::vector<qbsim_fault>& faults) {
+qbsim_outcome cmd_whichboot(qbsim_session& s, const qbsim_command&,
+                            const std::vector<std::string>& w,
+                            const std::vector<qbsim_fault>& faults) {
   qbsim_state st;
   if (w.size() != 1) {
     term_put(s.t, kInvalidInput);
-    return;
+    return OUT_GO_ON;
   }
   if (!load(s, &st))
-    return;
+    return OUT_GO_ON;
   std::string name = st.running;
   std::string arg;
   if (has_fault(faults, "mismatch", &arg))
     name = arg.empty() ? "img_other.bin" : arg;
   char flag = has_fault(faults, "no-startup") ? 'N' : 'Y';
   term_put(s.t, answer_whichboot(st, name, flag));
+  return OUT_GO_ON;
 }
 
-void cmd_dir(qbsim_session& s, const std::vector<std::string>& w,
-             const std::vector<qbsim_fault>& faults) {
+qbsim_outcome cmd_dir(qbsim_session& s, const qbsim_command&, const std::vector<std::string>& w,
+                      const std::vector<qbsim_fault>& faults) {
   qbsim_state st;
   qbsim_dir_kind kind = DIR_ALL;
   std::string name;
-  if (w.size() >= 2 && w[1] != "opcode") {
+  if ((w.size() >= 2 && w[1] != "opcode") || w.size() > 3) {
     term_put(s.t, kInvalidInput);
-    return;
-  }
-  if (w.size() > 3) {
-    term_put(s.t, kInvalidInput);
-    return;
+    return OUT_GO_ON;
   }
   if (w.size() >= 2)
     kind = DIR_OPCODE;
@@ -166,11 +174,32 @@ void cmd_dir(qbsim_session& s, const std::vector<std::string>& w,
     name = w[2];
   }
   if (!load(s, &st))
-    return;
+    return OUT_GO_ON;
   term_put(s.t, answer_dir(st, kind, name, has_fault(faults, "no-startup")));
+  return OUT_GO_ON;
 }
 
-qbsim_outcome cmd_delete(qbsim_session& s, const std::vector<std::string>& w,
+// Removes the running mode's image name from the state and from flash.
+void remove_image(qbsim_session& s, const std::string& name) {
+  std::string mode;
+  qbsim_state_update(
+      s.dir,
+      [&](qbsim_state& cur) {
+        mode = cur.mode;
+        for (size_t i = 0; i < cur.images.size(); i++)
+          if (cur.images[i].mode == cur.mode && cur.images[i].name == name) {
+            cur.images.erase(cur.images.begin() + static_cast<long>(i));
+            return true;
+          }
+        return false;
+      },
+      nullptr);
+  unlink((qbsim_flash_dir(s.dir, mode) + "/" + name).c_str());
+  qbsim_event(s.dir, "deleted %s of mode %s", name.c_str(), mode.c_str());
+}
+
+qbsim_outcome cmd_delete(qbsim_session& s, const qbsim_command& cmd,
+                         const std::vector<std::string>& w,
                          const std::vector<qbsim_fault>& faults) {
   if (w.size() < 2) {
     term_put(s.t, kIncomplete);
@@ -193,73 +222,48 @@ qbsim_outcome cmd_delete(qbsim_session& s, const std::vector<std::string>& w,
     term_put(s.t, "Delete Failed: " + name + " is the startup image\r\n");
     return OUT_GO_ON;
   }
-  int c = ask(s, "Are you sure you want to delete? (y/n) ");
-  if (c < 0)
-    return OUT_END;
-  if (c != 'y') {
-    term_put(s.t, "File " + name + " Not Deleted!\r\n");
-    return OUT_GO_ON;
-  }
+  qbsim_outcome out = OUT_GO_ON;
+  if (!confirmed(s, cmd.questions[0], "File " + name + " Not Deleted!", &out))
+    return out;
   if (has_fault(faults, "delete-fail")) {
     term_put(s.t, "Delete Failed: flash erase error\r\n");
     return OUT_GO_ON;
   }
-  if (!has_fault(faults, "delete-keep")) {
-    std::string mode;
-    qbsim_state_update(
-        s.dir,
-        [&](qbsim_state& cur) {
-          mode = cur.mode;
-          for (size_t i = 0; i < cur.images.size(); i++)
-            if (cur.images[i].mode == cur.mode && cur.images[i].name == name) {
-              cur.images.erase(cur.images.begin() + static_cast<long>(i));
-              return true;
-            }
-          return false;
-        },
-        nullptr);
-    unlink((qbsim_flash_dir(s.dir, mode) + "/" + name).c_str());
-    qbsim_event(s.dir, "deleted %s of mode %s", name.c_str(), mode.c_str());
-  }
+  if (!has_fault(faults, "delete-keep"))
+    remove_image(s, name);
   term_put(s.t, "File " + name + " Deleted!\r\n");
   return OUT_GO_ON;
 }
 
-void cmd_boot_system(qbsim_session& s, const std::vector<std::string>& w,
-                     const std::vector<qbsim_fault>& faults) {
-  if (w.size() < 3) {
-    term_put(s.t, kIncomplete);
-    return;
-  }
-  if (w.size() > 3 || (w[1] != "mode" && w[1] != "opcode")) {
+// boot-system mode NAME: the boot mode of the next start.
+void set_next_mode(qbsim_session& s, const std::string& word,
+                   const std::vector<qbsim_fault>& faults) {
+  std::string mode = qbsim_canonical_mode(word);
+  if (mode.empty()) {
     term_put(s.t, kInvalidInput);
     return;
   }
-  if (w[1] == "mode") {
-    std::string mode = qbsim_canonical_mode(w[2]);
-    if (mode.empty()) {
-      term_put(s.t, kInvalidInput);
-      return;
-    }
-    if (has_fault(faults, "startup-fail")) {
-      qbsim_event(s.dir, "next boot mode %s: failed", mode.c_str());
-      term_put(s.t, "Start Up Failed!\r\n");
-      return;
-    }
-    // Changing the boot settings changes the configuration, which a real
-    // module then asks to save at logout and at reload.
-    qbsim_state_update(
-        s.dir,
-        [&](qbsim_state& st) {
-          st.next_mode = mode;
-          st.unsaved = true;
-          return true;
-        },
-        nullptr);
-    qbsim_event(s.dir, "next boot mode %s", mode.c_str());
+  if (has_fault(faults, "startup-fail")) {
+    qbsim_event(s.dir, "next boot mode %s: failed", mode.c_str());
+    term_put(s.t, "Start Up Failed!\r\n");
     return;
   }
-  const std::string& name = w[2];
+  // Changing the boot settings changes the configuration, which a real
+  // module then asks to save at logout and at reload.
+  qbsim_state_update(
+      s.dir,
+      [&](qbsim_state& st) {
+        st.next_mode = mode;
+        st.unsaved = true;
+        return true;
+      },
+      nullptr);
+  qbsim_event(s.dir, "next boot mode %s", mode.c_str());
+}
+
+// boot-system opcode NAME: the startup image of the running mode.
+void set_startup_image(qbsim_session& s, const std::string& name,
+                       const std::vector<qbsim_fault>& faults) {
   bool ok = false;
   if (!has_fault(faults, "startup-fail")) {
     qbsim_state_update(
@@ -282,9 +286,23 @@ void cmd_boot_system(qbsim_session& s, const std::vector<std::string>& w,
   term_put(s.t, ok ? "Start Up Success\r\n" : "Start Up Failed!\r\n");
 }
 
+qbsim_outcome cmd_boot_system(qbsim_session& s, const qbsim_command&,
+                              const std::vector<std::string>& w,
+                              const std::vector<qbsim_fault>& faults) {
+  if (w.size() < 3)
+    term_put(s.t, kIncomplete);
+  else if (w.size() > 3 || (w[1] != "mode" && w[1] != "opcode"))
+    term_put(s.t, kInvalidInput);
+  else if (w[1] == "mode")
+    set_next_mode(s, w[2], faults);
+  else
+    set_startup_image(s, w[2], faults);
+  return OUT_GO_ON;
+}
+
 // Faults that bend any command the same way. Returns true when the command
 // must not run normally, with *out telling how the session goes on.
-bool generic_faults(qbsim_session& s, const std::string& word,
+bool generic_faults(qbsim_session& s, const qbsim_command& cmd,
                     const std::vector<qbsim_fault>& faults, qbsim_outcome* out) {
   std::string arg;
   *out = OUT_GO_ON;
@@ -298,12 +316,12 @@ bool generic_faults(qbsim_session& s, const std::string& word,
       return true;
     }
   }
-  if (has_fault(faults, "drop") && word != "copy") {
+  if (has_fault(faults, "drop") && !cmd.breaks_late) {
     term_pause(s.t, 1);
     *out = OUT_DROP;
     return true;
   }
-  if (has_fault(faults, "kill-client") && word != "copy") {
+  if (has_fault(faults, "kill-client") && !cmd.breaks_late) {
     kill_client(s);
     *out = OUT_END;
     return true;
@@ -327,25 +345,51 @@ bool generic_faults(qbsim_session& s, const std::string& word,
 
 }  // namespace
 
+const std::vector<qbsim_command>& qbsim_commands() {
+  static const char* const save =
+      "The system has unsaved changes.\r\nWould you like to save them now? (y/n) ";
+  static const std::vector<qbsim_command> table = {
+      {"show", "qb_show", cmd_show, {}, false, false},
+      {"whichboot", "qb_whichboot", cmd_whichboot, {}, false, false},
+      {"dir", "qb_dir", cmd_dir, {}, false, false},
+      {"delete", "qb_delete", cmd_delete, {"Are you sure you want to delete? (y/n) "}, false,
+       false},
+      {"copy", "qb_copy", cmd_copy, {"Are you sure you want to start? (y/n) "}, true, false},
+      {"boot-system", "qb_boot_system", cmd_boot_system, {}, false, false},
+      {"reload", "qb_reload", cmd_reload,
+       {save, "Are you sure you would like to reset the system? (y/n) "}, false, true},
+      {"quit", "qb_quit", cmd_quit, {save}, false, false},
+  };
+  return table;
+}
+
+const qbsim_command* qbsim_find_command(const std::string& word) {
+  for (const qbsim_command& c : qbsim_commands())
+    if (word == c.word)
+      return &c;
+  return nullptr;
+}
+
+const qbsim_command* qbsim_find_program(const std::string& program) {
+  for (const qbsim_command& c : qbsim_commands())
+    if (program == c.program)
+      return &c;
+  return nullptr;
+}
+
 qbsim_outcome module_command(qbsim_session& s, const std::vector<std::string>& words) {
   if (words.empty())
     return OUT_GO_ON;
-  const std::string& word = words[0];
-  static const char* const known[] = {"show",   "whichboot",   "dir",    "delete",
-                                      "copy",   "boot-system", "reload", "quit"};
-  bool is_known = false;
-  for (const char* k : known)
-    if (word == k)
-      is_known = true;
-  if (!is_known) {
+  const qbsim_command* cmd = qbsim_find_command(words[0]);
+  if (cmd == nullptr) {
     term_put(s.t, kInvalidInput);
     return OUT_GO_ON;
   }
-  std::vector<qbsim_fault> faults = qbsim_take_faults(s.dir, word);
-  // Faults that wait for the restart announcement are the reload's own.
+  std::vector<qbsim_fault> faults = qbsim_take_faults(s.dir, cmd->word);
+  // Faults that wait for the restart announcement are the command's own.
   std::vector<qbsim_fault> at_start;
   for (const qbsim_fault& f : faults)
-    if (!(word == "reload" && (f.arg == "announced" || f.arg == "announced-now")))
+    if (!(cmd->announces && (f.arg == "announced" || f.arg == "announced-now")))
       at_start.push_back(f);
   // The answer is cut at its middle when it is written: the rest comes
   // later, or never.
@@ -355,23 +399,7 @@ qbsim_outcome module_command(qbsim_session& s, const std::vector<std::string>& w
   else if (has_fault(at_start, "pause", &arg))
     term_split(s.t, arg_seconds(arg, 2));
   qbsim_outcome out = OUT_GO_ON;
-  if (generic_faults(s, word, at_start, &out))
+  if (generic_faults(s, *cmd, at_start, &out))
     return out;
-  if (word == "show")
-    cmd_show(s, words, faults);
-  else if (word == "whichboot")
-    cmd_whichboot(s, words, faults);
-  else if (word == "dir")
-    cmd_dir(s, words, faults);
-  else if (word == "delete")
-    return cmd_delete(s, words, faults);
-  else if (word == "copy")
-    return cmd_copy(s, words, faults);
-  else if (word == "boot-system")
-    cmd_boot_system(s, words, faults);
-  else if (word == "reload")
-    return cmd_reload(s, faults);
-  else if (word == "quit")
-    return cmd_quit(s);
-  return OUT_GO_ON;
+  return cmd->run(s, *cmd, words, faults);
 }

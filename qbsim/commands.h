@@ -23,6 +23,32 @@ enum qbsim_outcome {
   OUT_DROP    // the connection breaks off
 };
 
+struct qbsim_command;
+
+// Runs the command line w (w[0] is cmd's word) with the faults that fired for
+// this use of it; the answer goes to s.t, the caller adds the prompt.
+typedef qbsim_outcome (*qbsim_handler)(qbsim_session& s, const qbsim_command& cmd,
+                                       const std::vector<std::string>& w,
+                                       const std::vector<qbsim_fault>& faults);
+
+// One command of the module. A new command is one row of qbsim_commands()
+// and its handler.
+struct qbsim_command {
+  const char* word;          // the CLI's word, which faults and use counts go by
+  const char* program;       // the simulator's word: a name of this program
+  qbsim_handler run;
+  const char* questions[2];  // the y/n questions it may ask, in their order
+  bool breaks_late;          // drop and kill-client wait until its transfer starts
+  bool announces;            // faults with ARG "announced..." wait for its restart announcement
+};
+
+// Every command the module knows.
+const std::vector<qbsim_command>& qbsim_commands();
+
+// The command of a CLI word, or of a simulator program's name; null if none.
+const qbsim_command* qbsim_find_command(const std::string& word);
+const qbsim_command* qbsim_find_program(const std::string& program);
+
 // Runs one command line split into words; words[0] is the CLI command word.
 // The answer goes to s.t; the caller adds the prompt.
 qbsim_outcome module_command(qbsim_session& s, const std::vector<std::string>& words);
@@ -33,6 +59,12 @@ std::vector<std::string> split_line(const std::string& line);
 // Asks a y/n question and echoes the answer on a line of its own; returns the
 // answer in lower case, or -1 if the peer went away.
 int ask(qbsim_session& s, const std::string& question);
+
+// Asks a y/n question; returns true for a yes. Otherwise *out says how the
+// session goes on: it ends if the peer went away, and goes on after the line
+// `refusal` for any other answer.
+bool confirmed(qbsim_session& s, const std::string& question, const std::string& refusal,
+               qbsim_outcome* out);
 
 bool has_fault(const std::vector<qbsim_fault>& f, const char* kind, std::string* arg = nullptr);
 
@@ -50,10 +82,12 @@ bool kill_client(qbsim_session& s);
 double arg_seconds(const std::string& arg, double dflt);
 
 // Command handlers of the other sources.
-qbsim_outcome cmd_copy(qbsim_session& s, const std::vector<std::string>& w,
-                       const std::vector<qbsim_fault>& faults);
-qbsim_outcome cmd_reload(qbsim_session& s, const std::vector<qbsim_fault>& faults);
-qbsim_outcome cmd_quit(qbsim_session& s);
+qbsim_outcome cmd_copy(qbsim_session& s, const qbsim_command& cmd,
+                       const std::vector<std::string>& w, const std::vector<qbsim_fault>& faults);
+qbsim_outcome cmd_reload(qbsim_session& s, const qbsim_command& cmd,
+                         const std::vector<std::string>& w, const std::vector<qbsim_fault>& faults);
+qbsim_outcome cmd_quit(qbsim_session& s, const qbsim_command& cmd,
+                       const std::vector<std::string>& w, const std::vector<qbsim_fault>& faults);
 
 // Texts the module prints for rejected command lines.
 extern const char* const kInvalidInput;

@@ -62,130 +62,192 @@ std::string url_for_curl(const std::string& url) {
   return u;
 }
 
-}  // namespace
+// What a copy command line asks for.
+struct copy_request {
+  std::string url;
+  std::string server;  // the URL's parts
+  std::string folder;
+  std::string file;
+  std::string dest;  // the image's name in flash
+};
 
-qbsim_outcome cmd_copy(qbsim_session& s, const std::vector<std::string>& w,
-                       const std::vector<qbsim_fault>& faults) {
+// Takes "copy tftp://SERVER/PATH image NAME" apart. Returns false after
+// answering a line that is not one.
+bool parse_copy(qbsim_session& s, const std::vector<std::string>& w, copy_request* req) {
   if (w.size() < 4) {
     term_put(s.t, kIncomplete);
-    return OUT_GO_ON;
+    return false;
   }
   const std::string& url = w[1];
   const std::string scheme = "tftp://";
-  if (w.size() > 4 || w[2] != "image" || url.compare(0, scheme.size(), scheme) != 0) {
-    term_put(s.t, kInvalidInput);
-    return OUT_GO_ON;
-  }
-  const std::string& dest = w[3];
   // A word that begins with '#' starts a comment in the state file, which
   // could then not hold the image.
-  if (dest[0] == '#') {
+  if (w.size() > 4 || w[2] != "image" || url.compare(0, scheme.size(), scheme) != 0 ||
+      w[3][0] == '#') {
     term_put(s.t, kInvalidInput);
-    return OUT_GO_ON;
+    return false;
   }
+  req->url = url;
+  req->dest = w[3];
   size_t slash = url.find('/', scheme.size());
-  std::string server = url.substr(scheme.size(), slash == std::string::npos ? std::string::npos
-                                                                             : slash - scheme.size());
+  req->server = url.substr(scheme.size(), slash == std::string::npos ? std::string::npos
+                                                                      : slash - scheme.size());
   std::string path = slash == std::string::npos ? "" : url.substr(slash + 1);
   size_t last = path.rfind('/');
-  std::string file = last == std::string::npos ? path : path.substr(last + 1);
-  std::string folder = last == std::string::npos ? "" : path.substr(0, last + 1);
+  req->file = last == std::string::npos ? path : path.substr(last + 1);
+  req->folder = last == std::string::npos ? "" : path.substr(0, last + 1);
+  return true;
+}
 
-  char buf[160];
-  std::string q;
-  snprintf(buf, sizeof(buf), "Mode...............................: TFTP\r\n");
-  q += buf;
-  snprintf(buf, sizeof(buf), "TFTP Server IP Address.............: %.60s\r\n", server.c_str());
-  q += buf;
-  snprintf(buf, sizeof(buf), "TFTP Path..........................: %.60s\r\n", folder.c_str());
-  q += buf;
-  snprintf(buf, sizeof(buf), "TFTP Filename......................: %.60s\r\n", file.c_str());
-  q += buf;
-  if (has_fault(faults, "password-text"))
-    q += "TFTP password: (none)\r\n";
-  snprintf(buf, sizeof(buf), "Data type..........................: Code\r\n");
-  q += buf;
-  snprintf(buf, sizeof(buf), "Destination filename...............: %.60s\r\n", dest.c_str());
-  q += buf;
-  q += "\r\nManagement access will be blocked for the duration of the transfer\r\n";
-  q += "Are you sure you want to start? (y/n) ";
-  int c = ask(s, q);
-  if (c < 0)
-    return OUT_END;
-  if (c != 'y') {
-    term_put(s.t, "Transfer Canceled by user\r\n");
-    return OUT_GO_ON;
-  }
-  qbsim_state st;
+// Loads the state into st and checks that dest has a place in the running
+// mode. Returns false after answering why not.
+bool ready_to_receive(qbsim_session& s, const std::string& dest, qbsim_state* st) {
   std::string err;
-  if (!qbsim_state_load(s.dir, &st, &err)) {
+  if (!qbsim_state_load(s.dir, st, &err)) {
     term_put(s.t, "File transfer failed: flash file system unavailable\r\n");
-    return OUT_GO_ON;
+    return false;
   }
-  std::string problem = slot_problem(st, dest);
+  std::string problem = slot_problem(*st, dest);
   if (!problem.empty()) {
     term_put(s.t, "File transfer failed: " + problem + "\r\n");
-    return OUT_GO_ON;
+    return false;
   }
+  return true;
+}
+
+// Announces the transfer, after which drop and kill-client break in.
+// Returns false, with *out set, when they do.
+bool start_transfer(qbsim_session& s, const std::vector<qbsim_fault>& faults, qbsim_outcome* out) {
   term_put(s.t, "TFTP code transfer starting...\r\n");
   term_flush(s.t);
   if (has_fault(faults, "drop")) {
     term_pause(s.t, 1);
-    return OUT_DROP;
+    *out = OUT_DROP;
+    return false;
   }
   if (has_fault(faults, "kill-client")) {
     kill_client(s);
-    return OUT_END;
+    *out = OUT_END;
+    return false;
   }
-  std::string flash = qbsim_flash_dir(s.dir, st.mode);
-  std::string partial = flash + "/.partial-" + std::to_string(getpid());
+  return true;
+}
+
+// The summary that comes before the question.
+std::string copy_summary(const copy_request& req, const std::vector<qbsim_fault>& faults) {
+  char buf[160];
+  std::string q = "Mode...............................: TFTP\r\n";
+  snprintf(buf, sizeof(buf), "TFTP Server IP Address.............: %.60s\r\n", req.server.c_str());
+  q += buf;
+  snprintf(buf, sizeof(buf), "TFTP Path..........................: %.60s\r\n", req.folder.c_str());
+  q += buf;
+  snprintf(buf, sizeof(buf), "TFTP Filename......................: %.60s\r\n", req.file.c_str());
+  q += buf;
+  if (has_fault(faults, "password-text"))
+    q += "TFTP password: (none)\r\n";
+  q += "Data type..........................: Code\r\n";
+  snprintf(buf, sizeof(buf), "Destination filename...............: %.60s\r\n", req.dest.c_str());
+  q += buf;
+  q += "\r\nManagement access will be blocked for the duration of the transfer\r\n";
+  return q;
+}
+
+// Downloads url into partial, of *size bytes. Returns "" or, with partial
+// removed, why the transfer failed.
+std::string fetch_image(qbsim_session& s, const std::string& url,
+                        const std::vector<qbsim_fault>& faults, const std::string& partial,
+                        long* size) {
   int rc = proc_run({"curl", "-s", "-S", "--max-time", "300", "-o", partial, url_for_curl(url)},
                     s.dir + "/curl.log", 330);
   qbsim_event(s.dir, "download of %s: curl status %d", url.c_str(), rc);
   struct stat sb;
   if (rc == 0 && stat(partial.c_str(), &sb) != 0)
     rc = -1;
-  std::string fault_arg;
-  if (rc == 0 && has_fault(faults, "copy-fail", &fault_arg))
-    rc = -2;
-  if (rc != 0) {
+  std::string why;
+  std::string arg;
+  if (rc == -1)
+    why = "nothing received";
+  else if (rc != 0)
+    why = curl_reason(rc);
+  else if (has_fault(faults, "copy-fail", &arg))
+    why = arg.empty() ? "CRC error" : arg;
+  else
+    *size = static_cast<long>(sb.st_size);
+  if (!why.empty())
     unlink(partial.c_str());
-    std::string why = rc == -2 ? (fault_arg.empty() ? "CRC error" : fault_arg)
-                               : rc == -1 ? "nothing received" : curl_reason(rc);
-    term_pause(s.t, 1);
-    term_put(s.t, "File transfer failed: " + why + "\r\n");
-    return OUT_GO_ON;
+  return why;
+}
+
+// The module's progress report while it checks and stores what arrived.
+void report_progress(qbsim_session& s) {
+  for (const char* line :
+       {"Verifying CRC...\r\n", "receive complete..storing in flash file system\r\n"}) {
+    term_pause(s.t, 1.5);
+    term_put(s.t, line);
   }
   term_pause(s.t, 1.5);
-  term_put(s.t, "Verifying CRC...\r\n");
-  term_pause(s.t, 1.5);
-  term_put(s.t, "receive complete..storing in flash file system\r\n");
-  term_pause(s.t, 1.5);
+}
 
-  std::string stored = dest;
-  if (has_fault(faults, "copy-rename", &fault_arg))
-    stored = fault_arg.empty() ? "x_" + dest : fault_arg;
+// Moves the download into the flash of mode as its second image, stored.
+// Returns false, with the download removed, if the slot was taken meanwhile.
+bool store_image(qbsim_session& s, const std::string& mode, const std::string& stored,
+                 const std::string& partial, long size) {
   bool placed = false;
   qbsim_state_update(
       s.dir,
       [&](qbsim_state& cur) {
-        if (!slot_problem(cur, stored).empty() || cur.mode != st.mode)
+        if (!slot_problem(cur, stored).empty() || cur.mode != mode)
           return false;
         for (size_t i = 0; i < cur.images.size(); i++)
           if (cur.images[i].mode == cur.mode && cur.images[i].name == stored)
             cur.images.erase(cur.images.begin() + static_cast<long>(i));
-        cur.images.push_back({cur.mode, stored, 'N', today(), static_cast<long>(sb.st_size)});
+        cur.images.push_back({cur.mode, stored, 'N', today(), size});
         placed = true;
         return true;
       },
       nullptr);
-  if (!placed || rename(partial.c_str(), (flash + "/" + stored).c_str()) != 0) {
+  const std::string image = qbsim_flash_dir(s.dir, mode) + "/" + stored;
+  if (!placed || rename(partial.c_str(), image.c_str()) != 0) {
     unlink(partial.c_str());
+    return false;
+  }
+  qbsim_event(s.dir, "stored %s (%ld bytes) as second image of %s", stored.c_str(), size,
+              mode.c_str());
+  return true;
+}
+
+}  // namespace
+
+qbsim_outcome cmd_copy(qbsim_session& s, const qbsim_command& cmd,
+                       const std::vector<std::string>& w, const std::vector<qbsim_fault>& faults) {
+  copy_request req;
+  if (!parse_copy(s, w, &req))
+    return OUT_GO_ON;
+  qbsim_outcome out = OUT_GO_ON;
+  const std::string question = copy_summary(req, faults) + cmd.questions[0];
+  if (!confirmed(s, question, "Transfer Canceled by user", &out))
+    return out;
+  qbsim_state st;
+  if (!ready_to_receive(s, req.dest, &st) || !start_transfer(s, faults, &out))
+    return out;
+  const std::string partial =
+      qbsim_flash_dir(s.dir, st.mode) + "/.partial-" + std::to_string(getpid());
+  long size = 0;
+  const std::string why = fetch_image(s, req.url, faults, partial, &size);
+  if (!why.empty()) {
+    term_pause(s.t, 1);
+    term_put(s.t, "File transfer failed: " + why + "\r\n");
+    return OUT_GO_ON;
+  }
+  report_progress(s);
+  std::string stored = req.dest;
+  std::string arg;
+  if (has_fault(faults, "copy-rename", &arg))
+    stored = arg.empty() ? "x_" + req.dest : arg;
+  if (!store_image(s, st.mode, stored, partial, size)) {
     term_put(s.t, "File transfer failed: cannot store the image\r\n");
     return OUT_GO_ON;
   }
-  qbsim_event(s.dir, "stored %s (%ld bytes) as second image of %s", stored.c_str(),
-              static_cast<long>(sb.st_size), st.mode.c_str());
   term_put(s.t, "transfer operation completed\r\n");
   return OUT_GO_ON;
 }

@@ -21,9 +21,6 @@ namespace {
 // What a qb_* command sends the simulator's shell to end the login as aborted.
 const int kAbortSignal = SIGUSR2;
 
-const char* const kSimWords[] = {"qb_show", "qb_whichboot", "qb_dir",    "qb_delete",
-                                 "qb_copy", "qb_boot_system", "qb_reload", "qb_quit"};
-
 int run_cli(qbsim_session& s, const qbsim_state& st) {
   qbsim_term t;
   term_open(&t, s.dir, 0, 1);
@@ -52,8 +49,8 @@ std::string make_bin_dir(const std::string& dir) {
   std::string bin = dir + "/bin";
   mkdir(bin.c_str(), 0755);
   std::string self = proc_self_exe();
-  for (const char* w : kSimWords) {
-    std::string link = bin + "/" + w;
+  for (const qbsim_command& c : qbsim_commands()) {
+    std::string link = bin + "/" + c.program;
     unlink(link.c_str());
     if (symlink(self.c_str(), link.c_str()) != 0)
       qbsim_event(dir, "cannot link %s", link.c_str());

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "commands.h"
 #include "frontend.h"
 #include "login.h"
 #include "module_state.h"
@@ -116,10 +117,9 @@ int main(int argc, char** argv) {
   if (name == "plink")
     return run_plink(argc, argv);
   if (name.compare(0, 3, "qb_") == 0) {
-    std::string word = name.substr(3);
-    if (word == "boot_system")
-      word = "boot-system";
-    return run_sim_command(word, argc, argv);
+    // A name that is no command still runs, to be answered as a CLI would.
+    const qbsim_command* cmd = qbsim_find_program(name);
+    return run_sim_command(cmd != nullptr ? cmd->word : name.substr(3), argc, argv);
   }
   if (argc < 2)
     return usage();

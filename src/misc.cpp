@@ -69,68 +69,6 @@ void usage(char* prog) {
   printf("\n");
 }
 
-// The options in the order they are compared.
-enum OptionId {
-  OPT_HOST,
-  OPT_USR,
-  OPT_PWD,
-  OPT_MODE,
-  OPT_TFTP,
-  OPT_IMG_TZR,
-  OPT_IMG_SW,
-  OPT_D,
-  OPT_SIM,
-  OPT_PACE,
-  OPT_PWD_FILE,
-  OPT_REPORT,
-  OPT_DRY_RUN,
-  OPT_STAGE,
-  OPT_CHECK_TFTP,
-  OPT_HOSTKEY,
-  OPT_HELP,
-  OPT_COUNT
-};
-
-struct option_def {
-  const char* name;
-  const char* duplicate_msg;
-  const char* value_msg;  // null: the option takes no value of its own
-  char* field;
-  size_t field_size;
-};
-
-const option_def* option_table() {
-  static const option_def table[OPT_COUNT] = {
-      {"host", "Duplicate of argument '%s'\n", "Invalid or missed host\n", options.host,
-       sizeof(options.host)},
-      {"usr", "Duplicate of argument '%s'\n", "Invalid username\n", options.username,
-       sizeof(options.username)},
-      {"pwd", "Duplicate of argument'%s'\n", "Invalid password\n", options.password,
-       sizeof(options.password)},
-      {"mode", "Duplicate of argument'%s'\n", "Invalid or missed mode\n", nullptr, 0},
-      {"tftp", "Duplicate of argument'%s'\n", "Invalid or missed tftp url\n", options.tftp_path,
-       sizeof(options.tftp_path)},
-      {"img_tzr", "Duplicate of argument'%s'\n", "Invalid or missed tftp tzr filename\n",
-       options.img_tzr, sizeof(options.img_tzr)},
-      {"img_sw", "Duplicate of argument'%s'\n", "Invalid or missed tftp switch filename\n",
-       options.img_sw, sizeof(options.img_sw)},
-      {"D", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
-      {"sim", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
-      {"pace", "Duplicate of argument'%s'\n", "Invalid or missed pace\n", nullptr, 0},
-      {"pwd_file", "Duplicate of argument'%s'\n", "Invalid or missed password file\n",
-       options.pwd_file, sizeof(options.pwd_file)},
-      {"report", "Duplicate of argument'%s'\n", "Invalid or missed report file\n",
-       options.report_path, sizeof(options.report_path)},
-      {"dry_run", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
-      {"stage", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
-      {"check_tftp", "Duplicate of argument'%s'\n", nullptr, nullptr, 0},
-      {"hostkey", "Argument '%s' may be given at most 8 times\n",
-       "Invalid or missed host key\n", nullptr, 0},
-      {"help", nullptr, nullptr, nullptr, 0},
-  };
-  return table;
-}
-
 bool has_blank_or_control(const char* text) {
   for (; *text != '\0'; ++text)
     if (isspace(static_cast<unsigned char>(*text)) || iscntrl(static_cast<unsigned char>(*text)))
@@ -148,27 +86,22 @@ bool has_text_after_line_end(const char* text) {
 // Values that end up on a command line, the SSH client's (split at blanks) or
 // the module's (one line per command), must be single words: a blank or line
 // end in them would add options or whole commands of the caller's choosing.
-bool value_is_safe(int id) {
-  switch (id) {
-    case OPT_HOST: {
-      size_t len = strlen(options.host);
-      if (len > 0 && options.host[len - 1] == '\n')
-        options.host[len - 1] = '\0';
-      return !has_blank_or_control(options.host);
-    }
-    case OPT_USR:
-      return !has_blank_or_control(options.username);
-    case OPT_PWD:
-      return !has_text_after_line_end(options.password);
-    case OPT_TFTP:
-      return !has_blank_or_control(options.tftp_path);
-    case OPT_IMG_TZR:
-      return !has_blank_or_control(options.img_tzr);
-    case OPT_IMG_SW:
-      return !has_blank_or_control(options.img_sw);
-    default:
-      return true;
-  }
+bool is_word(char* text) {
+  return !has_blank_or_control(text);
+}
+
+// A host from a file read line by line may bring its line feed along.
+bool is_host_word(char* text) {
+  size_t len = strlen(text);
+  if (len > 0 && text[len - 1] == '\n')
+    text[len - 1] = '\0';
+  return is_word(text);
+}
+
+// A password may hold blanks and end in a line end, but nothing may follow
+// one: typed at the prompt, that would be a command of its own.
+bool is_one_line(char* text) {
+  return !has_text_after_line_end(text);
 }
 
 // A fingerprint becomes one word of the client's command line, so only the
@@ -267,6 +200,292 @@ bool read_password_file(const char* path, char* password, size_t size) {
   return true;
 }
 
+// One parse of the command line: the record it fills, the simulator flag,
+// and the tokens with the index of the first one not consumed yet.
+struct parse_context {
+  qb_opt& opt;
+  int& simulator;
+  int argc;
+  char** argv;
+  int next;
+};
+
+struct option_row;
+
+// Takes an option's value (null for a switch, or an optional value that is
+// absent) into the context; returns false after reporting why it is refused.
+typedef bool (*option_store)(const option_row& row, parse_context& ctx, char* value);
+
+enum OptionValue {
+  VALUE_NONE,      // a switch
+  VALUE_NEEDED,    // the next token, which must not begin with '-'
+  VALUE_OPTIONAL,  // the next token if it is non-empty and does not begin with '-'
+};
+
+enum OptionNeed {
+  NEED_NONE,
+  NEED_ALWAYS,      // every command line lacking it is incomplete
+  NEED_FOR_UPDATE,  // an update lacking it is incomplete
+  ONLY_FOR_UPDATE,  // refused with any other mode
+};
+
+struct option_row {
+  const char* name;
+  int times;                // how often it may be given; 0: only as the one argument
+  const char* duplicate;    // printed, with the name, for one occurrence too many
+  const char* bad_value;    // printed for a missing or refused value
+  OptionValue value;
+  OptionNeed need;
+  option_store store;
+  char* (*field)(qb_opt& opt) = nullptr;  // where store_text copies the value
+  size_t field_size = 0;
+  bool (*check)(char* text) = nullptr;  // whether the copied value may stand; may trim it
+  int qb_opt::*flag = nullptr;          // what store_switch sets to 1
+};
+
+// Copies the value into its field, cut to the field, then checks what is
+// stored: what was cut off never reaches a command line.
+bool store_text(const option_row& row, parse_context& ctx, char* value) {
+  char* field = row.field(ctx.opt);
+  snprintf(field, row.field_size, "%s", value);
+  if (row.check != nullptr && !row.check(field)) {
+    nxa_trace(TRACE_ERROR, "%s", row.bad_value);
+    return false;
+  }
+  return true;
+}
+
+// The password leaves the command line whether or not it is accepted.
+bool store_password(const option_row& row, parse_context& ctx, char* value) {
+  const bool accepted = store_text(row, ctx, value);
+  hide_argument(value);
+  return accepted;
+}
+
+// "update" may be followed by "both"; after "account_check" nothing is
+// looked at.
+bool store_mode(const option_row&, parse_context& ctx, char* value) {
+  if (strcmp(value, "account_check") == 0) {
+    ctx.opt.mode = QB_CHECK_AUTH_MODE;
+    return true;
+  }
+  if (strcmp(value, "update") != 0) {
+    nxa_trace(TRACE_ERROR, "Invalid mode\n");
+    return false;
+  }
+  ctx.opt.mode = QB_FLASH_MODE;
+  if (ctx.next < ctx.argc && strcmp(ctx.argv[ctx.next], "both") == 0) {
+    ctx.opt.both = 1;
+    ++ctx.next;
+  }
+  return true;
+}
+
+// -D alone is quiet; an unknown word is only a notice and leaves it quiet.
+bool store_trace(const option_row&, parse_context& ctx, char* value) {
+  const struct {
+    const char* word;
+    int mode;
+  } words[] = {
+      {"info", TRACE_MODE_INFO}, {"verbose", TRACE_MODE_VERBOSE}, {"debug", TRACE_MODE_DEBUG}};
+  ctx.opt.tracemode = TRACE_MODE_QUIET;
+  if (value == nullptr)
+    return true;
+  for (const auto& w : words) {
+    if (strcmp(value, w.word) == 0) {
+      ctx.opt.tracemode = w.mode;
+      return true;
+    }
+  }
+  nxa_trace(TRACE_ALWAYS, "Invalid trace modeargument '%s' - ignoring\n", value);
+  return true;
+}
+
+bool store_pace(const option_row& row, parse_context& ctx, char* value) {
+  if (strcmp(value, "settle") == 0) {
+    ctx.opt.pace = QB_PACE_SETTLE;
+  } else if (strcmp(value, "prompt") == 0) {
+    ctx.opt.pace = QB_PACE_PROMPT;
+  } else {
+    nxa_trace(TRACE_ERROR, "%s", row.bad_value);
+    return false;
+  }
+  return true;
+}
+
+bool store_host_key(const option_row&, parse_context& ctx, char* value) {
+  const char* problem = host_key_problem(value);
+  if (problem == nullptr && ctx.opt.host_key_count >= MAX_HOST_KEYS)
+    problem = "too many";
+  if (problem != nullptr) {
+    nxa_trace(TRACE_ERROR, "Invalid host key: %s\n", problem);
+    return false;
+  }
+  snprintf(ctx.opt.host_keys[ctx.opt.host_key_count], sizeof(ctx.opt.host_keys[0]), "%s", value);
+  ++ctx.opt.host_key_count;
+  return true;
+}
+
+bool store_switch(const option_row& row, parse_context& ctx, char*) {
+  ctx.opt.*row.flag = 1;
+  return true;
+}
+
+// The simulator's flag is the one switch outside the option record.
+bool store_simulator(const option_row&, parse_context& ctx, char*) {
+  ctx.simulator = 1;
+  return true;
+}
+
+const char* const DUPLICATE = "Duplicate of argument'%s'\n";
+
+// The options in the order they are compared. -host and -usr have their own
+// duplicate text, with a blank before the quote.
+const option_row OPTION_ROWS[] = {
+    {"host", 1, "Duplicate of argument '%s'\n", "Invalid or missed host\n", VALUE_NEEDED,
+     NEED_ALWAYS, store_text, [](qb_opt& o) { return o.host; }, sizeof(qb_opt::host),
+     is_host_word},
+    {"usr", 1, "Duplicate of argument '%s'\n", "Invalid username\n", VALUE_NEEDED, NEED_ALWAYS,
+     store_text, [](qb_opt& o) { return o.username; }, sizeof(qb_opt::username), is_word},
+    {"pwd", 1, DUPLICATE, "Invalid password\n", VALUE_NEEDED, NEED_NONE, store_password,
+     [](qb_opt& o) { return o.password; }, sizeof(qb_opt::password), is_one_line},
+    {"mode", 1, DUPLICATE, "Invalid or missed mode\n", VALUE_NEEDED, NEED_ALWAYS, store_mode},
+    {"tftp", 1, DUPLICATE, "Invalid or missed tftp url\n", VALUE_NEEDED, NEED_FOR_UPDATE,
+     store_text, [](qb_opt& o) { return o.tftp_path; }, sizeof(qb_opt::tftp_path), is_word},
+    {"img_tzr", 1, DUPLICATE, "Invalid or missed tftp tzr filename\n", VALUE_NEEDED,
+     NEED_FOR_UPDATE, store_text, [](qb_opt& o) { return o.img_tzr; }, sizeof(qb_opt::img_tzr),
+     is_word},
+    {"img_sw", 1, DUPLICATE, "Invalid or missed tftp switch filename\n", VALUE_NEEDED,
+     NEED_FOR_UPDATE, store_text, [](qb_opt& o) { return o.img_sw; }, sizeof(qb_opt::img_sw),
+     is_word},
+    {"D", 1, DUPLICATE, nullptr, VALUE_OPTIONAL, NEED_NONE, store_trace},
+    {"sim", 1, DUPLICATE, nullptr, VALUE_NONE, NEED_NONE, store_simulator},
+    {"pace", 1, DUPLICATE, "Invalid or missed pace\n", VALUE_NEEDED, NEED_NONE, store_pace},
+    {"pwd_file", 1, DUPLICATE, "Invalid or missed password file\n", VALUE_NEEDED, NEED_NONE,
+     store_text, [](qb_opt& o) { return o.pwd_file; }, sizeof(qb_opt::pwd_file), nullptr},
+    {"report", 1, DUPLICATE, "Invalid or missed report file\n", VALUE_NEEDED, NEED_NONE,
+     store_text, [](qb_opt& o) { return o.report_path; }, sizeof(qb_opt::report_path), nullptr},
+    {"dry_run", 1, DUPLICATE, nullptr, VALUE_NONE, ONLY_FOR_UPDATE, store_switch,
+     nullptr, 0, nullptr, &qb_opt::dry_run},
+    {"stage", 1, DUPLICATE, nullptr, VALUE_NONE, ONLY_FOR_UPDATE, store_switch,
+     nullptr, 0, nullptr, &qb_opt::stage},
+    {"check_tftp", 1, DUPLICATE, nullptr, VALUE_NONE, ONLY_FOR_UPDATE, store_switch,
+     nullptr, 0, nullptr, &qb_opt::check_tftp},
+    {"hostkey", MAX_HOST_KEYS, "Argument '%s' may be given at most 8 times\n",
+     "Invalid or missed host key\n", VALUE_NEEDED, NEED_NONE, store_host_key},
+    {"help", 0, nullptr, nullptr, VALUE_NONE, NEED_NONE, nullptr},
+};
+const int OPTION_COUNT = static_cast<int>(sizeof(OPTION_ROWS) / sizeof(OPTION_ROWS[0]));
+
+int find_option(const char* name) {
+  int id = 0;
+  for (const option_row& row : OPTION_ROWS) {
+    if (strcmp(name, row.name) == 0)
+      break;
+    ++id;
+  }
+  return id;
+}
+
+bool given(const int seen[], const char* name) {
+  return seen[find_option(name)] > 0;
+}
+
+// Takes the next token as an option, and its value; seen counts the
+// occurrences so far. Returns MORVIK_SUCCESS, or MORVIK_INVALID_PARAM_ERR
+// after reporting the token's error. A lone -help does not return.
+QBCodes take_option(parse_context& ctx, int seen[], char* prg) {
+  const char* token = ctx.argv[ctx.next++];
+  if (token[0] != '-') {
+    nxa_trace(TRACE_ERROR, "Invalid argument '%s'\n", token);
+    return MORVIK_INVALID_PARAM_ERR;
+  }
+  const char* name = token + 1;
+  const int id = find_option(name);
+  const bool only_help = ctx.argc == 2;
+  if (id == OPTION_COUNT || (OPTION_ROWS[id].times == 0 && !only_help)) {
+    nxa_trace(TRACE_ERROR, "Invalid argument '%s'\n", name);
+    return MORVIK_INVALID_PARAM_ERR;
+  }
+  const option_row& row = OPTION_ROWS[id];
+  if (row.times == 0) {
+    usage(prg);
+    exit(MORVIK_SUCCESS);
+  }
+  if (seen[id] >= row.times) {
+    nxa_trace(TRACE_ERROR, row.duplicate, name);
+    return MORVIK_INVALID_PARAM_ERR;
+  }
+  ++seen[id];
+  if (given(seen, "pwd") && given(seen, "pwd_file")) {
+    nxa_trace(TRACE_ERROR, "Arguments 'pwd' and 'pwd_file' exclude each other\n");
+    return MORVIK_INVALID_PARAM_ERR;
+  }
+  char* value = nullptr;
+  const bool has_value = ctx.next < ctx.argc && ctx.argv[ctx.next][0] != '-';
+  if (row.value == VALUE_NEEDED && !has_value) {
+    nxa_trace(TRACE_ERROR, "%s", row.bad_value);
+    return MORVIK_INVALID_PARAM_ERR;
+  }
+  // An empty token is a value of its own, but never an optional one.
+  if (row.value == VALUE_NEEDED ||
+      (row.value == VALUE_OPTIONAL && has_value && ctx.argv[ctx.next][0] != '\0'))
+    value = ctx.argv[ctx.next++];
+  return row.store(row, ctx, value) ? MORVIK_SUCCESS : MORVIK_INVALID_PARAM_ERR;
+}
+
+// Whether the options that the chosen mode needs were all given, and none
+// that it refuses; reports the first fault.
+bool command_line_complete(const qb_opt& opt, const int seen[], bool password_given) {
+  bool missed = !password_given;
+  for (int id = 0; id < OPTION_COUNT; ++id) {
+    const option_row& row = OPTION_ROWS[id];
+    if (seen[id] == 0 &&
+        (row.need == NEED_ALWAYS || (row.need == NEED_FOR_UPDATE && opt.mode == QB_FLASH_MODE)))
+      missed = true;
+  }
+  if (missed) {
+    nxa_trace(TRACE_ERROR, "Argument missed\n");
+    return false;
+  }
+  for (int id = 0; id < OPTION_COUNT; ++id) {
+    const option_row& row = OPTION_ROWS[id];
+    if (seen[id] > 0 && row.need == ONLY_FOR_UPDATE && opt.mode != QB_FLASH_MODE) {
+      nxa_trace(TRACE_ERROR, "Argument '%s' needs -mode update\n", row.name);
+      return false;
+    }
+  }
+  // A staged update leaves the module in its mode; "both" has to restart it.
+  if (opt.stage && opt.both) {
+    nxa_trace(TRACE_ERROR, "Argument 'stage' excludes 'both'\n");
+    return false;
+  }
+  return true;
+}
+
+// Completes the password from -pwd_file or, without -pwd, from what the
+// environment held (env_given). Returns MORVIK_SUCCESS, or
+// MORVIK_INVALID_PARAM_ERR after saying why the password is refused.
+QBCodes take_password(qb_opt& opt, const int seen[], const char* env_password, bool env_given) {
+  if (given(seen, "pwd_file"))
+    return read_password_file(opt.pwd_file, opt.password, sizeof(opt.password))
+               ? MORVIK_SUCCESS
+               : MORVIK_INVALID_PARAM_ERR;
+  if (given(seen, "pwd") || !env_given)
+    return MORVIK_SUCCESS;
+  if (has_text_after_line_end(env_password)) {
+    nxa_trace(TRACE_ERROR, "Invalid password\n");
+    return MORVIK_INVALID_PARAM_ERR;
+  }
+  if (strlen(env_password) > MAX_PASSWORD_LEN) {
+    nxa_trace(TRACE_ERROR, "Password in %s is longer than 63 characters\n", PASSWORD_VARIABLE);
+    return MORVIK_INVALID_PARAM_ERR;
+  }
+  snprintf(opt.password, sizeof(opt.password), "%.*s", static_cast<int>(MAX_PASSWORD_LEN),
+           env_password);
+  return MORVIK_SUCCESS;
+}
+
 }  // namespace
 
 QBCodes parse_args(int argc, char** argv) {
@@ -276,164 +495,21 @@ QBCodes parse_args(int argc, char** argv) {
     nxa_trace(TRACE_ERROR, "No arguments\n");
     return MORVIK_INVALID_PARAM_ERR;
   }
-  const bool only_help = (argc == 2);
-  const option_def* table = option_table();
-  int seen[OPT_COUNT] = {0};
   // Taken first, so that the variable is gone whatever the command line says.
   char env_password[4096];
   const bool env_given = take_env_password(env_password, sizeof(env_password));
-
-  for (int i = 1; i < argc; ++i) {
-    const char* token = argv[i];
-    if (token[0] != '-') {
-      nxa_trace(TRACE_ERROR, "Invalid argument '%s'\n", token);
-      return MORVIK_INVALID_PARAM_ERR;
-    }
-    const char* name = token + 1;
-    int id = 0;
-    while (id < OPT_COUNT && strcmp(name, table[id].name) != 0)
-      ++id;
-    if (id == OPT_COUNT || (id == OPT_HELP && !only_help)) {
-      nxa_trace(TRACE_ERROR, "Invalid argument '%s'\n", name);
-      return MORVIK_INVALID_PARAM_ERR;
-    }
-    if (id == OPT_HELP) {
-      usage(prg);
-      exit(MORVIK_SUCCESS);
-    }
-    const option_def& opt = table[id];
-    if (seen[id] >= (id == OPT_HOSTKEY ? MAX_HOST_KEYS : 1)) {
-      nxa_trace(TRACE_ERROR, opt.duplicate_msg, name);
-      return MORVIK_INVALID_PARAM_ERR;
-    }
-    ++seen[id];
-    if (seen[OPT_PWD] > 0 && seen[OPT_PWD_FILE] > 0) {
-      nxa_trace(TRACE_ERROR, "Arguments 'pwd' and 'pwd_file' exclude each other\n");
-      return MORVIK_INVALID_PARAM_ERR;
-    }
-    if (id == OPT_DRY_RUN || id == OPT_STAGE || id == OPT_CHECK_TFTP) {
-      int* flag = id == OPT_DRY_RUN ? &options.dry_run
-                  : id == OPT_STAGE ? &options.stage : &options.check_tftp;
-      *flag = 1;
-      continue;
-    }
-
-    const bool has_next = (i + 1 < argc);
-    const char* next = has_next ? argv[i + 1] : nullptr;
-    if (id == OPT_SIM) {
-      simulator_mode = 1;
-      continue;
-    }
-    if (id == OPT_D) {
-      options.tracemode = TRACE_MODE_QUIET;
-      if (!has_next || next[0] == '\0' || next[0] == '-')
-        continue;
-      ++i;
-      if (strcmp(next, "info") == 0)
-        options.tracemode = TRACE_MODE_INFO;
-      else if (strcmp(next, "verbose") == 0)
-        options.tracemode = TRACE_MODE_VERBOSE;
-      else if (strcmp(next, "debug") == 0)
-        options.tracemode = TRACE_MODE_DEBUG;
-      else
-        nxa_trace(TRACE_ALWAYS, "Invalid trace modeargument '%s' - ignoring\n", next);
-      continue;
-    }
-    if (!has_next || next[0] == '-') {
-      nxa_trace(TRACE_ERROR, "%s", opt.value_msg);
-      return MORVIK_INVALID_PARAM_ERR;
-    }
-    ++i;
-    if (id == OPT_HOSTKEY) {
-      const char* problem = host_key_problem(next);
-      if (problem != nullptr) {
-        nxa_trace(TRACE_ERROR, "Invalid host key: %s\n", problem);
-        return MORVIK_INVALID_PARAM_ERR;
-      }
-      snprintf(options.host_keys[options.host_key_count], sizeof(options.host_keys[0]), "%s", next);
-      ++options.host_key_count;
-      continue;
-    }
-    if (id == OPT_PACE) {
-      if (strcmp(next, "settle") == 0) {
-        options.pace = QB_PACE_SETTLE;
-      } else if (strcmp(next, "prompt") == 0) {
-        options.pace = QB_PACE_PROMPT;
-      } else {
-        nxa_trace(TRACE_ERROR, "%s", opt.value_msg);
-        return MORVIK_INVALID_PARAM_ERR;
-      }
-      continue;
-    }
-    if (id == OPT_MODE) {
-      if (strcmp(next, "account_check") == 0) {
-        options.mode = QB_CHECK_AUTH_MODE;
-      } else if (strcmp(next, "update") == 0) {
-        options.mode = QB_FLASH_MODE;
-        if (i + 1 < argc && strcmp(argv[i + 1], "both") == 0) {
-          options.both = 1;
-          ++i;
-        }
-      } else {
-        nxa_trace(TRACE_ERROR, "Invalid mode\n");
-        return MORVIK_INVALID_PARAM_ERR;
-      }
-      continue;
-    }
-    snprintf(opt.field, opt.field_size, "%s", next);
-    if (id == OPT_PWD)
-      hide_argument(argv[i]);
-    if (!value_is_safe(id)) {
-      nxa_trace(TRACE_ERROR, "%s", opt.value_msg);
-      return MORVIK_INVALID_PARAM_ERR;
-    }
-  }
-
-  const bool password_given = seen[OPT_PWD] || seen[OPT_PWD_FILE] || env_given;
-  if (!seen[OPT_HOST] || !seen[OPT_USR] || !password_given || !seen[OPT_MODE]) {
-    nxa_trace(TRACE_ERROR, "Argument missed\n");
-    return MORVIK_INVALID_PARAM_ERR;
-  }
-  if (options.mode == QB_FLASH_MODE && (!seen[OPT_TFTP] || !seen[OPT_IMG_TZR] || !seen[OPT_IMG_SW])) {
-    nxa_trace(TRACE_ERROR, "Argument missed\n");
-    return MORVIK_INVALID_PARAM_ERR;
-  }
-  const struct {
-    int given;
-    const char* name;
-  } update_only[] = {{options.dry_run, "dry_run"}, {options.stage, "stage"},
-                     {options.check_tftp, "check_tftp"}};
-  for (const auto& flag : update_only) {
-    if (flag.given && options.mode != QB_FLASH_MODE) {
-      nxa_trace(TRACE_ERROR, "Argument '%s' needs -mode update\n", flag.name);
-      return MORVIK_INVALID_PARAM_ERR;
-    }
-  }
-  // A staged update leaves the module in its mode; "both" has to restart it.
-  if (options.stage && options.both) {
-    nxa_trace(TRACE_ERROR, "Argument 'stage' excludes 'both'\n");
-    return MORVIK_INVALID_PARAM_ERR;
-  }
-  if (seen[OPT_PWD_FILE]) {
-    if (!read_password_file(options.pwd_file, options.password, sizeof(options.password)))
-      return MORVIK_INVALID_PARAM_ERR;
-  } else if (!seen[OPT_PWD] && env_given) {
-    QBCodes retval = MORVIK_SUCCESS;
-    if (has_text_after_line_end(env_password)) {
-      nxa_trace(TRACE_ERROR, "Invalid password\n");
-      retval = MORVIK_INVALID_PARAM_ERR;
-    } else if (strlen(env_password) > MAX_PASSWORD_LEN) {
-      nxa_trace(TRACE_ERROR, "Password in %s is longer than 63 characters\n", PASSWORD_VARIABLE);
-      retval = MORVIK_INVALID_PARAM_ERR;
-    } else {
-      snprintf(options.password, sizeof(options.password), "%.*s",
-               static_cast<int>(MAX_PASSWORD_LEN), env_password);
-    }
-    memset(env_password, 0, sizeof(env_password));
-    return retval;
-  }
+  parse_context ctx = {options, simulator_mode, argc, argv, 1};
+  int seen[OPTION_COUNT] = {0};
+  QBCodes retval = MORVIK_SUCCESS;
+  while (retval == MORVIK_SUCCESS && ctx.next < argc)
+    retval = take_option(ctx, seen, prg);
+  const bool password_given = given(seen, "pwd") || given(seen, "pwd_file") || env_given;
+  if (retval == MORVIK_SUCCESS && !command_line_complete(options, seen, password_given))
+    retval = MORVIK_INVALID_PARAM_ERR;
+  if (retval == MORVIK_SUCCESS)
+    retval = take_password(options, seen, env_password, env_given);
   memset(env_password, 0, sizeof(env_password));
-  return MORVIK_SUCCESS;
+  return retval;
 }
 
 QBCodes get_ssh_cmd() {
