@@ -1,5 +1,6 @@
-// One run per module: an exclusive lock on a file named after the module's
-// host, held from before the first probe until the run ends.
+// One run per module: an exclusive lock on a file named after the address
+// the probe reaches the module at, held from before the first probe until the
+// run ends.
 #ifndef MORVIK_QB_LOCK_H
 #define MORVIK_QB_LOCK_H
 
@@ -10,16 +11,41 @@
 // The directory of the lock files when MORVIK_LOCK_DIR does not name one.
 extern const char* const MODULE_LOCK_DIR;
 
+// Why a lock directory was refused. Anyone who may write it could hold every
+// module's lock, or swap a lock file for another while a run waits on it.
+enum QbLockDirFault {
+  LOCK_DIR_SOUND = 0,
+  LOCK_DIR_NOT_OURS = 1,   // owned by a user other than ours and root
+  LOCK_DIR_OPEN = 2,       // group or others may write it
+  LOCK_DIR_LINK = 3,       // a symbolic link in its place
+  LOCK_DIR_NOT_A_DIR = 4,  // another kind of file in its place
+};
+
+// Why take_module_lock gave no lock.
+struct lock_failure {
+  int err;                   // errno of the call that failed, 0 if none did
+  QbLockDirFault dir_fault;  // LOCK_DIR_SOUND unless the directory was refused
+  long owner;                // the directory's owner, for LOCK_DIR_NOT_OURS
+};
+
+// Writes into name what a host's lock file is named after: the first address
+// that the probe's resolver gives for it, in numeric form, so that a name and
+// its address share one lock; host itself if it does not resolve. Returns
+// false if that does not fit into size.
+bool module_lock_host(const char* host, char* name, size_t size);
+
 // Writes into path the lock file of host in dir: DIR/HOST.lock, with '/' and
 // '%' of host written as %2F and %25 so that every host stays inside dir.
 // Returns false if it does not fit into size.
 bool module_lock_path(const char* dir, const char* host, char* path, size_t size);
 
-// Takes the lock of host in dir, making dir (mode 0700) and its parents if
-// they are missing. Returns MORVIK_SUCCESS with the locked descriptor in *fd,
-// which the caller keeps open for as long as the run lasts (it is not
-// inherited by children); MORVIK_MODULE_BUSY_ERR when another run holds the
-// lock; MORVIK_INTERNAL_ERR with the reason in *err otherwise.
-QBCodes take_module_lock(const char* dir, const char* host, int* fd, int* err);
+// Takes the lock of host (named as module_lock_host says) in dir, making dir
+// (mode 0700) and its parents if they are missing. dir must be a directory
+// owned by our effective user or root that neither group nor others may
+// write; its parents are not checked. Returns MORVIK_SUCCESS with the locked
+// descriptor in *fd, which the caller keeps open for as long as the run lasts
+// (it is not inherited by children); MORVIK_MODULE_BUSY_ERR when another run
+// holds the lock; MORVIK_INTERNAL_ERR with the reason in *why otherwise.
+QBCodes take_module_lock(const char* dir, const char* host, int* fd, lock_failure* why);
 
 #endif

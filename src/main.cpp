@@ -462,12 +462,21 @@ QBCodes lock_module(const qb_opt& opt, run_record* record, int* fd) {
   const char* dir = getenv("MORVIK_LOCK_DIR");
   if (dir == nullptr || dir[0] == '\0')
     dir = MODULE_LOCK_DIR;
-  int err = 0;
-  QBCodes retval = take_module_lock(dir, opt.host, fd, &err);
+  lock_failure why;
+  QBCodes retval = take_module_lock(dir, opt.host, fd, &why);
   if (retval == MORVIK_MODULE_BUSY_ERR)
     nxa_trace(TRACE_ERROR, "Module '%s' is busy with another run\n", opt.host);
+  else if (why.dir_fault == LOCK_DIR_NOT_OURS)
+    nxa_trace(TRACE_ERROR, "Lock directory '%s' refused: owned by uid %ld\n", dir, why.owner);
+  else if (why.dir_fault == LOCK_DIR_OPEN)
+    nxa_trace(TRACE_ERROR, "Lock directory '%s' refused: writable by group or others\n", dir);
+  else if (why.dir_fault == LOCK_DIR_LINK)
+    nxa_trace(TRACE_ERROR, "Lock directory '%s' refused: a symbolic link\n", dir);
+  else if (why.dir_fault == LOCK_DIR_NOT_A_DIR)
+    nxa_trace(TRACE_ERROR, "Lock directory '%s' refused: not a directory\n", dir);
   else if (retval != MORVIK_SUCCESS)
-    nxa_trace(TRACE_ERROR, "Cannot lock module '%s' in '%s': %s\n", opt.host, dir, strerror(err));
+    nxa_trace(TRACE_ERROR, "Cannot lock module '%s' in '%s': %s\n", opt.host, dir,
+              strerror(why.err));
   if (retval != MORVIK_SUCCESS)
     record_failure(record, "lock");
   return retval;

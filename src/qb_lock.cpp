@@ -1,9 +1,12 @@
-// Per-module lock files: flock on DIR/HOST.lock. The files stay; removing one
+// Per-module lock files: flock on DIR/ADDRESS.lock. The files stay; removing one
 // while a run waits on it would let a third run lock a new file of that name.
 #include "qb_lock.h"
 
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,52 +38,128 @@ int make_dirs(const char* dir, mode_t mode) {
   return 0;
 }
 
-}  // namespace
-
-bool module_lock_path(const char* dir, const char* host, char* path, size_t size) {
-  int len = snprintf(path, size, "%s/", dir);
-  if (len <= 0 || static_cast<size_t>(len) >= size)
-    return false;
-  size_t at = static_cast<size_t>(len);
+// HOST.lock with '/' and '%' escaped, into name. Returns false if it does not
+// fit into size.
+bool lock_file_name(const char* host, char* name, size_t size) {
+  size_t at = 0;
   for (const char* c = host; *c != '\0'; ++c) {
     const char* piece = *c == '/' ? "%2F" : *c == '%' ? "%25" : nullptr;
     size_t need = piece != nullptr ? 3 : 1;
     if (at + need >= size)
       return false;
     if (piece != nullptr)
-      memcpy(path + at, piece, 3);
+      memcpy(name + at, piece, 3);
     else
-      path[at] = *c;
+      name[at] = *c;
     at += need;
   }
-  len = snprintf(path + at, size - at, ".lock");
+  int len = snprintf(name + at, size - at, ".lock");
   return len > 0 && static_cast<size_t>(len) < size - at;
 }
 
-QBCodes take_module_lock(const char* dir, const char* host, int* fd, int* err) {
-  *fd = -1;
-  *err = 0;
+// Opens dir itself, not what a symbolic link in its place points at, and
+// judges the directory through that descriptor, so that it cannot be swapped
+// between the check and the lock file's open. Returns the descriptor, or -1
+// with *why filled.
+int open_lock_dir(const char* dir, lock_failure* why) {
   char path[4096];
-  if (!module_lock_path(dir, host, path, sizeof(path))) {
-    *err = ENAMETOOLONG;
+  int len = snprintf(path, sizeof(path), "%s", dir);
+  if (len <= 0 || len >= static_cast<int>(sizeof(path))) {
+    why->err = ENAMETOOLONG;
+    return -1;
+  }
+  // A trailing slash would make the open follow a link in the last place.
+  while (len > 1 && path[len - 1] == '/')
+    path[--len] = '\0';
+  int dir_fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir_fd == -1) {
+    const int err = errno;
+    struct stat st;
+    // The refusal stands either way; lstat only names what stands there.
+    if (err == ELOOP || err == ENOTDIR)
+      why->dir_fault =
+          lstat(path, &st) == 0 && S_ISLNK(st.st_mode) ? LOCK_DIR_LINK : LOCK_DIR_NOT_A_DIR;
+    else
+      why->err = err;
+    return -1;
+  }
+  struct stat st;
+  if (fstat(dir_fd, &st) != 0) {
+    why->err = errno;
+  } else if (st.st_uid != geteuid() && st.st_uid != 0) {
+    why->dir_fault = LOCK_DIR_NOT_OURS;
+    why->owner = static_cast<long>(st.st_uid);
+  } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    why->dir_fault = LOCK_DIR_OPEN;
+  } else {
+    return dir_fd;
+  }
+  close(dir_fd);
+  return -1;
+}
+
+}  // namespace
+
+bool module_lock_host(const char* host, char* name, size_t size) {
+  // The probe's own hints and port, so that the lock names the address that
+  // the probe, and then the client, reach first.
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof(hints));
+  hints.ai_flags = AI_CANONNAME;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  struct addrinfo* result = nullptr;
+  char numeric[NI_MAXHOST];
+  numeric[0] = '\0';
+  if (getaddrinfo(host, "22", &hints, &result) == 0 && result != nullptr &&
+      getnameinfo(result->ai_addr, result->ai_addrlen, numeric, sizeof(numeric), nullptr, 0,
+                  NI_NUMERICHOST) != 0)
+    numeric[0] = '\0';
+  if (result != nullptr)
+    freeaddrinfo(result);
+  int len = snprintf(name, size, "%s", numeric[0] != '\0' ? numeric : host);
+  return len >= 0 && static_cast<size_t>(len) < size;
+}
+
+bool module_lock_path(const char* dir, const char* host, char* path, size_t size) {
+  int len = snprintf(path, size, "%s/", dir);
+  return len > 0 && static_cast<size_t>(len) < size &&
+         lock_file_name(host, path + len, size - static_cast<size_t>(len));
+}
+
+QBCodes take_module_lock(const char* dir, const char* host, int* fd, lock_failure* why) {
+  *fd = -1;
+  why->err = 0;
+  why->dir_fault = LOCK_DIR_SOUND;
+  why->owner = -1;
+  char address[NI_MAXHOST];
+  char name[1024];
+  if (!module_lock_host(host, address, sizeof(address)) ||
+      !lock_file_name(address, name, sizeof(name))) {
+    why->err = ENAMETOOLONG;
     return MORVIK_INTERNAL_ERR;
   }
-  *err = make_dirs(dir, 0700);
-  if (*err != 0)
+  why->err = make_dirs(dir, 0700);
+  if (why->err != 0)
     return MORVIK_INTERNAL_ERR;
-  int lock_fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (lock_fd == -1) {
-    *err = errno;
+  int dir_fd = open_lock_dir(dir, why);
+  if (dir_fd == -1)
     return MORVIK_INTERNAL_ERR;
-  }
+  int lock_fd = openat(dir_fd, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (lock_fd == -1)
+    why->err = errno;
+  close(dir_fd);
+  if (lock_fd == -1)
+    return MORVIK_INTERNAL_ERR;
   int rc;
   do {
     rc = flock(lock_fd, LOCK_EX | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
-    *err = errno;
+    why->err = errno;
     close(lock_fd);
-    return *err == EWOULDBLOCK ? MORVIK_MODULE_BUSY_ERR : MORVIK_INTERNAL_ERR;
+    return why->err == EWOULDBLOCK ? MORVIK_MODULE_BUSY_ERR : MORVIK_INTERNAL_ERR;
   }
   *fd = lock_fd;
   return MORVIK_SUCCESS;

@@ -185,7 +185,8 @@ void abandon(int sock, const struct sockaddr_storage& peer, socklen_t peer_len) 
 // for the first answer from it. Returns the verdict; reason as for
 // tftp_check_image.
 QbTftpVerdict ask(int sock, const struct addrinfo* server, const unsigned char* request,
-                  size_t request_len, int total_ms, char* reason, size_t reason_len) {
+                  size_t request_len, int total_ms, char* reason, size_t reason_len,
+                  int (*interrupted)()) {
   const long long begin = monotonic_ms();
   for (int attempt = 1; attempt <= TFTP_TRIES; ++attempt) {
     ssize_t sent = sendto(sock, request, request_len, 0, server->ai_addr, server->ai_addrlen);
@@ -205,8 +206,12 @@ QbTftpVerdict ask(int sock, const struct addrinfo* server, const unsigned char* 
       pfd.events = POLLIN;
       pfd.revents = 0;
       int rc = poll(&pfd, 1, static_cast<int>(left));
-      if (rc == -1 && errno == EINTR)
-        continue;
+      if (rc == -1 && errno == EINTR) {
+        if (interrupted == nullptr || interrupted() == 0)
+          continue;
+        snprintf(reason, reason_len, "interrupted");
+        return QB_TFTP_INTERRUPTED;
+      }
       if (rc == -1) {
         snprintf(reason, reason_len, "cannot wait for the answer: %s", strerror(errno));
         return QB_TFTP_LOCAL_ERR;
@@ -250,7 +255,7 @@ bool tftp_url_host(const char* url, char* host, size_t size) {
 }
 
 QbTftpVerdict tftp_check_image(const char* url, const char* image, int total_ms, char* reason,
-                               size_t reason_len) {
+                               size_t reason_len, int (*interrupted)()) {
   if (reason == nullptr || reason_len == 0)
     return QB_TFTP_LOCAL_ERR;
   reason[0] = '\0';
@@ -283,7 +288,7 @@ QbTftpVerdict tftp_check_image(const char* url, const char* image, int total_ms,
       snprintf(reason, reason_len, "cannot make a socket: %s", strerror(errno));
       continue;
     }
-    verdict = ask(sock, server, request, request_len, total_ms, reason, reason_len);
+    verdict = ask(sock, server, request, request_len, total_ms, reason, reason_len, interrupted);
     close(sock);
     // The first address that took the request has the answer; another is
     // only tried when the request could not go out on this one.

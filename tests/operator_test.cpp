@@ -187,7 +187,8 @@ TEST(ModuleLock, EveryHostStaysInsideTheDirectory) {
 TEST(ModuleLock, SecondHolderIsBusyUntilTheFirstLetsGo) {
   TempDir dir;
   const std::string locks = dir.path() + "/run/lock/morvik";
-  int first = -1, second = -1, err = 0;
+  int first = -1, second = -1;
+  lock_failure err;
   ASSERT_EQ(take_module_lock(locks.c_str(), "10.0.0.5", &first, &err), MORVIK_SUCCESS);
   struct stat st;
   ASSERT_EQ(stat(locks.c_str(), &st), 0);
@@ -200,6 +201,90 @@ TEST(ModuleLock, SecondHolderIsBusyUntilTheFirstLetsGo) {
   EXPECT_EQ(take_module_lock(locks.c_str(), "10.0.0.5", &second, &err), MORVIK_SUCCESS);
   close(second);
   EXPECT_EQ(fcntl(first, F_GETFD), -1) << "closed";
+}
+
+TEST(ModuleLock, ANameAndItsAddressShareOneLock) {
+  const struct {
+    const char* host;
+    const char* named_after;
+  } rows[] = {
+      {"localhost", "127.0.0.1"},
+      {"127.1", "127.0.0.1"},
+      {"0:0::1", "::1"},
+      {"no-such-module.invalid", "no-such-module.invalid"},
+  };
+  for (const auto& row : rows) {
+    char name[64];
+    ASSERT_TRUE(module_lock_host(row.host, name, sizeof(name))) << row.host;
+    EXPECT_STREQ(name, row.named_after) << row.host;
+  }
+  TempDir dir;
+  int first = -1, second = -1;
+  lock_failure why;
+  ASSERT_EQ(take_module_lock(dir.path().c_str(), "localhost", &first, &why), MORVIK_SUCCESS);
+  EXPECT_EQ(take_module_lock(dir.path().c_str(), "127.0.0.1", &second, &why),
+            MORVIK_MODULE_BUSY_ERR);
+  EXPECT_EQ(access((dir.path() + "/127.0.0.1.lock").c_str(), F_OK), 0);
+  close(first);
+}
+
+// A directory that someone else could write would let them hold every
+// module's lock; the tool refuses it rather than wait on their lock.
+TEST(ModuleLock, RefusesADirectoryThatOthersControl) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to make directories of other users";
+  const uid_t nobody = 65534;
+  enum Kind { DIRECTORY, SYMLINK, PLAIN_FILE };
+  const struct {
+    const char* name;
+    Kind kind;
+    uid_t owner;
+    mode_t mode;
+    uid_t run_as;
+    QbLockDirFault fault;  // LOCK_DIR_SOUND: the lock is taken
+  } rows[] = {
+      {"ours", DIRECTORY, 0, 0700, 0, LOCK_DIR_SOUND},
+      {"ours, readable by all", DIRECTORY, 0, 0755, 0, LOCK_DIR_SOUND},
+      {"another user's", DIRECTORY, nobody, 0700, 0, LOCK_DIR_NOT_OURS},
+      {"group may write", DIRECTORY, 0, 0770, 0, LOCK_DIR_OPEN},
+      {"others may write", DIRECTORY, 0, 0757, 0, LOCK_DIR_OPEN},
+      {"sticky, all may write", DIRECTORY, 0, 01777, 0, LOCK_DIR_OPEN},
+      {"a link to ours", SYMLINK, 0, 0700, 0, LOCK_DIR_LINK},
+      {"a plain file", PLAIN_FILE, 0, 0600, 0, LOCK_DIR_NOT_A_DIR},
+      {"ours, not root", DIRECTORY, nobody, 0700, nobody, LOCK_DIR_SOUND},
+      {"root's, not root", DIRECTORY, 0, 0755, nobody, LOCK_DIR_SOUND},
+  };
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0) << "others' runs must reach their directory";
+  for (const auto& row : rows) {
+    const std::string target = dir.path() + "/" + row.name;
+    const std::string lock_dir = target + (row.kind == SYMLINK ? " link" : "");
+    if (row.kind == PLAIN_FILE) {
+      dir.write(row.name, "", row.mode);
+    } else {
+      ASSERT_EQ(mkdir(target.c_str(), 0700), 0) << row.name;
+      ASSERT_EQ(chmod(target.c_str(), row.mode), 0) << row.name;
+      ASSERT_EQ(chown(target.c_str(), row.owner, row.owner), 0) << row.name;
+    }
+    if (row.kind == SYMLINK) {
+      ASSERT_EQ(symlink(target.c_str(), lock_dir.c_str()), 0) << row.name;
+    }
+    if (row.owner == 0 && row.run_as != 0) {
+      // A run of root's left its lock file there, open to all.
+      dir.write(row.name + std::string("/10.0.0.5.lock"), "", 0666);
+    }
+    ASSERT_EQ(seteuid(row.run_as), 0);
+    int fd = -1;
+    lock_failure why;
+    QBCodes code = take_module_lock(lock_dir.c_str(), "10.0.0.5", &fd, &why);
+    ASSERT_EQ(seteuid(0), 0);
+    EXPECT_EQ(code, row.fault == LOCK_DIR_SOUND ? MORVIK_SUCCESS : MORVIK_INTERNAL_ERR) << row.name;
+    EXPECT_EQ(why.dir_fault, row.fault) << row.name;
+    EXPECT_EQ(why.owner, row.fault == LOCK_DIR_NOT_OURS ? static_cast<long>(row.owner) : -1)
+        << row.name;
+    if (fd != -1)
+      close(fd);
+  }
 }
 
 }  // namespace
