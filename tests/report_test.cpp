@@ -1,5 +1,5 @@
 // The run record's verdicts: whether a run changed the module, and what an
-// interrupted or converged run says in its report.
+// interrupted run says in its report.
 #include <signal.h>
 
 #include <cstring>
@@ -50,18 +50,6 @@ TEST(RunRecord, ChangedMeansTheModuleWasLeftDifferent) {
   }
 }
 
-TEST(RunRecord, ModeHandledAgainKeepsOneEntry) {
-  run_record r;
-  record_init(&r);
-  record_mode(&r, QB_MODE_SWITCH, QB_OUTCOME_STAGED);
-  record_mode(&r, QB_MODE_TZR, QB_OUTCOME_CURRENT);
-  record_mode(&r, QB_MODE_SWITCH, QB_OUTCOME_RESTARTED);
-  record_mode(&r, QB_MODE_UNKNOWN, QB_OUTCOME_FLASHED);
-  ASSERT_EQ(r.mode_count, 2);
-  EXPECT_EQ(r.modes[0].outcome, QB_OUTCOME_RESTARTED);
-  EXPECT_EQ(r.modes[1].mode, QB_MODE_TZR);
-}
-
 TEST(ReportJson, InterruptedRunNamesItsSignalAndStep) {
   qb_opt opt;
   run_record r;
@@ -77,13 +65,6 @@ TEST(ReportJson, InterruptedRunNamesItsSignalAndStep) {
        {"\"exit_code\": 143, \"exit_name\": \"SIGTERM\"", "\"signal\": \"SIGTERM\"",
         "\"failed_step\": \"download\"", "\"modes\": [{\"mode\": \"TZR\", \"outcome\": \"current\"}]"})
     EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
-
-  record_init(&r);
-  record_finish(&r, MORVIK_SUCCESS);
-  ASSERT_TRUE(report_json(r, opt, 0, out, sizeof(out)));
-  EXPECT_NE(std::string(out).find("\"signal\": null, \"failed_step\": null, \"modes\": []"),
-            std::string::npos)
-      << out;
 }
 
 }  // namespace
