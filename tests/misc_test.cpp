@@ -419,6 +419,9 @@ TEST_F(GetSshCmd, ClientThatIsNotExecutableStillPasses) {
 TEST_F(GetSshCmd, PinnedHostKeysComeBeforeTheLogin) {
   dir_.write("plink", "", 0755);
   const std::string longest(HOST_KEY_LEN, 'k');
+  std::string all_longest;
+  for (int k = 0; k < MAX_HOST_KEYS; ++k)
+    all_longest += "-hostkey " + longest + " ";
   struct Row {
     std::vector<std::string> keys;
     std::string args;
@@ -426,13 +429,7 @@ TEST_F(GetSshCmd, PinnedHostKeysComeBeforeTheLogin) {
   const Row rows[] = {
       {{"SHA256:AbC+/="}, "-ssh -hostkey SHA256:AbC+/= admin@10.1.2.3"},
       {{"A", "b:c"}, "-ssh -hostkey A -hostkey b:c admin@10.1.2.3"},
-      {std::vector<std::string>(MAX_HOST_KEYS, longest),
-       "-ssh " + [&] {
-         std::string all;
-         for (int k = 0; k < MAX_HOST_KEYS; ++k)
-           all += "-hostkey " + longest + " ";
-         return all;
-       }() + "admin@10.1.2.3"},
+      {std::vector<std::string>(MAX_HOST_KEYS, longest), "-ssh " + all_longest + "admin@10.1.2.3"},
   };
   for (const Row& row : rows) {
     options.host_key_count = 0;

@@ -138,6 +138,34 @@ TEST(CliSession, DeleteAsksAndRemovesTheSecondImage) {
   EXPECT_NE(s.command("dir opcode img_b.bin\r\n").find("Total: 0 files"), std::string::npos);
 }
 
+TEST(CliSession, AnythingButYesLeavesTheModuleAsItWas) {
+  const struct {
+    const char* line;
+    const char* answer;
+    std::string refusal;  // with the echo of the answer
+  } rows[] = {
+      {"delete img_b.bin\r\n", "n", "n\r\nFile img_b.bin Not Deleted!\r\n"},
+      {"copy tftp://127.0.0.1/img_c.bin image img_c.bin\r\n", "N",
+       "N\r\nTransfer Canceled by user\r\n"},
+      {"reload\r\n", "q", "q\r\nReset canceled\r\n"},
+  };
+  for (const auto& row : rows) {
+    cli_session s;
+    ASSERT_TRUE(s.start());
+    const qbsim_state before = s.area.state();
+    s.d.send(row.line);
+    ASSERT_TRUE(s.next("(y/n) ")) << row.line;
+    const size_t asked = s.pos;
+    s.d.send(row.answer);
+    ASSERT_TRUE(s.next(kPrompt)) << row.line;
+    EXPECT_EQ(s.d.out.substr(asked), row.refusal + kPrompt) << row.line;
+    const qbsim_state after = s.area.state();
+    EXPECT_EQ(after.images.size(), before.images.size()) << row.line;
+    EXPECT_EQ(after.running, before.running) << row.line;
+    EXPECT_EQ(after.restart, "none") << row.line;
+  }
+}
+
 TEST(CliSession, DeleteRefusesTheStartupImageWithoutAsking) {
   cli_session s;
   ASSERT_TRUE(s.start());
