@@ -20,7 +20,7 @@ const char* interrupt_name(int sig);
 // For tests: forgets a noted signal.
 void clear_interrupt();
 
-// The client that a second signal takes with it (SIGTERM) before the tool
+// The client that a second signal takes with it (SIGKILL) before the tool
 // ends, so that not even then a client outlives the tool; 0 while none runs.
 void set_interrupt_client(pid_t pid);
 

@@ -54,6 +54,8 @@ const int DEF_PARSER_SESSION_LOST = 2;
 // Runs one session for cntx with the command's parser and an idle time-out in
 // seconds. Returns MORVIK_INTERNAL_ERR for a null parser or context or when the
 // pipes cannot be made, MORVIK_SUCCESS otherwise; the outcome is cntx->state.
+// Once the run is interrupted (qb_signal.h) it starts no client and ends a
+// running one at once; the state stays where the interruption found it.
 QBCodes ssh_exec(const session_settings& s, exec_context* cntx, parser_handler parser, int timeout);
 
 // The generic part of every dialogue: host key and password while logging in,

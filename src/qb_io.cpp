@@ -140,25 +140,31 @@ QbKeyLockResult lock_host_key_cache(const char* path, int wait_ms, fd_handle* fd
   if (lock == -1)
     return QB_KEY_LOCK_UNAVAILABLE;
   const long long deadline = monotonic_ms() + wait_ms;
+  QbKeyLockResult result = QB_KEY_LOCK_BUSY;
+  int err = 0;
   for (;;) {
     if (flock(lock, LOCK_EX | LOCK_NB) == 0) {
       *fd = lock;
       return QB_KEY_LOCK_HELD;
     }
-    const int err = errno;
-    QbKeyLockResult result = QB_KEY_LOCK_BUSY;
-    if (err != EWOULDBLOCK && err != EINTR)
+    err = errno;
+    if (err != EWOULDBLOCK && err != EINTR) {
       result = QB_KEY_LOCK_UNAVAILABLE;
-    else if (interrupt_signal() != 0)
+      break;
+    }
+    // Looked at after the pause too, so that an interrupt never reads as a
+    // lock that stayed taken.
+    const bool cut_short = monotonic_ms() >= deadline || pause_ms(50) != 0;
+    if (interrupt_signal() != 0) {
       result = QB_KEY_LOCK_INTERRUPTED;
-    else if (monotonic_ms() < deadline && pause_ms(50) == 0)
-      continue;
-    else if (interrupt_signal() != 0)
-      result = QB_KEY_LOCK_INTERRUPTED;
-    close_fdhandle(lock);
-    errno = err;
-    return result;
+      break;
+    }
+    if (cut_short)
+      break;
   }
+  close_fdhandle(lock);
+  errno = err;
+  return result;
 }
 
 void unlock_host_key_cache(fd_handle& fd) {

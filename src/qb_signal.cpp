@@ -20,17 +20,17 @@ void on_interrupt(int sig) {
     return;
   }
   // A second signal while the run winds down: the operator means it. Only
-  // async-signal-safe calls here; errno is the interrupted code's.
-  const int saved_errno = errno;
+  // async-signal-safe calls here.
+  // The client goes first, and for certain: the tool will not be there to
+  // wait for a polite end.
   if (client_pid > 0)
-    kill(static_cast<pid_t>(client_pid), SIGTERM);
+    kill(static_cast<pid_t>(client_pid), SIGKILL);
   struct sigaction dfl;
   memset(&dfl, 0, sizeof(dfl));
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
   sigaction(sig, &dfl, nullptr);
   raise(sig);  // delivered once the handler returns, as the signal is blocked
-  errno = saved_errno;
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <strings.h>
 
 #include "misc.h"
@@ -214,8 +213,8 @@ struct session_io {
   parser_handler parser;
   fd_handle out_r;
   fd_handle in_w;
-  time_t progress_time;
-  time_t check_time;  // when bytes were last seen waiting
+  long long progress_ms;  // when a parser last took the client's output
+  long long check_ms;     // when bytes were last seen waiting
   fd_handle key_lock;  // held from the first-contact answer to what follows
 };
 
@@ -252,7 +251,7 @@ bool take_turn_at_key_cache(session_io& io, char* sent, int max_sent) {
       break;
   }
   // The wait was ours, not the client's silence.
-  io.progress_time = io.check_time = time(nullptr);
+  io.progress_ms = io.check_ms = monotonic_ms();
   return true;
 }
 
@@ -278,6 +277,7 @@ bool hand_on(session_io& io, pending_output* p, char* text, hand_mode mode) {
     return true;
   }
   exec_context* cntx = io.cntx;
+  const ExecState before = cntx->state;
   char sent[BUF_SIZE];
   memset(sent, 0, sizeof(sent));
   int handled = def_parser(*io.s, text, sent, BUF_SIZE, cntx);
@@ -287,7 +287,7 @@ bool hand_on(session_io& io, pending_output* p, char* text, hand_mode mode) {
     handled = def_parser(*io.s, text, sent, BUF_SIZE, cntx);
   if (handled != 0) {
     clear_pending(p);
-    io.progress_time = time(nullptr);
+    io.progress_ms = monotonic_ms();
   } else if (cntx->state != EXEC_REMOTE || has_prompt(text)) {
     if (mode == HAND_LIVE)
       nxa_trace(TRACE_ERROR, "cannot parse output.\n");
@@ -300,8 +300,11 @@ bool hand_on(session_io& io, pending_output* p, char* text, hand_mode mode) {
   if (sent[0] == '\0' || mode == HAND_LAST_WORDS)
     return true;
   if (cntx->state == EXEC_KEY_EXCHANGE && strcmp(sent, "y\n") == 0 &&
-      !take_turn_at_key_cache(io, sent, BUF_SIZE))
+      !take_turn_at_key_cache(io, sent, BUF_SIZE)) {
+    // Interrupted before the answer went out: the question stays unanswered.
+    cntx->state = before;
     return false;
+  }
   int b_write = write_fdhandle(io.in_w, sent);
   if (b_write > 0) {
     trace_sent(*io.s, sent, b_write);
@@ -334,9 +337,10 @@ void read_last_words(session_io& io, pending_output* p, char* text, QbPace pace)
   }
 }
 
-bool idle_too_long(time_t check_time, time_t progress_time, int poll_timeout) {
-  const time_t now = time(nullptr);
-  return difftime(now, check_time) > poll_timeout || difftime(now, progress_time) > poll_timeout;
+bool idle_too_long(const session_io& io, int poll_timeout) {
+  const long long now = monotonic_ms();
+  const long long limit = poll_timeout * 1000LL;
+  return now - io.check_ms > limit || now - io.progress_ms > limit;
 }
 
 // The documented pacing: one look a second; output is read once the number of
@@ -352,13 +356,13 @@ bool settle_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
       return false;
     // The idle time-out also bounds output that never settles or that no
     // parser understands: a client that keeps writing must not hold us forever.
-    if (idle_too_long(io.check_time, io.progress_time, poll_timeout))
+    if (idle_too_long(io, poll_timeout))
       return false;
     if (io.cntx->state == EXEC_QUIT)
       poll_timeout = io.s->quit_timeout;
     int b_avail = get_bytes_avail(io.out_r);
     if (b_avail > 0) {
-      io.check_time = time(nullptr);
+      io.check_ms = monotonic_ms();
       client_went_on(io);
     }
     if (b_avail != b_avail_prev) {
@@ -388,7 +392,7 @@ bool prompt_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
       return true;
     if (interrupt_signal() != 0)
       return false;
-    if (idle_too_long(io.check_time, io.progress_time, poll_timeout))
+    if (idle_too_long(io, poll_timeout))
       return false;
     if (io.cntx->state == EXEC_QUIT)
       poll_timeout = io.s->quit_timeout;
@@ -397,7 +401,7 @@ bool prompt_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
       return read_failed(io);
     int b_avail = get_bytes_avail(io.out_r);
     if (b_avail > 0) {
-      io.check_time = time(nullptr);
+      io.check_ms = monotonic_ms();
       client_went_on(io);
       if (read_pending(io.out_r, p, b_avail, PENDING_MAX - 1) <= 0)
         return read_failed(io);
@@ -464,7 +468,7 @@ void run_dialogue(const session_settings& s, exec_context* cntx, parser_handler 
   } else {
     clear_pending(p);
     p->last_byte_ms = monotonic_ms();
-    const time_t now = time(nullptr);
+    const long long now = monotonic_ms();
     session_io io = {&s, cntx, parser, out_r, in_w, now, now, -1};
     const bool ended = s.pace == QB_PACE_SETTLE ? settle_loop(io, pid, timeout, p, text)
                                                 : prompt_loop(io, pid, timeout, p, text);
@@ -472,7 +476,7 @@ void run_dialogue(const session_settings& s, exec_context* cntx, parser_handler 
     if (ended && !interrupted && cntx->state != EXEC_TERMINATED)
       read_last_words(io, p, text, s.pace);
     const int poll_timeout = cntx->state == EXEC_QUIT ? s.quit_timeout : timeout;
-    if (!interrupted && idle_too_long(io.check_time, io.progress_time, poll_timeout) &&
+    if (!interrupted && idle_too_long(io, poll_timeout) &&
         cntx->state != EXEC_TERMINATED && cntx->state != EXEC_QUIT) {
       nxa_trace(TRACE_DEBUG, "client canceled by timeout\n");
       cntx->state = EXEC_CANCELED_BY_TIMEOUT;
@@ -510,13 +514,20 @@ bool is_directory(const char* path) {
   return stat(path, &sb) == 0 && S_ISDIR(sb.st_mode);
 }
 
-// The home that the client takes: HOME, else the password database's.
-const char* client_home() {
+// The home that the client takes: HOME, else the password database's, into
+// buf (size bytes). Returns it, or null when there is none or it does not fit.
+const char* client_home(char* buf, size_t size) {
   const char* home = getenv("HOME");
-  if (home != nullptr)
-    return home;
-  struct passwd* pw = getpwuid(getuid());
-  return pw != nullptr ? pw->pw_dir : nullptr;
+  if (home == nullptr) {
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    char entry[4096];
+    if (getpwuid_r(getuid(), &pw, entry, sizeof(entry), &found) != 0 || found == nullptr)
+      return nullptr;
+    home = found->pw_dir;
+  }
+  const int n = snprintf(buf, size, "%s", home);
+  return n >= 0 && static_cast<size_t>(n) < size ? buf : nullptr;
 }
 
 }  // namespace
@@ -531,7 +542,8 @@ int host_key_lock_path(char* path, int size) {
   if (putty_dir != nullptr && putty_dir[0] != '\0') {
     n = snprintf(dir, sizeof(dir), "%s", putty_dir);
   } else {
-    const char* home = client_home();
+    char home_buf[4096];
+    const char* home = client_home(home_buf, sizeof(home_buf));
     if (home == nullptr)
       return 0;
     const char* xdg = getenv("XDG_CONFIG_HOME");

@@ -2,7 +2,6 @@
 // children started between pipes on descriptors 0 to 2, as a session does.
 #include <dirent.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
@@ -466,28 +465,6 @@ TEST_F(Interrupt, SecondSignalEndsTheToolAndItsClient) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_TRUE(gone);
-}
-
-TEST_F(Interrupt, NotedSignalCutsThePausesShort) {
-  ASSERT_EQ(install_interrupt_handlers(), 0);
-  ClientPipes client;
-  ASSERT_NE(client.start(kSleep, "30"), 0);
-  const pthread_t tool = pthread_self();
-  std::thread signaller([tool] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    pthread_kill(tool, SIGTERM);
-  });
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(pause_ms(5000), 1);
-  EXPECT_LT(seconds_since(start), 0.5);
-  signaller.join();
-  // Once noted, every later pause returns at once.
-  start = std::chrono::steady_clock::now();
-  EXPECT_EQ(wait_process(client.pid), 0);
-  EXPECT_EQ(pause_ms(5000), 1);
-  EXPECT_LT(seconds_since(start), 0.2);
-  clear_interrupt();
-  EXPECT_EQ(pause_ms(50), 0);
 }
 
 }  // namespace

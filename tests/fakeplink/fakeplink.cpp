@@ -145,12 +145,11 @@ void store_key() {
     exit(5);
 }
 
-const char kFingerprint[] =
-    "The server's ssh-ed25519 key fingerprint is:\n  ssh-ed25519 255 SHA256:fakeKeyPrint\n";
-
 // Asks the question; returns after "y" (stored) or "n", ends at a line end.
 void host_key_question(const std::string& intro, const std::string& question) {
-  say(intro + question);
+  say(intro + "  " + key_name + " (port 22)\nThe server's ssh-ed25519 key fingerprint is:\n"
+      "  ssh-ed25519 255 SHA256:fakeKeyPrint\n" + question +
+      " (y/n, Return cancels connection, i for more info) ");
   std::string answer = read_answer();
   if (answer.empty()) {
     say("Connection abandoned.\n");
@@ -158,29 +157,6 @@ void host_key_question(const std::string& intro, const std::string& question) {
   }
   if (answer == "y")
     store_key();
-}
-
-void first_contact() {
-  host_key_question(
-      "The host key is not cached for this server:\n  " + key_name +
-          " (port 22)\nYou have no guarantee that the server is the computer you\n"
-          "think it is.\n" + kFingerprint +
-          "If you trust this host, enter \"y\" to add the key to Plink's\n"
-          "cache and carry on connecting.\n",
-      "Store key in cache? (y/n, Return cancels connection, i for more info) ");
-}
-
-void changed_key() {
-  host_key_question(
-      "WARNING - POTENTIAL SECURITY BREACH!\nThe host key does not match the one Plink has "
-      "cached for this server:\n  " + key_name +
-          " (port 22)\nThis means that either the server administrator has changed the\n"
-          "host key, or you have actually connected to another computer\n"
-          "pretending to be the server.\nThe new ssh-ed25519 key fingerprint is:\n"
-          "  ssh-ed25519 255 SHA256:otherKeyPrint\n"
-          "If you were expecting this change and trust the new key,\n"
-          "enter \"y\" to update Plink's cache and continue connecting.\n",
-      "Update cached key? (y/n, Return cancels connection, i for more info) ");
 }
 
 }  // namespace
@@ -244,9 +220,11 @@ int main(int argc, char** argv) {
       for (;;)
         pause();
     } else if (verb == "first-contact") {
-      first_contact();
+      host_key_question("The host key is not cached for this server:\n", "Store key in cache?");
     } else if (verb == "changed-key") {
-      changed_key();
+      host_key_question("WARNING - POTENTIAL SECURITY BREACH!\nThe host key does not match the "
+                        "one Plink has cached for this server:\n",
+                        "Update cached key?");
     } else if (verb == "pinned-mismatch") {
       say("FATAL ERROR: Host key not in manually configured list\r\n");
       return 1;
