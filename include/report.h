@@ -31,12 +31,29 @@ struct module_view {
   char startup_images[QB_MODE_ALL][REPORT_IMAGE_NAME];  // by boot mode
 };
 
+// How the update left one boot mode.
+enum QbModeOutcome {
+  QB_OUTCOME_FLASHED = 0,    // the whole procedure, ending with the module running the image
+  QB_OUTCOME_CURRENT = 1,    // the module already ran the image: nothing sent
+  QB_OUTCOME_RESTARTED = 2,  // the image was the startup image already: restarted and verified
+  QB_OUTCOME_STAGED = 3      // -stage: the image is the startup image, not yet running
+};
+
+struct mode_entry {
+  QbBootMode mode;
+  QbModeOutcome outcome;
+};
+
 struct run_record {
   double started;
   double finished;
   int exit_code;
-  int changed;  // a startup image or a boot mode was changed
+  int changed;             // an image was deleted or downloaded, or a startup image switched
+  QbBootMode next_mode;    // the boot mode last set for the next start, if any
+  int signal;              // the signal that interrupted the run, 0 if none
   char failed_step[REPORT_STEP_NAME];
+  int mode_count;
+  mode_entry modes[QB_MODE_ALL];  // each mode handled to its end, in order
   int step_count;
   report_step steps[REPORT_MAX_STEPS];
   module_view before;
@@ -62,6 +79,17 @@ void record_running(run_record* r, QbBootMode mode, const char* image);
 // What a listing said, or a successful change made: image is mode's startup
 // image now.
 void record_startup(run_record* r, QbBootMode mode, const char* image);
+
+// Notes that mode was handled with outcome; a mode handled again replaces its entry.
+void record_mode(run_record* r, QbBootMode mode, QbModeOutcome outcome);
+
+// Notes the signal sig as the end of the run, during step.
+void record_interrupt(run_record* r, int sig, const char* step);
+
+// Whether the run left the module different from how it found it: an image
+// deleted or downloaded, a startup image switched, a restart onto another
+// image, or another boot mode running or set for the next start.
+bool record_changed(const run_record& r);
 
 // Notes the end of the run with its exit status.
 void record_finish(run_record* r, int exit_code);

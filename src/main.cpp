@@ -14,7 +14,9 @@
 #include "misc.h"
 #include "nxa-tools-trace.h"
 #include "qb_lock.h"
+#include "qb_signal.h"
 #include "qb_socket.h"
+#include "qb_tftp.h"
 #include "report.h"
 #include "ssh_exec.h"
 
@@ -40,6 +42,8 @@ namespace {
 
 const int PROBE_COUNT = 2;
 const int SIM_START_PAUSE_SEC = 2;
+// The TFTP check's three tries end within this many milliseconds in all.
+const int TFTP_CHECK_MS = 5000;
 
 // What a tool mode works with: the command line's values, how its sessions
 // and probes are paced, and where it notes its steps for the report.
@@ -49,7 +53,8 @@ struct qb_run {
   probe_settings probe;
   run_record* p_record;
   int dry_run;
-  int reload_grace_sec;  // pause before the first probe after a restart
+  int reload_grace_sec;    // pause before the first probe after a restart
+  int reload_timeout_sec;  // idle time-out of the restart's session
 };
 
 // Builds the run of opt: the client found by get_ssh_cmd, the password, the
@@ -71,6 +76,7 @@ void prepare_run(qb_run* run, const qb_opt& opt, int simulator, run_record* reco
   s.host_keys_pinned = opt.host_key_count > 0;
   host_key_lock_path(s.host_key_lock, sizeof(s.host_key_lock));
   run->reload_grace_sec = 0;
+  run->reload_timeout_sec = 0;
   if (opt.pace == QB_PACE_PROMPT) {
     run->probe.close_pause_sec = 0;
     // Reacting as soon as the module announces its restart, the tool would
@@ -86,12 +92,59 @@ char* host_of(const qb_run& run) {
   return const_cast<char*>(run.p_opt->host);
 }
 
+// Whether a signal has interrupted the run. The first time one is seen it is
+// said, with the step that was running, and noted in the report.
+bool interrupted(run_record* record, const char* step) {
+  const int sig = interrupt_signal();
+  if (sig == 0)
+    return false;
+  if (record == nullptr || record->signal == 0) {
+    const char* name = interrupt_name(sig);
+    nxa_trace(TRACE_ERROR, "Interrupted by %s during step '%s'\n", name != nullptr ? name : "?",
+              step);
+    record_interrupt(record, sig, step);
+  }
+  return true;
+}
+
+// A step's code, or a failure once the run was interrupted during step, so
+// that the procedure stops; the exit status then is the signal's.
+QBCodes unless_interrupted(const qb_run& run, const char* step, QBCodes retval) {
+  if (interrupted(run.p_record, step) && retval == MORVIK_SUCCESS)
+    return MORVIK_INTERNAL_ERR;
+  return retval;
+}
+
 // The probe before each remote step, noted as a step of its own.
 bool reachable(const qb_run& run) {
   int step = record_begin(run.p_record, "probe", QB_MODE_UNKNOWN);
   bool up = is_server_available(host_of(run), PROBE_COUNT, run.probe, 0) != 0;
-  record_end(run.p_record, step, up ? MORVIK_SUCCESS : MORVIK_CANNOT_CONNECT_ERR);
-  return up;
+  QBCodes retval = record_end(run.p_record, step, up ? MORVIK_SUCCESS : MORVIK_CANNOT_CONNECT_ERR);
+  return unless_interrupted(run, "probe", retval) == MORVIK_SUCCESS;
+}
+
+// The check of a step whose command's success is all there is to it.
+QBCodes accepted(const exec_context&) {
+  return MORVIK_SUCCESS;
+}
+
+// One remote step: the probe, then command (which starts the session into its
+// exec_context**) noted as step `name` of the report, then check, which reads
+// the context of a successful command and may find a failure of its own. The
+// context is freed on every way out. Returns the step's code.
+template <typename Command, typename Check>
+QBCodes remote_step(const qb_run& run, const char* name, QbBootMode mode, Command command,
+                    Check check) {
+  if (!reachable(run))
+    return MORVIK_CANNOT_CONNECT_ERR;
+  exec_context* p_cntx = nullptr;
+  int step = record_begin(run.p_record, name, mode);
+  QBCodes retval = command(&p_cntx);
+  if (retval == MORVIK_SUCCESS)
+    retval = check(*p_cntx);
+  release_cntx(&p_cntx);
+  record_end(run.p_record, step, retval);
+  return unless_interrupted(run, name, retval);
 }
 
 QBCodes account_check(const qb_run& run) {
@@ -104,11 +157,13 @@ QBCodes account_check(const qb_run& run) {
   int step = record_begin(run.p_record, "account_check", QB_MODE_UNKNOWN);
   QBCodes retval = record_end(run.p_record, step,
                               exec_show(run.session, QB_CLI_SHOW_LOGINSESSION, &p_cntx));
+  release_cntx(&p_cntx);
+  if (interrupted(run.p_record, "account_check"))
+    return retval;
   if (retval == MORVIK_SUCCESS)
     nxa_trace(TRACE_NOTICE, "Account verified\n");
   else
     nxa_trace(TRACE_ERROR, "Account verification failed\n");
-  release_cntx(&p_cntx);
   return retval;
 }
 
@@ -120,12 +175,6 @@ const int RELOAD_WAIT_PROBES = 600;
 const int COPY_TIMEOUT_SEC = 1200;
 const int IMAGE_NAME_LEN = 100;
 
-// Stops a step: frees the step's context, notes the step's code and passes it on.
-QBCodes stop(const qb_run& run, int step, exec_context** pp_cntx, QBCodes retval) {
-  release_cntx(pp_cntx);
-  return record_end(run.p_record, step, retval);
-}
-
 // Restarts the module and waits until its SSH port answers again.
 QBCodes reload_system(const qb_run& run, QbBootMode mode) {
   if (run.dry_run) {
@@ -133,27 +182,27 @@ QBCodes reload_system(const qb_run& run, QbBootMode mode) {
     return MORVIK_SUCCESS;
   }
   nxa_trace(TRACE_NOTICE, "\nReload system...\n");
-  if (!reachable(run))
-    return MORVIK_CANNOT_CONNECT_ERR;
-  exec_context* p_cntx = nullptr;
-  int step = record_begin(run.p_record, "reload", mode);
-  QBCodes retval = record_end(run.p_record, step,
-                              exec_reload(run.session, &p_cntx, get_reload_timeout()));
+  QBCodes retval = remote_step(
+      run, "reload", mode,
+      [&run](exec_context** pp) { return exec_reload(run.session, pp, run.reload_timeout_sec); },
+      accepted);
   if (retval != MORVIK_SUCCESS)
     return retval;
   nxa_trace(TRACE_NOTICE, "\nTrying to connect to the system after reloading (timeout %d sec)...\n",
             RELOAD_WAIT_PROBES);
-  step = record_begin(run.p_record, "wait_for_module", mode);
+  int step = record_begin(run.p_record, "wait_for_module", mode);
   time_t begin = time(nullptr);
   if (run.reload_grace_sec > 0)
     sleep(static_cast<unsigned int>(run.reload_grace_sec));
   // The wait ends by the time it announces, whatever the network does.
   if (is_server_available(host_of(run), RELOAD_WAIT_PROBES, run.probe,
-                          RELOAD_WAIT_PROBES - run.reload_grace_sec))
+                          RELOAD_WAIT_PROBES - run.reload_grace_sec) &&
+      interrupt_signal() == 0)
     nxa_trace(TRACE_NOTICE, "Successfully connected after %.0f sec\n", difftime(time(nullptr), begin));
   else
     retval = MORVIK_CANNOT_CONNECT_ERR;
-  return stop(run, step, &p_cntx, retval);
+  record_end(run.p_record, step, retval);
+  return unless_interrupted(run, "wait_for_module", retval);
 }
 
 // Makes mode the boot mode of the next start and restarts the module.
@@ -163,18 +212,16 @@ QBCodes reload_to_mode(const qb_run& run, QbBootMode mode) {
     return reload_system(run, mode);
   }
   nxa_trace(TRACE_NOTICE, "\nChanging current boot mode to '%s'...\n", s_boot_mode[mode]);
-  if (!reachable(run))
-    return MORVIK_CANNOT_CONNECT_ERR;
-  exec_context* p_cntx = nullptr;
-  int step = record_begin(run.p_record, "set_boot_mode", mode);
-  QBCodes retval = record_end(run.p_record, step,
-                              exec_bootsystem(run.session, QB_CLI_BOOT_SYSTEM_MODE, nullptr, mode,
-                                              &p_cntx));
+  QBCodes retval = remote_step(
+      run, "set_boot_mode", mode,
+      [&](exec_context** pp) {
+        return exec_bootsystem(run.session, QB_CLI_BOOT_SYSTEM_MODE, nullptr, mode, pp);
+      },
+      accepted);
   if (retval != MORVIK_SUCCESS)
     return retval;
   if (run.p_record != nullptr)
-    run.p_record->changed = 1;
-  release_cntx(&p_cntx);
+    run.p_record->next_mode = mode;
   retval = reload_system(run, mode);
   // What the module runs now is what it was set to; nothing reads it again
   // after the last change.
@@ -183,40 +230,41 @@ QBCodes reload_to_mode(const qb_run& run, QbBootMode mode) {
   return retval;
 }
 
+void note_changed(const qb_run& run) {
+  if (run.p_record != nullptr)
+    run.p_record->changed = 1;
+}
+
 // Makes room for the new image: deletes the second image and confirms with a
 // listing of that file that it is gone.
 QBCodes delete_second_image(const qb_run& run, QbBootMode mode, file_info* second) {
-  exec_context* p_cntx = nullptr;
   if (run.dry_run) {
     nxa_trace(TRACE_ALWAYS, "Dry run: would delete the second opcode image '%s'\n", second->name);
     return MORVIK_SUCCESS;
   }
   nxa_trace(TRACE_NOTICE, "\nDeleting second opcode image...\n");
-  if (!reachable(run))
-    return MORVIK_CANNOT_CONNECT_ERR;
-  int step = record_begin(run.p_record, "delete_image", mode);
-  QBCodes retval = record_end(run.p_record, step, exec_delete(run.session, second, &p_cntx));
+  QBCodes retval = remote_step(
+      run, "delete_image", mode,
+      [&](exec_context** pp) { return exec_delete(run.session, second, pp); }, accepted);
   if (retval != MORVIK_SUCCESS)
     return retval;
-  release_cntx(&p_cntx);
+  note_changed(run);
   nxa_trace(TRACE_NOTICE, "Confirmation of deleting...\n");
-  if (!reachable(run))
-    return MORVIK_CANNOT_CONNECT_ERR;
-  step = record_begin(run.p_record, "confirm_delete", mode);
-  retval = exec_dir(run.session, QB_CLI_DIR_FILE, second, &p_cntx);
-  if (retval != MORVIK_SUCCESS)
-    return record_end(run.p_record, step, retval);
-  if (!p_cntx->p_dir->p_list->empty()) {
-    nxa_trace(TRACE_ERROR, "Cannot delete the second opcode image\n");
-    return stop(run, step, &p_cntx, MORVIK_FLASHING_LOGIC_ERR);
-  }
-  nxa_trace(TRACE_NOTICE, "The second opcode image was deleted successfully\n");
-  return stop(run, step, &p_cntx, MORVIK_SUCCESS);
+  return remote_step(
+      run, "confirm_delete", mode,
+      [&](exec_context** pp) { return exec_dir(run.session, QB_CLI_DIR_FILE, second, pp); },
+      [](const exec_context& c) {
+        if (!c.p_dir->p_list->empty()) {
+          nxa_trace(TRACE_ERROR, "Cannot delete the second opcode image\n");
+          return MORVIK_FLASHING_LOGIC_ERR;
+        }
+        nxa_trace(TRACE_NOTICE, "The second opcode image was deleted successfully\n");
+        return MORVIK_SUCCESS;
+      });
 }
 
 // Has the module download the new image and confirms it with a fresh listing.
 QBCodes download_image(const qb_run& run, QbBootMode mode, char* new_opcode_img) {
-  exec_context* p_cntx = nullptr;
   if (run.dry_run) {
     nxa_trace(TRACE_ALWAYS, "Dry run: would download '%s' from '%s'\n", new_opcode_img,
               run.p_opt->tftp_path);
@@ -225,36 +273,36 @@ QBCodes download_image(const qb_run& run, QbBootMode mode, char* new_opcode_img)
   nxa_trace(TRACE_NOTICE, "\nDownloading new image from TFTP server...\n");
   nxa_trace(TRACE_NOTICE, "TFTP url: '%s'\n", run.p_opt->tftp_path);
   nxa_trace(TRACE_NOTICE, "Image name: '%s'\n", new_opcode_img);
-  if (!reachable(run))
-    return MORVIK_CANNOT_CONNECT_ERR;
-  int step = record_begin(run.p_record, "download", mode);
-  QBCodes retval =
-      record_end(run.p_record, step,
-                 exec_copy(run.session, const_cast<char*>(run.p_opt->tftp_path), new_opcode_img,
-                           &p_cntx, COPY_TIMEOUT_SEC));
+  QBCodes retval = remote_step(
+      run, "download", mode,
+      [&](exec_context** pp) {
+        return exec_copy(run.session, const_cast<char*>(run.p_opt->tftp_path), new_opcode_img, pp,
+                         COPY_TIMEOUT_SEC);
+      },
+      accepted);
   if (retval != MORVIK_SUCCESS)
     return retval;
-  release_cntx(&p_cntx);
+  note_changed(run);
   nxa_trace(TRACE_NOTICE, "\nConfirmation of downloading...\n");
-  if (!reachable(run))
-    return MORVIK_CANNOT_CONNECT_ERR;
-  step = record_begin(run.p_record, "confirm_download", mode);
-  retval = exec_dir(run.session, QB_CLI_DIR_OPCODE, nullptr, &p_cntx);
-  if (retval != MORVIK_SUCCESS)
-    return record_end(run.p_record, step, retval);
-  file_info tmp_info;
-  memset(&tmp_info, 0, sizeof(tmp_info));
-  if (get_opcode_image(0, p_cntx->p_dir->p_list, &tmp_info) &&
-      strcmp(tmp_info.name, new_opcode_img) == 0) {
-    nxa_trace(TRACE_NOTICE, "New opcode image was successfully downloaded to the second entry \n");
-  } else if (get_opcode_image(1, p_cntx->p_dir->p_list, &tmp_info) &&
-             strcmp(tmp_info.name, new_opcode_img) == 0) {
-    nxa_trace(TRACE_NOTICE, "New opcode image was successfully downloaded to the first entry\n");
-  } else {
-    nxa_trace(TRACE_ERROR, "Downloading of new opcode image failed\n");
-    return stop(run, step, &p_cntx, MORVIK_FLASHING_LOGIC_ERR);
-  }
-  return stop(run, step, &p_cntx, MORVIK_SUCCESS);
+  return remote_step(
+      run, "confirm_download", mode,
+      [&run](exec_context** pp) { return exec_dir(run.session, QB_CLI_DIR_OPCODE, nullptr, pp); },
+      [new_opcode_img](const exec_context& c) {
+        file_info tmp_info;
+        memset(&tmp_info, 0, sizeof(tmp_info));
+        if (get_opcode_image(0, c.p_dir->p_list, &tmp_info) &&
+            strcmp(tmp_info.name, new_opcode_img) == 0) {
+          nxa_trace(TRACE_NOTICE,
+                    "New opcode image was successfully downloaded to the second entry \n");
+        } else if (get_opcode_image(1, c.p_dir->p_list, &tmp_info) &&
+                   strcmp(tmp_info.name, new_opcode_img) == 0) {
+          nxa_trace(TRACE_NOTICE, "New opcode image was successfully downloaded to the first entry\n");
+        } else {
+          nxa_trace(TRACE_ERROR, "Downloading of new opcode image failed\n");
+          return MORVIK_FLASHING_LOGIC_ERR;
+        }
+        return MORVIK_SUCCESS;
+      });
 }
 
 // Makes the new image the startup image of the running mode.
@@ -265,42 +313,40 @@ QBCodes change_startup_image(const qb_run& run, QbBootMode mode, char* new_opcod
     return MORVIK_SUCCESS;
   }
   nxa_trace(TRACE_NOTICE, "\nChanging startup opcode image...\n");
-  if (!reachable(run))
-    return MORVIK_CANNOT_CONNECT_ERR;
-  exec_context* p_cntx = nullptr;
-  int step = record_begin(run.p_record, "set_startup_image", mode);
-  QBCodes retval = exec_bootsystem(run.session, QB_CLI_BOOT_SYSTEM_OPCODE, new_opcode_img,
-                                   QB_MODE_UNKNOWN, &p_cntx);
-  if (retval == MORVIK_SUCCESS && run.p_record != nullptr) {
-    run.p_record->changed = 1;
-    record_startup(run.p_record, mode, new_opcode_img);
-  }
-  return stop(run, step, &p_cntx, retval);
+  return remote_step(
+      run, "set_startup_image", mode,
+      [&](exec_context** pp) {
+        return exec_bootsystem(run.session, QB_CLI_BOOT_SYSTEM_OPCODE, new_opcode_img,
+                               QB_MODE_UNKNOWN, pp);
+      },
+      [&](const exec_context&) {
+        note_changed(run);
+        record_startup(run.p_record, mode, new_opcode_img);
+        return MORVIK_SUCCESS;
+      });
 }
 
 // After the restart: did the module boot the new image?
 QBCodes verify_flash(const qb_run& run, QbBootMode mode, const char* new_opcode_img) {
-  exec_context* p_cntx = nullptr;
   if (run.dry_run)
     return MORVIK_SUCCESS;
   nxa_trace(TRACE_NOTICE, "\nChecking if flashing was successful...\n");
   nxa_trace(TRACE_NOTICE, "\nGetting current boot mode and image...\n");
-  if (!reachable(run))
-    return MORVIK_CANNOT_CONNECT_ERR;
-  int step = record_begin(run.p_record, "verify", mode);
-  QBCodes retval = exec_whichboot(run.session, &p_cntx);
-  if (retval != MORVIK_SUCCESS)
-    return record_end(run.p_record, step, retval);
-  const qb_whichboot_info* p_boot = p_cntx->p_whichboot;
-  record_running(run.p_record, p_boot->curr_mode, p_boot->p_opcode->name);
-  nxa_trace(TRACE_NOTICE, "Boot mode: '%s'\n", p_boot->boot_system);
-  nxa_trace(TRACE_NOTICE, "Startup opcode image: '%s'\n\n", p_boot->p_opcode->name);
-  if (strcmp(p_boot->p_opcode->name, new_opcode_img) == 0) {
-    nxa_trace(TRACE_NOTICE, "\nSystem was successfully flashed for mode '%s'\n", s_boot_mode[mode]);
-    return stop(run, step, &p_cntx, MORVIK_SUCCESS);
-  }
-  nxa_trace(TRACE_ERROR, "\nSystem flashing failed for mode '%s'\n", s_boot_mode[mode]);
-  return stop(run, step, &p_cntx, MORVIK_FLASHING_LOGIC_ERR);
+  return remote_step(
+      run, "verify", mode, [&run](exec_context** pp) { return exec_whichboot(run.session, pp); },
+      [&](const exec_context& c) {
+        const qb_whichboot_info* p_boot = c.p_whichboot;
+        record_running(run.p_record, p_boot->curr_mode, p_boot->p_opcode->name);
+        nxa_trace(TRACE_NOTICE, "Boot mode: '%s'\n", p_boot->boot_system);
+        nxa_trace(TRACE_NOTICE, "Startup opcode image: '%s'\n\n", p_boot->p_opcode->name);
+        if (strcmp(p_boot->p_opcode->name, new_opcode_img) == 0) {
+          nxa_trace(TRACE_NOTICE, "\nSystem was successfully flashed for mode '%s'\n",
+                    s_boot_mode[mode]);
+          return MORVIK_SUCCESS;
+        }
+        nxa_trace(TRACE_ERROR, "\nSystem flashing failed for mode '%s'\n", s_boot_mode[mode]);
+        return MORVIK_FLASHING_LOGIC_ERR;
+      });
 }
 
 // The image name of mode, from the command line, into new_opcode_img (size
@@ -310,16 +356,77 @@ bool image_for_mode(const qb_opt& opt, QbBootMode mode, char* new_opcode_img) {
   return new_opcode_img[0] != '\0';
 }
 
-// Flashes one boot mode whose startup image whichboot reported as
-// old_opcode_img: list, delete the second image, download, switch the startup
-// image, restart, verify. Nothing done on the module is undone on failure.
-// A dry run reads the listing and says what it would do instead of changing.
-QBCodes do_flash_for_mode(const qb_run& run, QbBootMode mode, char* old_opcode_img) {
-  char new_opcode_img[IMAGE_NAME_LEN];
-  memset(new_opcode_img, 0, sizeof(new_opcode_img));
-  if (mode < QB_MODE_UNKNOWN || mode >= QB_MODE_ALL)
-    return MORVIK_INTERNAL_ERR;
-  nxa_trace(TRACE_NOTICE, "\nExecuting flashing for mode '%s'\n", s_boot_mode[mode]);
+// The mode that "both" flashes after mode.
+QbBootMode second_mode_of(QbBootMode mode) {
+  return mode == QB_MODE_SWITCH || mode == QB_MODE_EHM ? QB_MODE_TZR : QB_MODE_SWITCH;
+}
+
+// -check_tftp: asks the TFTP server for every image that this run will have
+// the module download (mode's own unless it needs none, and with "both" the
+// other mode's), before anything on the module changes.
+QBCodes check_tftp_images(const qb_run& run, QbBootMode mode, bool mode_needs_image) {
+  const qb_opt& opt = *run.p_opt;
+  if (!opt.check_tftp)
+    return MORVIK_SUCCESS;
+  const QbBootMode modes[2] = {mode, second_mode_of(mode)};
+  for (int i = mode_needs_image ? 0 : 1; i < (opt.both ? 2 : 1); ++i) {
+    char image[IMAGE_NAME_LEN];
+    if (!image_for_mode(opt, modes[i], image))
+      continue;  // the mode's own turn reports the missing name
+    char reason[256];
+    int step = record_begin(run.p_record, "check_tftp", modes[i]);
+    QBCodes retval = MORVIK_SUCCESS;
+    if (tftp_check_image(opt.tftp_path, image, TFTP_CHECK_MS, reason, sizeof(reason)) !=
+        QB_TFTP_READABLE) {
+      char server[256];
+      if (!tftp_url_host(opt.tftp_path, server, sizeof(server)))
+        snprintf(server, sizeof(server), "%s", opt.tftp_path);
+      nxa_trace(TRACE_ERROR, "Image '%s' cannot be read from TFTP server '%s': %s\n", image, server,
+                reason);
+      retval = MORVIK_FLASHING_LOGIC_ERR;
+    } else {
+      nxa_trace(TRACE_NOTICE, "TFTP server has image '%s'\n", image);
+    }
+    record_end(run.p_record, step, retval);
+    retval = unless_interrupted(run, "check_tftp", retval);
+    if (retval != MORVIK_SUCCESS)
+      return retval;
+  }
+  return MORVIK_SUCCESS;
+}
+
+// The listing that the flashing of a mode starts from: its startup image into
+// *startup, its second image into *second (an empty name for none). The
+// startup image must be the one whichboot reported as old_opcode_img, unless
+// it is the new image already (a switch that no restart followed).
+QBCodes list_images(const qb_run& run, QbBootMode mode, const char* old_opcode_img,
+                    const char* new_opcode_img, file_info* startup, file_info* second) {
+  nxa_trace(TRACE_NOTICE, "\nGetting opcode images...\n");
+  return remote_step(
+      run, "list_images", mode,
+      [&run](exec_context** pp) { return exec_dir(run.session, QB_CLI_DIR_OPCODE, nullptr, pp); },
+      [&](const exec_context& c) {
+        if (!get_opcode_image(1, c.p_dir->p_list, startup)) {
+          nxa_trace(TRACE_ERROR, "Cannot get startup opcode image name\n");
+          return MORVIK_CLI_NO_INFO_ERR;
+        }
+        record_startup(run.p_record, mode, startup->name);
+        nxa_trace(TRACE_NOTICE, "Startup opcode image: '%s'\n", startup->name);
+        if (strcmp(startup->name, new_opcode_img) != 0 &&
+            strcmp(old_opcode_img, startup->name) != 0) {
+          nxa_trace(TRACE_ERROR, "Opcode image names from 'dir' and 'whichboot' are different\n");
+          return MORVIK_FLASHING_LOGIC_ERR;
+        }
+        if (!get_opcode_image(0, c.p_dir->p_list, second))
+          second->name[0] = '\0';
+        return MORVIK_SUCCESS;
+      });
+}
+
+// Whether mode may be flashed in this run, with new_opcode_img (size
+// IMAGE_NAME_LEN) filled from the command line.
+QBCodes may_flash(const qb_run& run, QbBootMode mode, const char* old_opcode_img,
+                  char* new_opcode_img) {
   ++flashed_flag[mode];
   if (mode == QB_MODE_UNKNOWN || old_opcode_img == nullptr) {
     record_failure(run.p_record, "flash_mode");
@@ -334,78 +441,115 @@ QBCodes do_flash_for_mode(const qb_run& run, QbBootMode mode, char* old_opcode_i
     record_failure(run.p_record, "image_name");
     return MORVIK_INTERNAL_ERR;
   }
+  return MORVIK_SUCCESS;
+}
 
-  exec_context* p_cntx = nullptr;
-  nxa_trace(TRACE_NOTICE, "\nGetting opcode images...\n");
-  if (!reachable(run))
-    return MORVIK_CANNOT_CONNECT_ERR;
-  int step = record_begin(run.p_record, "list_images", mode);
-  QBCodes retval = exec_dir(run.session, QB_CLI_DIR_OPCODE, nullptr, &p_cntx);
-  if (retval != MORVIK_SUCCESS)
-    return record_end(run.p_record, step, retval);
-  file_info tmp_info;
-  if (!get_opcode_image(1, p_cntx->p_dir->p_list, &tmp_info)) {
-    nxa_trace(TRACE_ERROR, "Cannot get startup opcode image name\n");
-    return stop(run, step, &p_cntx, MORVIK_CLI_NO_INFO_ERR);
-  }
-  record_startup(run.p_record, mode, tmp_info.name);
-  nxa_trace(TRACE_NOTICE, "Startup opcode image: '%s'\n", tmp_info.name);
-  if (strcmp(old_opcode_img, tmp_info.name) != 0) {
-    nxa_trace(TRACE_ERROR, "Opcode image names from 'dir' and 'whichboot' are different\n");
-    return stop(run, step, &p_cntx, MORVIK_FLASHING_LOGIC_ERR);
-  }
-  record_end(run.p_record, step, MORVIK_SUCCESS);
-  // The update does not look at this; its dry run tells the operator.
-  if (run.dry_run && strcmp(tmp_info.name, new_opcode_img) == 0)
-    nxa_trace(TRACE_ALWAYS,
-              "Dry run: '%s' is already the startup opcode image of mode '%s'; the update would "
-              "still delete the second image and download it again\n",
+// What the mode's turn will do, from what whichboot (old_opcode_img) and the
+// listing (startup, second) said, and says so.
+QbModeOutcome plan_mode(const qb_run& run, QbBootMode mode, const char* old_opcode_img,
+                        const char* new_opcode_img, const file_info& startup,
+                        const file_info& second) {
+  const bool stage = run.p_opt->stage != 0;
+  if (strcmp(startup.name, new_opcode_img) == 0) {
+    if (strcmp(old_opcode_img, new_opcode_img) == 0) {
+      nxa_trace(TRACE_NOTICE, "Mode '%s' already runs opcode image '%s'; nothing to flash\n",
+                s_boot_mode[mode], new_opcode_img);
+      return QB_OUTCOME_CURRENT;
+    }
+    if (stage)
+      return QB_OUTCOME_STAGED;  // staged before; the restart is a later run's
+    nxa_trace(TRACE_NOTICE,
+              "Opcode image '%s' is already the startup image of mode '%s'; restarting to run it\n",
               new_opcode_img, s_boot_mode[mode]);
-  if (get_opcode_image(0, p_cntx->p_dir->p_list, &tmp_info)) {
-    nxa_trace(TRACE_NOTICE, "Second opcode image: '%s'\n", tmp_info.name);
-    release_cntx(&p_cntx);
-    retval = delete_second_image(run, mode, &tmp_info);
-    if (retval != MORVIK_SUCCESS)
-      return retval;
-  } else {
-    nxa_trace(TRACE_NOTICE, "Second opcode image: not found\n");
+    return QB_OUTCOME_RESTARTED;
   }
-  release_cntx(&p_cntx);
+  if (second.name[0] != '\0')
+    nxa_trace(TRACE_NOTICE, "Second opcode image: '%s'\n", second.name);
+  else
+    nxa_trace(TRACE_NOTICE, "Second opcode image: not found\n");
+  return stage ? QB_OUTCOME_STAGED : QB_OUTCOME_FLASHED;
+}
 
-  retval = download_image(run, mode, new_opcode_img);
+// Deletes the second image (if any), downloads the new one and makes it the
+// startup image.
+QBCodes replace_startup_image(const qb_run& run, QbBootMode mode, file_info* second,
+                              char* new_opcode_img) {
+  QBCodes retval = MORVIK_SUCCESS;
+  if (second->name[0] != '\0')
+    retval = delete_second_image(run, mode, second);
+  if (retval == MORVIK_SUCCESS)
+    retval = download_image(run, mode, new_opcode_img);
   if (retval == MORVIK_SUCCESS)
     retval = change_startup_image(run, mode, new_opcode_img);
-  if (retval == MORVIK_SUCCESS)
-    retval = reload_system(run, mode);
-  if (retval == MORVIK_SUCCESS)
-    retval = verify_flash(run, mode, new_opcode_img);
   return retval;
 }
 
+// Flashes one boot mode whose startup image whichboot reported as
+// old_opcode_img: list, delete the second image, download, switch the startup
+// image, restart, verify. A mode that runs the new image already is left as
+// it is; one whose startup image it is already is only restarted; -stage
+// stops before the restart. With check_images the TFTP server is asked first
+// for this run's images. Nothing done on the module is undone on failure. A
+// dry run reads the listing and says what it would do instead of changing.
+QBCodes do_flash_for_mode(const qb_run& run, QbBootMode mode, char* old_opcode_img,
+                          bool check_images) {
+  char new_opcode_img[IMAGE_NAME_LEN];
+  memset(new_opcode_img, 0, sizeof(new_opcode_img));
+  if (mode < QB_MODE_UNKNOWN || mode >= QB_MODE_ALL)
+    return MORVIK_INTERNAL_ERR;
+  nxa_trace(TRACE_NOTICE, "\nExecuting flashing for mode '%s'\n", s_boot_mode[mode]);
+  file_info startup, second;
+  QBCodes retval = may_flash(run, mode, old_opcode_img, new_opcode_img);
+  if (retval == MORVIK_SUCCESS)
+    retval = list_images(run, mode, old_opcode_img, new_opcode_img, &startup, &second);
+  if (retval != MORVIK_SUCCESS)
+    return retval;
+  const QbModeOutcome plan = plan_mode(run, mode, old_opcode_img, new_opcode_img, startup, second);
+  const bool is_startup = strcmp(startup.name, new_opcode_img) == 0;
+  if (check_images)
+    retval = check_tftp_images(run, mode, !is_startup);
+  if (retval == MORVIK_SUCCESS && !is_startup)
+    retval = replace_startup_image(run, mode, &second, new_opcode_img);
+  if (retval == MORVIK_SUCCESS && (plan == QB_OUTCOME_FLASHED || plan == QB_OUTCOME_RESTARTED)) {
+    retval = reload_system(run, mode);
+    if (retval == MORVIK_SUCCESS)
+      retval = verify_flash(run, mode, new_opcode_img);
+  }
+  if (retval != MORVIK_SUCCESS)
+    return retval;
+  if (plan == QB_OUTCOME_STAGED && !run.dry_run)
+    nxa_trace(TRACE_NOTICE, "Staged opcode image '%s' for mode '%s'; it runs from the next restart\n",
+              new_opcode_img, s_boot_mode[mode]);
+  record_mode(run.p_record, mode, plan);
+  return MORVIK_SUCCESS;
+}
+
 // Asks the module for its boot mode and startup image, stores the mode in
-// mode and flashes that mode.
-QBCodes flash_curent_mode(const qb_run& run, QbBootMode& mode) {
+// mode and flashes that mode; with check_images the TFTP check comes first.
+QBCodes flash_curent_mode(const qb_run& run, QbBootMode& mode, bool check_images) {
   char old_opcode_img[IMAGE_NAME_LEN];
   memset(old_opcode_img, 0, sizeof(old_opcode_img));
   nxa_trace(TRACE_NOTICE, "\nGetting current boot mode and image...\n");
-  if (!reachable(run))
-    return MORVIK_CANNOT_CONNECT_ERR;
-  exec_context* p_cntx = nullptr;
-  int step = record_begin(run.p_record, "whichboot", QB_MODE_UNKNOWN);
-  QBCodes retval = record_end(run.p_record, step, exec_whichboot(run.session, &p_cntx));
+  QbBootMode found = QB_MODE_UNKNOWN;
+  QBCodes retval = remote_step(
+      run, "whichboot", QB_MODE_UNKNOWN,
+      [&run](exec_context** pp) { return exec_whichboot(run.session, pp); },
+      [&](const exec_context& c) {
+        const qb_whichboot_info* p_boot = c.p_whichboot;
+        nxa_trace(TRACE_NOTICE, "Boot mode: '%s'\n", p_boot->boot_system);
+        nxa_trace(TRACE_NOTICE, "Startup opcode image: '%s'\n\n", p_boot->p_opcode->name);
+        if (run.dry_run)
+          nxa_trace(TRACE_ALWAYS, "Dry run: the module runs mode '%s' from '%s'\n",
+                    s_boot_mode[p_boot->curr_mode], p_boot->p_opcode->name);
+        found = p_boot->curr_mode;
+        record_running(run.p_record, found, p_boot->p_opcode->name);
+        snprintf(old_opcode_img, sizeof(old_opcode_img), "%s", p_boot->p_opcode->name);
+        return MORVIK_SUCCESS;
+      });
   if (retval != MORVIK_SUCCESS)
     return retval;
-  const qb_whichboot_info* p_boot = p_cntx->p_whichboot;
-  nxa_trace(TRACE_NOTICE, "Boot mode: '%s'\n", p_boot->boot_system);
-  nxa_trace(TRACE_NOTICE, "Startup opcode image: '%s'\n\n", p_boot->p_opcode->name);
-  if (run.dry_run)
-    nxa_trace(TRACE_ALWAYS, "Dry run: the module runs mode '%s' from '%s'\n",
-              s_boot_mode[p_boot->curr_mode], p_boot->p_opcode->name);
-  mode = p_boot->curr_mode;
-  record_running(run.p_record, mode, p_boot->p_opcode->name);
-  snprintf(old_opcode_img, sizeof(old_opcode_img), "%s", p_boot->p_opcode->name);
-  release_cntx(&p_cntx);
-  return do_flash_for_mode(run, mode, old_opcode_img);
+  mode = found;
+  return do_flash_for_mode(run, mode, old_opcode_img, check_images);
 }
 
 // A dry run cannot see the second mode before the module runs in it: it says
@@ -432,26 +576,28 @@ QBCodes do_flash(const qb_run& run) {
     return MORVIK_INVALID_PARAM_ERR;
   QbBootMode boot_mode = QB_MODE_UNKNOWN;
   QbBootMode init_mode = QB_MODE_UNKNOWN;
-  QBCodes retval = flash_curent_mode(run, boot_mode);
+  QBCodes retval = flash_curent_mode(run, boot_mode, true);
   if (retval == MORVIK_SUCCESS) {
     init_mode = boot_mode;
     if (opt.both) {
-      QbBootMode second = (boot_mode == QB_MODE_SWITCH || boot_mode == QB_MODE_EHM) ? QB_MODE_TZR
-                                                                                    : QB_MODE_SWITCH;
+      QbBootMode second = second_mode_of(boot_mode);
       retval = reload_to_mode(run, second);
       if (retval == MORVIK_SUCCESS)
-        retval = run.dry_run ? dry_flash_second_mode(run, second) : flash_curent_mode(run, boot_mode);
+        retval = run.dry_run ? dry_flash_second_mode(run, second)
+                             : flash_curent_mode(run, boot_mode, false);
     }
   }
+  const bool stopped = interrupt_signal() != 0;
   if (retval != MORVIK_SUCCESS) {
-    nxa_trace(TRACE_ERROR, "\nFlashing was canceled with error %d\n", retval);
+    if (!stopped)
+      nxa_trace(TRACE_ERROR, "\nFlashing was canceled with error %d\n", retval);
   } else if (opt.both) {
     nxa_trace(TRACE_NOTICE, "\nReload system to the initial mode\n");
-    if (reload_to_mode(run, init_mode) != MORVIK_SUCCESS)
+    if (reload_to_mode(run, init_mode) != MORVIK_SUCCESS && interrupt_signal() == 0)
       nxa_trace(TRACE_WARNING, "\nCannot reload the system to initial mode '%s'\n",
                 s_boot_mode[init_mode]);
   }
-  if (run.dry_run)
+  if (run.dry_run && interrupt_signal() == 0)
     nxa_trace(TRACE_ALWAYS, retval == MORVIK_SUCCESS ? "Dry run: the update could proceed\n"
                                                      : "Dry run: the update would stop there\n");
   return retval;
@@ -482,17 +628,22 @@ QBCodes lock_module(const qb_opt& opt, run_record* record, int* fd) {
   return retval;
 }
 
-// Writes the run's report; a report that cannot be written is said, but the
-// exit status stays the module's.
-void write_report(report_file* file, const run_record& record, const qb_opt& opt) {
+// Writes the run's report of a run with simulator as given; a report that
+// cannot be written is said, but the exit status stays the module's.
+void write_report(report_file* file, const run_record& record, const qb_opt& opt, int simulator) {
   static char text[65536];
-  int err = report_json(record, opt, simulator_mode, text, sizeof(text)) ? 0 : EOVERFLOW;
+  int err = report_json(record, opt, simulator, text, sizeof(text)) ? 0 : EOVERFLOW;
   if (err == 0)
     err = report_commit(file, text);
   else
     report_commit(file, "");
   if (err != 0)
     nxa_trace(TRACE_ERROR, "Cannot write report '%s': %s\n", opt.report_path, strerror(err));
+}
+
+// The last step the run began, for a signal seen between steps.
+const char* last_step(const run_record& record) {
+  return record.step_count > 0 ? record.steps[record.step_count - 1].step : "lock";
 }
 
 }  // namespace
@@ -503,10 +654,16 @@ int morvik_main(int argc, char** argv) {
   QBCodes retval = parse_args(argc, argv);
   if (retval != MORVIK_SUCCESS)
     return retval;
+  // From here on a signal lets the run end its client, report and unlock.
+  int err = install_interrupt_handlers();
+  if (err != 0) {
+    nxa_trace(TRACE_ERROR, "Cannot catch signals: %s\n", strerror(err));
+    return MORVIK_INTERNAL_ERR;
+  }
   report_file report;
   report.fd = -1;
   if (options.report_path[0] != '\0') {
-    int err = report_open(&report, options.report_path);
+    err = report_open(&report, options.report_path);
     if (err != 0) {
       nxa_trace(TRACE_ERROR, "Cannot write report '%s': %s\n", options.report_path, strerror(err));
       return MORVIK_INVALID_PARAM_ERR;
@@ -531,11 +688,14 @@ int morvik_main(int argc, char** argv) {
   } else {
     retval = get_ssh_cmd();
     prepare_run(&run, options, simulator_mode, &record);
+    run.reload_timeout_sec = get_reload_timeout();
     if (retval != MORVIK_SUCCESS) {
       nxa_trace(TRACE_ERROR, "SSH client not found\n");
       record_failure(&record, "ssh_client");
     } else if ((retval = lock_module(options, &record, &lock_fd)) != MORVIK_SUCCESS) {
       // Another run works on the module, or its lock cannot be had.
+    } else if (interrupted(&record, "lock")) {
+      retval = MORVIK_INTERNAL_ERR;
     } else if (options.mode == QB_CHECK_AUTH_MODE) {
       nxa_trace(TRACE_NOTICE, "Mode: checking user account\n\n");
       retval = account_check(run);
@@ -548,11 +708,14 @@ int morvik_main(int argc, char** argv) {
     }
   }
   winsock_cleanup();
-  nxa_trace(TRACE_NOTICE, "\nProgram exited with code %d\n", retval);
-  record_finish(&record, retval);
+  // A signal that came after the last step still ends the run as the signal.
+  interrupted(&record, last_step(record));
+  const int status = record.signal != 0 ? 128 + record.signal : retval;
+  nxa_trace(TRACE_NOTICE, "\nProgram exited with code %d\n", status);
+  record_finish(&record, status);
   if (report.fd != -1)
-    write_report(&report, record, options);
+    write_report(&report, record, options, simulator_mode);
   if (lock_fd != -1)
     close(lock_fd);
-  return retval;
+  return status;
 }

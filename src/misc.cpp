@@ -16,6 +16,7 @@
 #include "main.h"
 #include "nxa-tools-trace.h"
 #include "qb_io.h"
+#include "qb_signal.h"
 #include "qb_socket.h"
 
 namespace {
@@ -560,9 +561,13 @@ int is_server_available(char* host, int count, const probe_settings& pacing, int
     count = PROBE_MAX_ATTEMPTS;
   const time_t begin = time(nullptr);
   for (int i = 0; i < count; ++i) {
+    // A noted signal ends the wait: the run is about to stop (a handled
+    // signal also cuts the pause short).
+    if (interrupt_signal() != 0)
+      return 0;
     if (i > 0) {
       sleep(static_cast<unsigned int>(pacing.attempt_pause_sec));
-      if (max_sec > 0 && difftime(time(nullptr), begin) >= max_sec)
+      if (interrupt_signal() != 0 || (max_sec > 0 && difftime(time(nullptr), begin) >= max_sec))
         return 0;
     }
     SOCKET sock = -1;

@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "main.h"
+#include "qb_signal.h"
 
 namespace {
 
@@ -141,7 +142,7 @@ const char* mode_name(const qb_opt& opt) {
 void record_init(run_record* r) {
   *r = run_record();
   r->started = wall_seconds();
-  r->before.boot_mode = r->after.boot_mode = QB_MODE_UNKNOWN;
+  r->before.boot_mode = r->after.boot_mode = r->next_mode = QB_MODE_UNKNOWN;
 }
 
 int record_begin(run_record* r, const char* step, QbBootMode mode) {
@@ -191,6 +192,42 @@ void record_startup(run_record* r, QbBootMode mode, const char* image) {
   copy_name(r->after.startup_images[mode], REPORT_IMAGE_NAME, image);
 }
 
+void record_mode(run_record* r, QbBootMode mode, QbModeOutcome outcome) {
+  if (r == nullptr || !known_mode(mode))
+    return;
+  int at = 0;
+  while (at < r->mode_count && r->modes[at].mode != mode)
+    ++at;
+  if (at == r->mode_count) {
+    if (r->mode_count >= QB_MODE_ALL)
+      return;
+    ++r->mode_count;
+  }
+  r->modes[at].mode = mode;
+  r->modes[at].outcome = outcome;
+}
+
+void record_interrupt(run_record* r, int sig, const char* step) {
+  if (r == nullptr)
+    return;
+  r->signal = sig;
+  copy_name(r->failed_step, sizeof(r->failed_step), step);
+}
+
+bool record_changed(const run_record& r) {
+  if (r.changed)
+    return true;
+  if (!known_mode(r.before.boot_mode))
+    return false;
+  if (known_mode(r.next_mode) && r.next_mode != r.before.boot_mode)
+    return true;
+  if (known_mode(r.after.boot_mode) && r.after.boot_mode != r.before.boot_mode)
+    return true;
+  // A restart onto the image the module already ran changes nothing.
+  return r.after.running_image[0] != '\0' &&
+         strcmp(r.after.running_image, r.before.running_image) != 0;
+}
+
 void record_finish(run_record* r, int exit_code) {
   r->finished = wall_seconds();
   r->exit_code = exit_code;
@@ -211,11 +248,23 @@ bool report_json(const run_record& r, const qb_opt& opt, int simulator, char* ou
   put_time(&o, r.finished);
   put(&o, ", \"duration_s\": %.3f, \"exit_code\": %d, \"exit_name\": ", r.finished - r.started,
       r.exit_code);
-  put_string(&o, qb_code_name(r.exit_code));
+  const char* signal_name = r.signal != 0 ? interrupt_name(r.signal) : nullptr;
+  // An interrupted run has no result code of its own: its name is the signal's.
+  put_string(&o, signal_name != nullptr ? signal_name : qb_code_name(r.exit_code));
   put(&o, ", \"message\": ");
-  put_string(&o, qb_code_meaning(r.exit_code));
-  put(&o, ", \"changed\": %s, \"failed_step\": ", r.changed && !opt.dry_run ? "true" : "false");
+  put_string(&o, signal_name != nullptr ? "interrupted by a signal" : qb_code_meaning(r.exit_code));
+  put(&o, ", \"changed\": %s, \"signal\": ", record_changed(r) && !opt.dry_run ? "true" : "false");
+  put_string(&o, signal_name);
+  put(&o, ", \"failed_step\": ");
   put_string(&o, r.exit_code != MORVIK_SUCCESS ? r.failed_step : nullptr);
+  put(&o, ", \"modes\": [");
+  static const char* const outcomes[] = {"flashed", "current", "restarted", "staged"};
+  for (int i = 0; i < r.mode_count; ++i) {
+    put(&o, "%s{\"mode\": ", i == 0 ? "" : ", ");
+    put_mode(&o, r.modes[i].mode);
+    put(&o, ", \"outcome\": \"%s\"}", outcomes[r.modes[i].outcome]);
+  }
+  put(&o, "]");
   put(&o, ", \"steps\": [");
   for (int i = 0; i < r.step_count; ++i) {
     const report_step& s = r.steps[i];

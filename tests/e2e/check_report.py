@@ -24,6 +24,8 @@ def main():
     print("changed=%s" % str(report["changed"]).lower())
     print("dry_run=%s" % str(report["dry_run"]).lower())
     print("failed_step=%s" % report["failed_step"])
+    print("signal=%s" % report["signal"])
+    print("modes=%s" % " ".join("%s:%s" % (m["mode"], m["outcome"]) for m in report["modes"]))
     print("steps=%s" % " ".join(s["step"] for s in report["steps"]))
     print("after=%s" % " ".join("%s:%s" % (m, after[m]) for m in ("Switch", "TZR", "EHM")))
 
