@@ -53,7 +53,7 @@ struct qb_run {
   probe_settings probe;
   run_record* p_record;
   int dry_run;
-  int reload_grace_sec;    // pause before the first probe after a restart
+  int watch_restart;       // see the module go down and come back, once a second
   int reload_timeout_sec;  // idle time-out of the restart's session
 };
 
@@ -75,15 +75,15 @@ void prepare_run(qb_run* run, const qb_opt& opt, int simulator, run_record* reco
   snprintf(s.host, sizeof(s.host), "%s", opt.host);
   s.host_keys_pinned = opt.host_key_count > 0;
   host_key_lock_path(s.host_key_lock, sizeof(s.host_key_lock));
-  run->reload_grace_sec = 0;
+  run->watch_restart = 0;
   run->reload_timeout_sec = 0;
   if (opt.pace == QB_PACE_PROMPT) {
     run->probe.close_pause_sec = 0;
     // Reacting as soon as the module announces its restart, the tool would
     // probe while the module is still going down and take the old instance
-    // for the new one. One pause between attempts comes first; the settled
+    // for the new one: it waits to see port 22 close first. The settled
     // pacing is slow enough not to need it.
-    run->reload_grace_sec = run->probe.attempt_pause_sec;
+    run->watch_restart = 1;
   }
 }
 
@@ -172,6 +172,9 @@ QBCodes account_check(const qb_run& run) {
 int flashed_flag[QB_MODE_ALL] = {0, 0, 0, 0};
 
 const int RELOAD_WAIT_PROBES = 600;
+// A module whose port 22 was never seen closed this long after the restart
+// was accepted is taken as back already; the verify tells what it runs.
+const int RESTART_SEEN_WITHIN_SEC = 60;
 const int COPY_TIMEOUT_SEC = 1200;
 const int IMAGE_NAME_LEN = 100;
 
@@ -192,12 +195,13 @@ QBCodes reload_system(const qb_run& run, QbBootMode mode) {
             RELOAD_WAIT_PROBES);
   int step = record_begin(run.p_record, "wait_for_module", mode);
   time_t begin = time(nullptr);
-  if (run.reload_grace_sec > 0)
-    sleep(static_cast<unsigned int>(run.reload_grace_sec));
   // The wait ends by the time it announces, whatever the network does.
-  if (is_server_available(host_of(run), RELOAD_WAIT_PROBES, run.probe,
-                          RELOAD_WAIT_PROBES - run.reload_grace_sec) &&
-      interrupt_signal() == 0)
+  const int back = run.watch_restart
+                       ? wait_for_restart(host_of(run), run.probe, RELOAD_WAIT_PROBES,
+                                          RESTART_SEEN_WITHIN_SEC)
+                       : is_server_available(host_of(run), RELOAD_WAIT_PROBES, run.probe,
+                                             RELOAD_WAIT_PROBES);
+  if (back && interrupt_signal() == 0)
     nxa_trace(TRACE_NOTICE, "Successfully connected after %.0f sec\n", difftime(time(nullptr), begin));
   else
     retval = MORVIK_CANNOT_CONNECT_ERR;

@@ -605,7 +605,7 @@ int wait_for_restart(char* host, const probe_settings& pacing, int max_sec, int 
   bool seen_down = false;
   for (;;) {
     const long long waited = monotonic_ms() - begin;
-    if (waited >= max_sec * 1000LL)
+    if (waited >= max_sec * 1000LL || interrupt_signal() != 0)
       return 0;
     // A restart too quick for one look a second to see: the module answers
     // as before, and the verify tells which image it runs.
@@ -621,7 +621,7 @@ int wait_for_restart(char* host, const probe_settings& pacing, int max_sec, int 
       seen_down = true;
     const long long spent = monotonic_ms() - attempt;
     if (spent < RESTART_LOOK_MS)
-      nap_ms(static_cast<int>(RESTART_LOOK_MS - spent));
+      pause_ms(static_cast<int>(RESTART_LOOK_MS - spent));
   }
 }
 

@@ -309,6 +309,8 @@ e2e_result run_testbed(const std::vector<std::string>& where, const std::string&
   av.insert(av.end(), {"--work", work_dir, "--tftp-root", tftp_root});
   if (!opt.setup.empty())
     av.insert(av.end(), {"--setup", opt.setup});
+  if (opt.new_host_key)
+    av.push_back("--new-host-key");
   av.push_back("--");
   // The test's variables reach the command alone, not the testbed's own tools.
   if (!opt.env.empty()) {

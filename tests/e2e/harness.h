@@ -51,6 +51,9 @@ struct e2e_options {
   // before the command (e.g. a packet filter); if it fails, the run ends
   // with status 2 and its output is in WORK/setup.log.
   std::string setup;
+  // A new sshd host key for this run (testbed --new-host-key): a client that
+  // cached the module's key from an earlier run meets a changed one.
+  bool new_host_key = false;
   // "NAME=VALUE" entries added to the command's clean environment (an entry
   // replaces one of the same name; the testbed itself keeps the clean one).
   std::vector<std::string> env;

@@ -296,8 +296,7 @@ TEST(OneLockPerModule, RunByNameWaitsForTheRunByAddress) {
 
 // ---------------------------------------------------------------------------
 
-// The real chain: sshd's host key is made afresh for every testbed run, so a
-// second run meets a changed key.
+// The real chain: a second run with a new sshd host key meets a changed key.
 std::vector<std::string> real_check_args() {
   return {"-host", "127.0.0.1", "-usr", "admin", "-pwd", "secret", "-mode", "account_check",
           "-D", "verbose"};
@@ -311,7 +310,9 @@ TEST(RealChain, ChangedHostKeyIsRefusedAndTheCacheKept) {
   const std::string cache = area.work_dir + "/putty/sshhostkeys";
   std::string before, after, sshd_log;
   ASSERT_TRUE(qbsim_read_file(cache, &before));
-  e2e_result r = run_tool(area, real_check_args(), real_chain());
+  e2e_options rekeyed = real_chain();
+  rekeyed.new_host_key = true;
+  e2e_result r = run_tool(area, real_check_args(), rekeyed);
   const std::string t = transcript(area, r);
   EXPECT_EQ(r.status, 14) << t;
   ASSERT_TRUE(qbsim_read_file(cache, &after));
