@@ -18,6 +18,12 @@ struct probe_settings {
   probe_settings() : close_pause_sec(1), attempt_pause_sec(5), connect_timeout_ms(5000) {}
 };
 
+struct addrinfo;
+
+// Fills hints as the probe resolves a module: any family, TCP, the canonical
+// name asked for. What the probe reaches first is what these find first.
+void probe_resolver_hints(addrinfo* hints);
+
 // Resolves host and port and connects a TCP socket into *pSock, which then
 // belongs to the caller (close with sock_close). Returns MORVIK_SUCCESS,
 // MORVIK_INTERNAL_ERR for a null argument, else MORVIK_CANNOT_CONNECT_ERR.

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "qb_socket.h"
+
 const char* const MODULE_LOCK_DIR = "/run/lock/morvik";
 
 namespace {
@@ -104,11 +106,7 @@ bool module_lock_host(const char* host, char* name, size_t size) {
   // The probe's own hints and port, so that the lock names the address that
   // the probe, and then the client, reach first.
   struct addrinfo hints;
-  memset(&hints, 0, sizeof(hints));
-  hints.ai_flags = AI_CANONNAME;
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
+  probe_resolver_hints(&hints);
   struct addrinfo* result = nullptr;
   char numeric[NI_MAXHOST];
   numeric[0] = '\0';

@@ -54,6 +54,14 @@ bool connect_bounded(SOCKET sock, const struct sockaddr* addr, socklen_t len, in
 
 }  // namespace
 
+void probe_resolver_hints(addrinfo* hints) {
+  memset(hints, 0, sizeof(*hints));
+  hints->ai_flags = AI_CANONNAME;
+  hints->ai_family = AF_UNSPEC;
+  hints->ai_socktype = SOCK_STREAM;
+  hints->ai_protocol = IPPROTO_TCP;
+}
+
 QBCodes tcp_connect(const char* host, const char* port, SOCKET* pSock,
                     const probe_settings& pacing) {
   if (host == nullptr || port == nullptr || pSock == nullptr) {
@@ -62,11 +70,7 @@ QBCodes tcp_connect(const char* host, const char* port, SOCKET* pSock,
     return MORVIK_INTERNAL_ERR;
   }
   struct addrinfo hints;
-  memset(&hints, 0, sizeof(hints));
-  hints.ai_flags = AI_CANONNAME;
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
+  probe_resolver_hints(&hints);
   struct addrinfo* result = nullptr;
   int rc = getaddrinfo(host, port, &hints, &result);
   if (rc != 0) {

@@ -293,7 +293,7 @@ def tool_path(module, name):
 
 
 def argument_problem(params):
-    """What is wrong with the arguments beyond what their spec checks; None if nothing."""
+    """What is wrong with the arguments beyond what AnsibleModule checks of them; None if nothing."""
     keys = params['host_key'] or []
     if len(keys) > MAX_HOST_KEYS:
         return 'host_key holds %d fingerprints; morvik takes at most %d' % (len(keys), MAX_HOST_KEYS)
