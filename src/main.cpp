@@ -650,6 +650,37 @@ const char* last_step(const run_record& record) {
   return record.step_count > 0 ? record.steps[record.step_count - 1].step : "lock";
 }
 
+// The run once the banner is out: the socket layer, the client, the module's
+// lock, then the tool mode. Returns the run's code; the lock's descriptor, if
+// it was taken, is left in *lock_fd for the caller to close at the very end.
+QBCodes run_tool_mode(qb_run* run, run_record* record, int* lock_fd) {
+  if (winsock_init() != 0) {
+    record_failure(record, "socket_layer");
+    return MORVIK_INTERNAL_ERR;
+  }
+  QBCodes retval = get_ssh_cmd();
+  prepare_run(run, options, simulator_mode, record);
+  run->reload_timeout_sec = get_reload_timeout();
+  if (retval != MORVIK_SUCCESS) {
+    nxa_trace(TRACE_ERROR, "SSH client not found\n");
+    record_failure(record, "ssh_client");
+  } else if ((retval = lock_module(options, record, lock_fd)) != MORVIK_SUCCESS) {
+    // Another run works on the module, or its lock cannot be had.
+  } else if (interrupted(record, "lock")) {
+    retval = MORVIK_INTERNAL_ERR;
+  } else if (options.mode == QB_CHECK_AUTH_MODE) {
+    nxa_trace(TRACE_NOTICE, "Mode: checking user account\n\n");
+    retval = account_check(*run);
+  } else if (options.mode == QB_FLASH_MODE) {
+    nxa_trace(TRACE_NOTICE, "Mode: flashing %s\n\n", options.both ? "both modes" : "");
+    retval = do_flash(*run);
+  } else {
+    nxa_trace(TRACE_ERROR, "Invalid tool mode\n");
+    retval = MORVIK_INVALID_PARAM_ERR;
+  }
+  return retval;
+}
+
 }  // namespace
 
 int morvik_main(int argc, char** argv) {
@@ -686,31 +717,7 @@ int morvik_main(int argc, char** argv) {
   }
   qb_run run;
   int lock_fd = -1;
-  if (winsock_init() != 0) {
-    retval = MORVIK_INTERNAL_ERR;
-    record_failure(&record, "socket_layer");
-  } else {
-    retval = get_ssh_cmd();
-    prepare_run(&run, options, simulator_mode, &record);
-    run.reload_timeout_sec = get_reload_timeout();
-    if (retval != MORVIK_SUCCESS) {
-      nxa_trace(TRACE_ERROR, "SSH client not found\n");
-      record_failure(&record, "ssh_client");
-    } else if ((retval = lock_module(options, &record, &lock_fd)) != MORVIK_SUCCESS) {
-      // Another run works on the module, or its lock cannot be had.
-    } else if (interrupted(&record, "lock")) {
-      retval = MORVIK_INTERNAL_ERR;
-    } else if (options.mode == QB_CHECK_AUTH_MODE) {
-      nxa_trace(TRACE_NOTICE, "Mode: checking user account\n\n");
-      retval = account_check(run);
-    } else if (options.mode == QB_FLASH_MODE) {
-      nxa_trace(TRACE_NOTICE, "Mode: flashing %s\n\n", options.both ? "both modes" : "");
-      retval = do_flash(run);
-    } else {
-      nxa_trace(TRACE_ERROR, "Invalid tool mode\n");
-      retval = MORVIK_INVALID_PARAM_ERR;
-    }
-  }
+  retval = run_tool_mode(&run, &record, &lock_fd);
   winsock_cleanup();
   // A signal that came after the last step still ends the run as the signal.
   interrupted(&record, last_step(record));
