@@ -30,7 +30,7 @@ TEST(BootsystemParser, UnservableRequestSendsNothing) {
     QbCliType type;
     int mode;
   } cases[] = {{QB_CLI_RELOAD, QB_MODE_SWITCH}, {QB_CLI_BOOT_SYSTEM_MODE, QB_MODE_ALL},
-               {QB_CLI_BOOT_SYSTEM_MODE, 7}, {QB_CLI_BOOT_SYSTEM_MODE, -1}};
+               {QB_CLI_BOOT_SYSTEM_MODE, 7}};
   for (const auto& c : cases) {
     BootSystem dialogue(c.type, c.mode);
     EXPECT_EQ("", dialogue.sent) << c.mode;
