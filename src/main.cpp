@@ -502,7 +502,7 @@ QBCodes do_flash_for_mode(const qb_run& run, QbBootMode mode, char* old_opcode_i
   if (mode < QB_MODE_UNKNOWN || mode >= QB_MODE_ALL)
     return MORVIK_INTERNAL_ERR;
   nxa_trace(TRACE_NOTICE, "\nExecuting flashing for mode '%s'\n", s_boot_mode[mode]);
-  file_info startup, second;
+  file_info startup = {}, second = {};
   QBCodes retval = may_flash(run, mode, old_opcode_img, new_opcode_img);
   if (retval == MORVIK_SUCCESS)
     retval = list_images(run, mode, old_opcode_img, new_opcode_img, &startup, &second);
