@@ -337,10 +337,13 @@ void read_last_words(session_io& io, pending_output* p, char* text, QbPace pace)
   }
 }
 
+// Counts whole seconds, the ticks between two marks, as the time-outs always
+// have: the settle pacing needs two looks a second apart to read a chunk, and
+// a limit in milliseconds would end the pass that reads one just in time.
 bool idle_too_long(const session_io& io, int poll_timeout) {
-  const long long now = monotonic_ms();
-  const long long limit = poll_timeout * 1000LL;
-  return now - io.check_ms > limit || now - io.progress_ms > limit;
+  const long long now_s = monotonic_ms() / 1000;
+  return now_s - io.check_ms / 1000 > poll_timeout ||
+         now_s - io.progress_ms / 1000 > poll_timeout;
 }
 
 // One pass's look and pause of the settle pacing. While the host-key cache

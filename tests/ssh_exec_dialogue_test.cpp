@@ -212,7 +212,7 @@ TEST_P(Dialogue, ClientHangingAfterLogoutIsTerminated) {
   script(std::string(LOGIN_PROMPT) + "hang\n");
   exec_context cntx;
   QBCodes rc = MORVIK_INTERNAL_ERR;
-  std::string trace = capture([&] { rc = ssh_exec(s_, &cntx, silent_parser, 2); });
+  std::string trace = capture([&] { rc = ssh_exec(s_, &cntx, silent_parser, 3); });
   EXPECT_EQ(rc, MORVIK_SUCCESS);
   // The prompt made the dialogue log out; silence after that is no time-out.
   EXPECT_EQ(cntx.state, EXEC_QUIT);
