@@ -380,8 +380,11 @@ QBCodes check_tftp_images(const qb_run& run, QbBootMode mode, bool mode_needs_im
     char reason[256];
     int step = record_begin(run.p_record, "check_tftp", modes[i]);
     QBCodes retval = MORVIK_SUCCESS;
-    if (tftp_check_image(opt.tftp_path, image, TFTP_CHECK_MS, reason, sizeof(reason)) !=
-        QB_TFTP_READABLE) {
+    const QbTftpVerdict verdict = tftp_check_image(opt.tftp_path, image, TFTP_CHECK_MS, reason,
+                                                   sizeof(reason), interrupt_signal);
+    if (verdict == QB_TFTP_INTERRUPTED) {
+      retval = MORVIK_INTERNAL_ERR;  // the interruption is said and decides the status
+    } else if (verdict != QB_TFTP_READABLE) {
       char server[256];
       if (!tftp_url_host(opt.tftp_path, server, sizeof(server)))
         snprintf(server, sizeof(server), "%s", opt.tftp_path);

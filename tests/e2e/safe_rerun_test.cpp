@@ -213,21 +213,32 @@ struct SignalCase {
   int status;
   std::string message;  // "" none
   std::string signal_field;
+  std::vector<std::string> args;
+  std::string setup;               // testbed setup command
+  int within_s;                    // the tool ends in fewer seconds after the signal
 };
 
 const SignalCase kSignalCases[] = {
     {"TermDuringTheDownload", "TERM", {"silence", "copy", "1", "60"}, 5,
      "grep -q 'copy tftp' \"$QBSIM_STATE/received\"", 143,
-     "Interrupted by SIGTERM during step 'download'\n", "\"signal\": \"SIGTERM\""},
+     "Interrupted by SIGTERM during step 'download'\n", "\"signal\": \"SIGTERM\"", update_args(false), "", 10},
     {"HupWhileWaitingForTheRestart", "HUP", {}, 40,
      // The restart's session is over, and the tool moved on to its wait.
      "sed -n '/port 22 closed for the restart/,$p' \"$QBSIM_STATE/events.log\" | "
      "grep -q ' ends (' && sleep 3",
      129,
-     "Interrupted by SIGHUP during step 'wait_for_module'\n", "\"signal\": \"SIGHUP\""},
+     "Interrupted by SIGHUP during step 'wait_for_module'\n", "\"signal\": \"SIGHUP\"", update_args(false), "", 10},
+    // A TFTP server that takes requests and never answers holds the check for seconds.
+    {"TermDuringTheTftpCheck", "TERM", {}, 5, "test -e asked", 143,
+     "Interrupted by SIGTERM during step 'check_tftp'\n", "\"signal\": \"SIGTERM\"",
+     plus(update_args(false), {"-check_tftp"}),
+     "kill $(cat dnsmasq.pid); timeout 120 python3 -c 'import socket, time; "
+     "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind((\"127.0.0.1\", 69)); "
+     "s.recv(600); open(\"asked\", \"w\").close(); time.sleep(120)' > /dev/null 2>&1 &",
+     2},
     // A job started in the background inherits SIGINT ignored; so it stays.
     {"IntToABackgroundJobIsIgnored", "INT", {"silence", "dir", "1", "3"}, 5,
-     "grep -q 'dir opcode' \"$QBSIM_STATE/received\"", 0, "", "\"signal\": null"},
+     "grep -q 'dir opcode' \"$QBSIM_STATE/received\"", 0, "", "\"signal\": null", update_args(false), "", 10},
 };
 
 class Interrupt : public ::testing::TestWithParam<SignalCase> {};
@@ -243,7 +254,7 @@ TEST_P(Interrupt, EndsTheClientReportsAndUnlocks) {
   }
   std::string tool = morvik_bin();
   for (const std::string& a :
-       with_test_pace(plus(update_args(false), {"-report", area.work_dir + "/run.json"})))
+       with_test_pace(plus(c.args, {"-report", area.work_dir + "/run.json"})))
     tool += " " + a;
   const std::string script =
       tool + " > tool.out 2>&1 & tool=$!; "
@@ -254,6 +265,7 @@ TEST_P(Interrupt, EndsTheClientReportsAndUnlocks) {
       "flock -n \"$MORVIK_LOCK_DIR/127.0.0.1.lock\" true && echo lock=free; cat tool.out";
   e2e_options options;
   options.time_limit = 600;
+  options.setup = c.setup;
   e2e_result r = run_in_testbed(area, {"/bin/bash", "-c", script}, options);
   const std::string t = transcript(area, r);
   EXPECT_NE(r.output.find("status=" + std::to_string(c.status) + "\n"), std::string::npos) << t;
@@ -263,7 +275,7 @@ TEST_P(Interrupt, EndsTheClientReportsAndUnlocks) {
     EXPECT_NE(r.output.find(c.message), std::string::npos) << t;
     size_t at = r.output.find("after_s=");
     ASSERT_NE(at, std::string::npos) << t;
-    EXPECT_LT(std::stoi(r.output.substr(at + 8)), 10) << "ends promptly\n" << t;
+    EXPECT_LT(std::stoi(r.output.substr(at + 8)), c.within_s) << "ends promptly\n" << t;
   }
   EXPECT_NE(report_text(area).find(c.signal_field), std::string::npos) << report_text(area);
 }
