@@ -75,10 +75,15 @@ int above_standard(int fd) {
   const int in = above_standard(child_in);
   const int out = above_standard(child_out);
   const int report = above_standard(report_fd);
-  if (report == -1 || dup2(report, kept) == -1)
-    _exit(0);
-  fcntl(kept, F_SETFD, FD_CLOEXEC);
   int err = 0;
+  if (report == -1 || dup3(report, kept, O_CLOEXEC) == -1) {
+    // Said on the descriptor as it came, so that the start is not taken for a
+    // client that runs.
+    err = errno != 0 ? errno : EBADF;
+    ssize_t written = write(report_fd, &err, sizeof(err));
+    (void)written;
+    _exit(0);
+  }
   if (in == -1 || out == -1 || dup2(in, STD_INPUT_HANDLE) == -1 ||
       dup2(out, STD_OUTPUT_HANDLE) == -1 || dup2(out, STD_ERROR_HANDLE) == -1)
     err = errno != 0 ? errno : EBADF;
