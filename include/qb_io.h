@@ -79,23 +79,4 @@ int wait_process(pid_t pid);
 // reaps it.
 void kill_process(pid_t pid);
 
-// ---------------------------------------------------------------------------
-// The lock beside the SSH client's host-key cache. The client rewrites its
-// cache through a temporary file of a fixed name when it stores a key, so
-// runs that share the cache take turns at storing.
-
-enum QbKeyLockResult { QB_KEY_LOCK_HELD, QB_KEY_LOCK_BUSY, QB_KEY_LOCK_INTERRUPTED,
-                       QB_KEY_LOCK_UNAVAILABLE };
-
-// Takes an exclusive flock on path, waiting up to wait_ms (looking every
-// 50 ms, and giving up at once when the run is interrupted). Creates the file
-// 0600 if it is missing, and its directory 0700 as the client would when it
-// stores its first key (the directory's parent is not made). On
-// QB_KEY_LOCK_HELD *fd holds the lock until unlock_host_key_cache; on every
-// other result *fd is -1.
-QbKeyLockResult lock_host_key_cache(const char* path, int wait_ms, fd_handle* fd);
-
-// Releases the lock and closes fd (nothing for -1); fd is -1 afterwards.
-void unlock_host_key_cache(fd_handle& fd);
-
 #endif

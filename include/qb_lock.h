@@ -1,12 +1,12 @@
-// One run per module: an exclusive lock on a file named after the address
-// the probe reaches the module at, held from before the first probe until the
-// run ends.
+// Lock files: one run per module (a lock named after the address the probe
+// reaches it at, held for the whole run), and turns at the SSH client's cache.
 #ifndef MORVIK_QB_LOCK_H
 #define MORVIK_QB_LOCK_H
 
 #include <cstddef>
 
 #include "defines.h"
+#include "qb_io.h"
 
 // The directory of the lock files when MORVIK_LOCK_DIR does not name one.
 extern const char* const MODULE_LOCK_DIR;
@@ -47,5 +47,23 @@ bool module_lock_path(const char* dir, const char* host, char* path, size_t size
 // (it is not inherited by children); MORVIK_MODULE_BUSY_ERR when another run
 // holds the lock; MORVIK_INTERNAL_ERR with the reason in *why otherwise.
 QBCodes take_module_lock(const char* dir, const char* host, int* fd, lock_failure* why);
+
+// The lock beside the SSH client's host-key cache. The client rewrites its
+// cache through a temporary file of a fixed name when it stores a key, so
+// runs that share the cache take turns at storing.
+
+enum QbKeyLockResult { QB_KEY_LOCK_HELD, QB_KEY_LOCK_BUSY, QB_KEY_LOCK_INTERRUPTED,
+                       QB_KEY_LOCK_UNAVAILABLE };
+
+// Takes an exclusive flock on path, waiting up to wait_ms (looking every
+// 50 ms, and giving up at once when the run is interrupted). Creates the file
+// 0600 if it is missing, and its directory 0700 as the client would when it
+// stores its first key (the directory's parent is not made). On
+// QB_KEY_LOCK_HELD *fd holds the lock until unlock_host_key_cache; on every
+// other result *fd is -1.
+QbKeyLockResult lock_host_key_cache(const char* path, int wait_ms, fd_handle* fd);
+
+// Releases the lock and closes fd (nothing for -1); fd is -1 afterwards.
+void unlock_host_key_cache(fd_handle& fd);
 
 #endif

@@ -4,9 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -117,60 +115,4 @@ int _pipe(int* pfds, unsigned int psize, int textmode) {
 
 int _dup2(int oldfd, int newfd) {
   return dup2(oldfd, newfd) == -1 ? -1 : 0;
-}
-
-QbKeyLockResult lock_host_key_cache(const char* path, int wait_ms, fd_handle* fd) {
-  if (fd == nullptr)
-    return QB_KEY_LOCK_UNAVAILABLE;
-  *fd = -1;
-  if (path == nullptr || path[0] == '\0')
-    return QB_KEY_LOCK_UNAVAILABLE;
-  const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
-  fd_handle lock = open(path, flags, 0600);
-  if (lock == -1 && errno == ENOENT) {
-    char dir[4096];
-    int n = snprintf(dir, sizeof(dir), "%s", path);
-    char* slash = strrchr(dir, '/');
-    if (n > 0 && static_cast<size_t>(n) < sizeof(dir) && slash != nullptr && slash != dir) {
-      *slash = '\0';
-      if (mkdir(dir, 0700) == 0 || errno == EEXIST)
-        lock = open(path, flags, 0600);
-    }
-  }
-  if (lock == -1)
-    return QB_KEY_LOCK_UNAVAILABLE;
-  const long long deadline = monotonic_ms() + wait_ms;
-  QbKeyLockResult result = QB_KEY_LOCK_BUSY;
-  int err = 0;
-  for (;;) {
-    if (flock(lock, LOCK_EX | LOCK_NB) == 0) {
-      *fd = lock;
-      return QB_KEY_LOCK_HELD;
-    }
-    err = errno;
-    if (err != EWOULDBLOCK && err != EINTR) {
-      result = QB_KEY_LOCK_UNAVAILABLE;
-      break;
-    }
-    // Looked at after the pause too, so that an interrupt never reads as a
-    // lock that stayed taken.
-    const bool cut_short = monotonic_ms() >= deadline || pause_ms(50) != 0;
-    if (interrupt_signal() != 0) {
-      result = QB_KEY_LOCK_INTERRUPTED;
-      break;
-    }
-    if (cut_short)
-      break;
-  }
-  close_fdhandle(lock);
-  errno = err;
-  return result;
-}
-
-void unlock_host_key_cache(fd_handle& fd) {
-  if (fd == -1)
-    return;
-  // Closing alone would release it too; the unlock says when it is meant.
-  flock(fd, LOCK_UN);
-  close_fdhandle(fd);
 }

@@ -14,11 +14,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "qb_signal.h"
 #include "qb_socket.h"
 
 const char* const MODULE_LOCK_DIR = "/run/lock/morvik";
 
 namespace {
+
+// Opens (making it 0600 if missing) the lock file name relative to dir_fd,
+// never through a symbolic link. Returns the descriptor, or -1 with errno.
+int open_lock_file(int dir_fd, const char* name) {
+  return openat(dir_fd, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+}
 
 // mkdir -p, the last directory with mode, those above it with 0755. Returns
 // 0 or an errno.
@@ -144,7 +151,7 @@ QBCodes take_module_lock(const char* dir, const char* host, int* fd, lock_failur
   int dir_fd = open_lock_dir(dir, why);
   if (dir_fd == -1)
     return MORVIK_INTERNAL_ERR;
-  int lock_fd = openat(dir_fd, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  int lock_fd = open_lock_file(dir_fd, name);
   if (lock_fd == -1)
     why->err = errno;
   close(dir_fd);
@@ -161,4 +168,59 @@ QBCodes take_module_lock(const char* dir, const char* host, int* fd, lock_failur
   }
   *fd = lock_fd;
   return MORVIK_SUCCESS;
+}
+
+QbKeyLockResult lock_host_key_cache(const char* path, int wait_ms, fd_handle* fd) {
+  if (fd == nullptr)
+    return QB_KEY_LOCK_UNAVAILABLE;
+  *fd = -1;
+  if (path == nullptr || path[0] == '\0')
+    return QB_KEY_LOCK_UNAVAILABLE;
+  fd_handle lock = open_lock_file(AT_FDCWD, path);
+  if (lock == -1 && errno == ENOENT) {
+    char dir[4096];
+    int n = snprintf(dir, sizeof(dir), "%s", path);
+    char* slash = strrchr(dir, '/');
+    if (n > 0 && static_cast<size_t>(n) < sizeof(dir) && slash != nullptr && slash != dir) {
+      *slash = '\0';
+      if (mkdir(dir, 0700) == 0 || errno == EEXIST)
+        lock = open_lock_file(AT_FDCWD, path);
+    }
+  }
+  if (lock == -1)
+    return QB_KEY_LOCK_UNAVAILABLE;
+  const long long deadline = monotonic_ms() + wait_ms;
+  QbKeyLockResult result = QB_KEY_LOCK_BUSY;
+  int err = 0;
+  for (;;) {
+    if (flock(lock, LOCK_EX | LOCK_NB) == 0) {
+      *fd = lock;
+      return QB_KEY_LOCK_HELD;
+    }
+    err = errno;
+    if (err != EWOULDBLOCK && err != EINTR) {
+      result = QB_KEY_LOCK_UNAVAILABLE;
+      break;
+    }
+    // Looked at after the pause too, so that an interrupt never reads as a
+    // lock that stayed taken.
+    const bool cut_short = monotonic_ms() >= deadline || pause_ms(50) != 0;
+    if (interrupt_signal() != 0) {
+      result = QB_KEY_LOCK_INTERRUPTED;
+      break;
+    }
+    if (cut_short)
+      break;
+  }
+  close_fdhandle(lock);
+  errno = err;
+  return result;
+}
+
+void unlock_host_key_cache(fd_handle& fd) {
+  if (fd == -1)
+    return;
+  // The descriptor is ours alone (close-on-exec, never duplicated), so its
+  // close is the release.
+  close_fdhandle(fd);
 }

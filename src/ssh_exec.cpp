@@ -17,6 +17,7 @@
 #include "misc.h"
 #include "nxa-tools-trace.h"
 #include "qb_io.h"
+#include "qb_lock.h"
 #include "qb_signal.h"
 
 namespace {

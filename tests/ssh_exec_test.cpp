@@ -13,6 +13,7 @@
 
 #include "main.h"
 #include "qb_io.h"
+#include "qb_lock.h"
 #include "test_support.h"
 
 using test_support::StdCapture;
