@@ -69,6 +69,12 @@ enum QbBootMode {
 extern const char* const unkn_cmd;
 extern const char* const s_boot_mode[QB_MODE_ALL];
 extern const char* const s_mode_sign[QB_MODE_ALL];
+
+// Whether mode has an entry in s_boot_mode (a value outside the enumerators
+// may come from an unchecked cast).
+inline bool qb_mode_is_named(int mode) {
+  return mode >= QB_MODE_UNKNOWN && mode < QB_MODE_ALL;
+}
 const int RELOAD_CMD_TIMEOUT = 60;
 
 // Non-zero once -sim was given: the peer is the simulator, not a module.

@@ -82,13 +82,11 @@ int copy_words(const exec_context* cntx, const char* words[QB_MAX_WORDS]) {
   return 1;
 }
 
-// The mode's name is looked up in s_boot_mode, which has an entry for the
-// named modes only.
 int boot_mode_words(const exec_context* cntx, const char* words[QB_MAX_WORDS]) {
   if (cntx->p_bootsystem == nullptr)
     return 0;
   const int mode = static_cast<int>(cntx->p_bootsystem->mode);
-  if (mode < QB_MODE_UNKNOWN || mode > QB_MODE_EHM)
+  if (!qb_mode_is_named(mode))
     return 0;
   words[0] = s_boot_mode[mode];
   return 1;

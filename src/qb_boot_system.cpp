@@ -6,15 +6,6 @@
 #include "misc.h"
 #include "ssh_exec.h"
 
-namespace {
-
-// The mode's name is looked up in s_boot_mode, which has an entry for these only.
-bool mode_is_named(QbBootMode mode) {
-  return static_cast<int>(mode) >= QB_MODE_UNKNOWN && static_cast<int>(mode) <= QB_MODE_EHM;
-}
-
-}  // namespace
-
 int parse_bootsystem_line(char* line, exec_context* cntx) {
   if (line == nullptr || cntx == nullptr)
     return 0;
@@ -59,7 +50,7 @@ QBCodes exec_bootsystem(const session_settings& s, QbCliType type, char* imagena
   exec_context* cntx = new_command_context(pp_cntx, type);
   qb_boot_system_info* p_boot = cntx != nullptr ? cntx->p_bootsystem : nullptr;
   if (p_boot == nullptr || (type == QB_CLI_BOOT_SYSTEM_OPCODE && imagename == nullptr) ||
-      (type == QB_CLI_BOOT_SYSTEM_MODE && !mode_is_named(mode)))
+      (type == QB_CLI_BOOT_SYSTEM_MODE && !qb_mode_is_named(mode)))
     return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
   if (type == QB_CLI_BOOT_SYSTEM_OPCODE)
     snprintf(p_boot->imagename, sizeof(p_boot->imagename), "%s", imagename);

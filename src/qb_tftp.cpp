@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "defines.h"
 #include "nxa-tools-trace.h"
 #include "qb_io.h"
 
@@ -95,8 +96,8 @@ const char* after_scheme(const char* url, char* stored, size_t url_size) {
 // The copy command hands the module URL/IMAGE; the file asked for is what
 // follows the authority's slash there. Returns false if url names no server.
 bool parse_target(const char* url, const char* image, tftp_target* t) {
-  char stored[255];  // the copy record's bounds
-  char name[100];
+  char stored[sizeof(qb_copy_info::tftp_url)];  // cut as the copy record cuts them
+  char name[sizeof(qb_copy_info::srcfile)];
   const char* rest = after_scheme(url, stored, sizeof(stored));
   if (rest == nullptr)
     return false;
@@ -112,16 +113,14 @@ bool parse_target(const char* url, const char* image, tftp_target* t) {
 
 // Builds the read request into buf; returns its length, 0 if it does not fit
 // into one segment.
-size_t build_rrq(const char* file, unsigned char* buf, size_t size) {
+size_t build_rrq(const char* file, unsigned char buf[TFTP_SEGMENT]) {
   const char* const fields[] = {file, "octet", "tsize", "0"};
   size_t at = 2;
-  if (size < at)
-    return 0;
   buf[0] = 0;
   buf[1] = OP_RRQ;
   for (const char* field : fields) {
     size_t n = strlen(field) + 1;
-    if (at + n > size || at + n > TFTP_SEGMENT)
+    if (at + n > TFTP_SEGMENT)
       return 0;
     memcpy(buf + at, field, n);
     at += n;
@@ -243,12 +242,8 @@ QbTftpVerdict ask(int sock, const struct addrinfo* server, const unsigned char* 
 }  // namespace
 
 bool tftp_url_host(const char* url, char* host, size_t size) {
-  if (url == nullptr || host == nullptr || size == 0)
-    return false;
-  char stored[255];
-  const char* rest = after_scheme(url, stored, sizeof(stored));
   tftp_target t;
-  if (rest == nullptr || !split_authority(rest, strcspn(rest, "/"), &t))
+  if (url == nullptr || host == nullptr || size == 0 || !parse_target(url, "", &t))
     return false;
   int len = snprintf(host, size, "%s", t.host);
   return len >= 0 && static_cast<size_t>(len) < size;
@@ -263,7 +258,7 @@ QbTftpVerdict tftp_check_image(const char* url, const char* image, int total_ms,
   unsigned char request[TFTP_SEGMENT];
   size_t request_len = 0;
   if (url == nullptr || image == nullptr || !parse_target(url, image, &t) ||
-      (request_len = build_rrq(t.file, request, sizeof(request))) == 0) {
+      (request_len = build_rrq(t.file, request)) == 0) {
     snprintf(reason, reason_len, "not a TFTP URL and file name");
     return QB_TFTP_LOCAL_ERR;
   }
