@@ -101,6 +101,11 @@ const ConvergeCase kConvergeCases[] = {
          boot_opcode("img_c.bin"),
      "img_a.bin:N img_c.bin:Y", "img_a.bin",
      "\"modes\": [{\"mode\": \"Switch\", \"outcome\": \"staged\"}]", true},
+    // Staged before: a second -stage changes nothing and does not restart.
+    {"StagedAgain", switched_not_restarted, plus(update_args(false), {"-stage"}),
+     "Staged opcode image 'img_c.bin' for mode 'Switch'; it runs from the next restart\n",
+     WHICHBOOT + DIR, "img_c.bin:Y img_a.bin:N", "img_a.bin",
+     "\"modes\": [{\"mode\": \"Switch\", \"outcome\": \"staged\"}]", false},
 };
 
 class Converge : public ::testing::TestWithParam<ConvergeCase> {};
