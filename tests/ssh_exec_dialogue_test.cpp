@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -387,6 +388,31 @@ TEST_P(HostKey, LockThatStaysTakenConnectsWithoutStoring) {
   EXPECT_EQ(input(), "n\nsecret\n");
   EXPECT_EQ(read_file(cache()), kOldEntry);
   EXPECT_EQ(cntx.state, EXEC_LOGIN);
+}
+
+// Whatever the client does after the first-contact answer, the session leaves
+// the cache's lock free: the next session of this run, or another run, must
+// not wait for it.
+TEST_P(HostKey, LockIsFreeOnceTheSessionHasEnded) {
+  const struct {
+    const char* name;
+    std::string after_answer;  // the fake client's script after the question
+    int timeout;
+  } cases[] = {
+      {"ends without a word", "exit 0\n", 5},
+      {"says nothing until ended", "hang\n", 2},
+      {"asks for the password", std::string(PASSWORD_PROMPT) + "exit 0\n", 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    script(std::string("first-contact\n") + c.after_answer);
+    exec_context cntx;
+    capture([&] { ssh_exec(s_, &cntx, silent_parser, c.timeout); });
+    int probe = open(s_.host_key_lock, O_RDWR | O_CLOEXEC);
+    ASSERT_NE(probe, -1);
+    EXPECT_EQ(flock(probe, LOCK_EX | LOCK_NB), 0) << strerror(errno);
+    close(probe);
+  }
 }
 
 // ---------------------------------------------------------------------------
