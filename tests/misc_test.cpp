@@ -5,6 +5,7 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -12,8 +13,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -564,30 +569,22 @@ bool loopback_up() {
   return ok;
 }
 
-TEST(IsServerAvailable, ProbesPort22AtLeastOnce) {
-  // Port 22 is fixed, so the probe runs in a child with a network of its own.
+// Port 22 is fixed, so a probe of it runs in a child with a network of its
+// own. Returns what body (run there) returned, or "skip" without such a
+// network.
+std::string in_own_network(std::string (*body)()) {
   int report[2];
-  ASSERT_EQ(pipe(report), 0);
+  if (pipe(report) != 0)
+    return "no pipe";
   pid_t pid = fork();
-  ASSERT_NE(pid, -1);
+  if (pid == -1)
+    return "no fork";
   if (pid == 0) {
     close(report[0]);
-    char text[64] = "skip";
-    if (unshare(CLONE_NEWNET) == 0 && loopback_up()) {
-      char host[] = "127.0.0.1";
-      int up[3] = {0, 0, 0};
-      {
-        Listener sshd(AF_INET, 22);
-        if (sshd.fd != -1) {
-          up[0] = is_server_available(host, 0);
-          up[1] = is_server_available(host, -3);
-          up[2] = is_server_available(host, 2);
-        }
-      }
-      snprintf(text, sizeof(text), "%d %d %d %d", up[0], up[1], up[2],
-               is_server_available(host, 1));
-    }
-    ssize_t written = write(report[1], text, strlen(text));
+    std::string text = "skip";
+    if (unshare(CLONE_NEWNET) == 0 && loopback_up())
+      text = body();
+    ssize_t written = write(report[1], text.data(), text.size());
     _exit(written > 0 ? 0 : 1);
   }
   close(report[1]);
@@ -598,11 +595,116 @@ TEST(IsServerAvailable, ProbesPort22AtLeastOnce) {
     text.append(buf, static_cast<size_t>(n));
   close(report[0]);
   waitpid(pid, nullptr, 0);
+  return text;
+}
+
+TEST(IsServerAvailable, ProbesPort22AtLeastOnce) {
+  const std::string text = in_own_network([] {
+    char host[] = "127.0.0.1";
+    int up[3] = {0, 0, 0};
+    {
+      Listener sshd(AF_INET, 22);
+      if (sshd.fd != -1) {
+        up[0] = is_server_available(host, 0);
+        up[1] = is_server_available(host, -3);
+        up[2] = is_server_available(host, 2);
+      }
+    }
+    return std::to_string(up[0]) + " " + std::to_string(up[1]) + " " + std::to_string(up[2]) +
+           " " + std::to_string(is_server_available(host, 1));
+  });
   if (text == "skip")
     GTEST_SKIP() << "no private network namespace";
   // Counts below 1 still make one attempt; nobody listening gives 0.
   EXPECT_EQ(text, "1 1 1 0");
 }
+
+// The wait after a restart against a port 22 that a thread opens and closes
+// on a schedule: back only once it was seen closed and open again; taken as
+// back when it never closes within the grace; given up when it stays closed.
+struct RestartCase {
+  const char* name;
+  double down_at, up_at;  // seconds after the start; < 0: never
+  int max_sec, down_within_sec;
+  int back;                  // what the watch returns
+  double not_before, within;  // seconds: when it may return at the earliest, the latest
+};
+
+void PrintTo(const RestartCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+// Looks come once a second: the first one after the port reopens ends it.
+const RestartCase kRestartCases[] = {
+    {"GoesDownAndComesBack", 1.5, 3.5, 20, 10, 1, 3.5, 5.5},
+    {"NeverSeenDown", -1, -1, 20, 2, 1, 2.0, 3.5},
+    {"NeverComesBack", 1.0, -1, 4, 10, 0, 4.0, 5.5},
+};
+
+class RestartWatch : public ::testing::TestWithParam<RestartCase> {};
+
+const RestartCase* restart_case = nullptr;
+
+// Port 22's schedule while the watch runs: open from the start, closed from
+// down_at, open again from up_at; connections are taken and closed.
+std::string watch_restart_once() {
+  const RestartCase& c = *restart_case;
+  const auto start = std::chrono::steady_clock::now();
+  bool done = false;
+  std::thread port([&] {
+    std::unique_ptr<Listener> sshd;
+    while (!done) {
+      const double t =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      const bool open = c.down_at < 0 || t < c.down_at || (c.up_at >= 0 && t >= c.up_at);
+      if (open && sshd == nullptr)
+        sshd.reset(new Listener(AF_INET, 22));
+      if (!open)
+        sshd.reset();
+      if (sshd != nullptr && sshd->fd != -1) {
+        struct pollfd pf = {sshd->fd, POLLIN, 0};
+        if (poll(&pf, 1, 20) > 0) {
+          int peer = accept(sshd->fd, nullptr, nullptr);
+          if (peer != -1)
+            close(peer);
+        }
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the port is up
+  char host[] = "127.0.0.1";
+  probe_settings pacing;
+  pacing.close_pause_sec = 0;
+  pacing.connect_timeout_ms = 1000;
+  const int back = wait_for_restart(host, pacing, c.max_sec, c.down_within_sec);
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() - 0.1;
+  done = true;
+  port.join();
+  char text[32];
+  snprintf(text, sizeof(text), "%d %.2f", back, took);
+  return text;
+}
+
+TEST_P(RestartWatch, SeesThePortCloseAndOpenAgain) {
+  restart_case = &GetParam();
+  const std::string text = in_own_network(watch_restart_once);
+  if (text == "skip")
+    GTEST_SKIP() << "no private network namespace";
+  int back = -1;
+  double took = -1;
+  ASSERT_EQ(sscanf(text.c_str(), "%d %lf", &back, &took), 2) << text;
+  EXPECT_EQ(back, GetParam().back) << text;
+  EXPECT_GE(took, GetParam().not_before) << text;
+  EXPECT_LE(took, GetParam().within) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Port22, RestartWatch, ::testing::ValuesIn(kRestartCases),
+                         [](const ::testing::TestParamInfo<RestartCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST(TcpConnect, ConnectsToAListenerAndHandsOverABlockingSocket) {
   Listener listener(AF_INET);
