@@ -185,7 +185,8 @@ TEST_F(DefParser, EveryRuleWithItsStateAndAnswer) {
       {"host key fingerprint y/n password:", EXEC_CONNECTING, 1, EXEC_KEY_EXCHANGE, "y\n"},
       // 2: password prompt, while logging in only, before a prompt character
       {"admin@127.0.0.1's password: ", EXEC_CONNECTING, 1, EXEC_LOGIN, "secret\n"},
-      {"Access denied\nadmin@127.0.0.1's password: ", EXEC_LOGIN, 1, EXEC_LOGIN, "secret\n"},
+      {"Access denied\nadmin@127.0.0.1's password: ", EXEC_LOGIN, DEF_PARSER_LOGIN_REFUSED,
+       EXEC_LOGIN, ""},
       {"password:", EXEC_QUIT, 0, EXEC_QUIT, ""},
       {"TFTP password: (none)", EXEC_REMOTE, 0, EXEC_REMOTE, ""},
       {"banner # admin's password: ", EXEC_CONNECTING, 1, EXEC_LOGIN, "secret\n"},
