@@ -326,6 +326,10 @@ enum ExecState {
 // One login, one command line, one logout. Owns one record of every kind;
 // a record the allocator could not provide is left null, and the command
 // modules check the ones they need.
+// Which of the client's frames around a server's text a login is in: none,
+// the pre-authentication banner, or the keyboard-interactive prompts.
+enum QbServerBlock { QB_BLOCK_NONE = 0, QB_BLOCK_BANNER = 1, QB_BLOCK_KBD = 2 };
+
 struct exec_context {
   QbCliType type;
   ExecState state;
@@ -340,16 +344,16 @@ struct exec_context {
   qb_reload_info* p_reload;
   qb_boot_system_info* p_bootsystem;
   int simulator;  // the peer's dialect: non-zero for the simulator's command words
-  // Non-zero while the client shows the server's keyboard-interactive
-  // prompts: its lines there are the server's, not the client's own.
-  int kbd_block;
+  // The client's frame around the server's own text that it is showing:
+  // while in one, the lines are the server's, not the client's.
+  QbServerBlock server_block;
 
   exec_context()
       : type(QB_CLI_UNKNOWN),
         state(EXEC_INIT),
         cli_result(MORVIK_SUCCESS),
         simulator(0),
-        kbd_block(0) {
+        server_block(QB_BLOCK_NONE) {
     memset(cmd, 0, sizeof(cmd));
     p_login = new (std::nothrow) qb_full_login_info;
     p_version = new (std::nothrow) qb_version_info;

@@ -36,10 +36,19 @@ const int PROMPT_POLL_MS = 200;
 const int PROMPT_SETTLE_MS = 1000;
 const int PROMPT_HUP_NAP_MS = 10;
 const int DRAIN_MAX_READS = 64;
-// How the client frames the server's keyboard-interactive prompts: a head
-// line, each of the server's lines and prompts after this mark, a foot line.
-const char KBD_BLOCK_HEAD[] = "Keyboard-interactive authentication prompts from server";
-const char KBD_BLOCK_FOOT[] = "End of keyboard-interactive prompts from server";
+// How the client frames a server's own text, its pre-authentication banner
+// or its keyboard-interactive prompts: a head line, each of the server's
+// lines and prompts after a mark, a foot line.
+const struct {
+  QbServerBlock block;
+  const char* head;
+  const char* foot;
+} SERVER_BLOCKS[] = {
+    {QB_BLOCK_BANNER, "Pre-authentication banner message from server",
+     "End of banner message from server"},
+    {QB_BLOCK_KBD, "Keyboard-interactive authentication prompts from server",
+     "End of keyboard-interactive prompts from server"},
+};
 const char KBD_PROMPT_MARK[] = "| ";
 
 // After SIGTERM, how long a client is given before SIGKILL.
@@ -753,15 +762,22 @@ const char* last_occurrence(const char* text, const char* what) {
   return last;
 }
 
-// Follows the client's keyboard-interactive block through recv: inside from
-// its head line to its foot line.
-void follow_kbd_block(const char* recv, exec_context* cntx) {
-  const char* head = last_occurrence(recv, KBD_BLOCK_HEAD);
-  const char* foot = last_occurrence(recv, KBD_BLOCK_FOOT);
-  if (head != nullptr && (foot == nullptr || head > foot))
-    cntx->kbd_block = 1;
-  else if (foot != nullptr)
-    cntx->kbd_block = 0;
+// Follows the client's frames around a server's text through recv: the last
+// head or foot line in it decides.
+void follow_server_blocks(const char* recv, exec_context* cntx) {
+  const char* last = nullptr;
+  for (const auto& b : SERVER_BLOCKS) {
+    const char* head = last_occurrence(recv, b.head);
+    const char* foot = last_occurrence(recv, b.foot);
+    if (head != nullptr && (last == nullptr || head > last)) {
+      last = head;
+      cntx->server_block = b.block;
+    }
+    if (foot != nullptr && (last == nullptr || foot > last)) {
+      last = foot;
+      cntx->server_block = QB_BLOCK_NONE;
+    }
+  }
 }
 
 enum login_prompt_kind { PROMPT_NONE, PROMPT_PASSWORD, PROMPT_OTHER };
@@ -779,7 +795,7 @@ login_prompt_kind login_prompt(const char* recv, const exec_context* cntx, char*
   const size_t len = sizeof(kPassword) - 1;
   const size_t mark = strlen(KBD_PROMPT_MARK);
   const bool long_enough = static_cast<size_t>(end - begin) >= len;
-  if (cntx->kbd_block && static_cast<size_t>(end - begin) > mark &&
+  if (cntx->server_block == QB_BLOCK_KBD && static_cast<size_t>(end - begin) > mark &&
       strncmp(begin, KBD_PROMPT_MARK, mark) == 0) {
     if (long_enough && strncasecmp(end - len, kPassword, len) == 0)
       return PROMPT_PASSWORD;
@@ -827,6 +843,12 @@ int def_parser(const session_settings& s, const char* recv, char* sent, int max_
   // words inside a command's answer must not put "y" or the password into
   // the module's command line.
   const bool before_password = logging_in(cntx->state) && cntx->state != EXEC_LOGIN;
+  // A banner's words are the server's: they ask nothing of the tool.
+  if (logging_in(cntx->state)) {
+    follow_server_blocks(recv, cntx);
+    if (cntx->server_block == QB_BLOCK_BANNER)
+      return 1;
+  }
   if (before_password && key_refused(s, recv, sent, max_sent, cntx))
     return 1;
   if (before_password && !login_refused(cntx) && weak_crypto_answered(s, recv, sent, max_sent, cntx))
@@ -841,7 +863,6 @@ int def_parser(const session_settings& s, const char* recv, char* sent, int max_
     return 1;
   }
   if (logging_in(cntx->state) && !login_refused(cntx)) {
-    follow_kbd_block(recv, cntx);
     const int answered = answer_login_prompt(s, recv, sent, max_sent, cntx);
     if (answered != 0)
       return answered;
