@@ -802,8 +802,7 @@ login_prompt_kind login_prompt(const char* recv, const exec_context* cntx, char*
     snprintf(prompt, size, "%.*s", static_cast<int>(end - begin - mark), begin + mark);
     return PROMPT_OTHER;
   }
-  return long_enough && memcmp(end - len, kPassword, len) == 0 ? PROMPT_PASSWORD
-                                                                     : PROMPT_NONE;
+  return long_enough && memcmp(end - len, kPassword, len) == 0 ? PROMPT_PASSWORD : PROMPT_NONE;
 }
 
 // The password, typed once per session: a second prompt means the module
@@ -817,8 +816,10 @@ int answer_login_prompt(const session_settings& s, const char* recv, char* sent,
   if (kind == PROMPT_NONE)
     return 0;
   if (kind == PROMPT_OTHER) {
-    nxa_trace(TRACE_ERROR, "The module '%s' asks '%s' at login, which the tool has no answer for; "
-              "login refused\n", s.host, prompt);
+    nxa_trace(TRACE_ERROR,
+              "The module '%s' asks '%s' at login, which the tool has no answer for; login "
+              "refused\n",
+              s.host, prompt);
   } else if (cntx->state == EXEC_LOGIN) {
     nxa_trace(TRACE_ERROR,
               "The module '%s' refused the login; the password is tried once per session, to "
@@ -851,7 +852,8 @@ int def_parser(const session_settings& s, const char* recv, char* sent, int max_
   }
   if (before_password && key_refused(s, recv, sent, max_sent, cntx))
     return 1;
-  if (before_password && !login_refused(cntx) && weak_crypto_answered(s, recv, sent, max_sent, cntx))
+  if (before_password && !login_refused(cntx) &&
+      weak_crypto_answered(s, recv, sent, max_sent, cntx))
     return 1;
   // The client's farewell after a refusal.
   if (before_password && login_refused(cntx) && str_contains(recv, "Connection abandoned."))
