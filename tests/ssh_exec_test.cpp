@@ -296,28 +296,27 @@ TEST_F(DefParser, KeyThatDiffersIsRefusedAndNoPasswordFollows) {
 
 // What plink 0.78 and 0.83 print (the same texts) before the password, as
 // servers of old modules make them ask.
+#define CONTINUE                                                                            \
+  "To accept the risk and continue, enter \"y\". To abandon the\nconnection, enter \"n\".\n" \
+  "Continue with connection? (y/n) "
 const char kWeakKex[] =
     "The first key-exchange algorithm supported by the server is\n"
     "diffie-hellman-group1-sha1, which is below the configured\nwarning threshold.\n"
-    "To accept the risk and continue, enter \"y\". To abandon the\nconnection, enter \"n\".\n"
-    "Continue with connection? (y/n) ";
+    CONTINUE;
 const char kWeakCipher[] =
     "The first client-to-server cipher supported by the server is\n"
     "3des-cbc, which is below the configured warning threshold.\n"
-    "To accept the risk and continue, enter \"y\". To abandon the\nconnection, enter \"n\".\n"
-    "Continue with connection? (y/n) ";
+    CONTINUE;
 const char kWeakHostKey[] =
     "The first host key type supported by the server is ssh-dss,\n"
     "which is below the configured warning threshold.\n"
-    "To accept the risk and continue, enter \"y\". To abandon the\nconnection, enter \"n\".\n"
-    "Continue with connection? (y/n) ";
+    CONTINUE;
 const char kWeakStoredKey[] =
     "The first host key type we have stored for this server is\n"
     "ssh-dss, which is below the configured warning threshold.\n"
     "The server also provides the following types of host key\n"
     "above the threshold, which we do not have stored:\n  ssh-ed25519\n"
-    "To accept the risk and continue, enter \"y\". To abandon the\nconnection, enter \"n\".\n"
-    "Continue with connection? (y/n) ";
+    CONTINUE;
 const char kTerrapin[] =
     "The client-to-server cipher selected for this session is\n"
     "ChaCha20-Poly1305, which, with this server, is vulnerable to\n"
@@ -325,8 +324,8 @@ const char kTerrapin[] =
     "an attacker to modify the encrypted session.\n"
     "Upgrading, patching, or reconfiguring this SSH server is the\n"
     "best way to avoid this vulnerability, if possible.\n"
-    "To accept the risk and continue, enter \"y\". To abandon the\nconnection, enter \"n\".\n"
-    "Continue with connection? (y/n) ";
+    CONTINUE;
+#undef CONTINUE
 const char kKbdPassword[] =
     "Using username \"admin\".\r\n"
     "-- Keyboard-interactive authentication prompts from server: ------------------\r\n"

@@ -76,6 +76,7 @@ TEST(AccountCheck, WrongPasswordIsAnAuthenticationFailure) {
                                "\nChecking user account...\n"
                                "The module '127.0.0.1' refused the login; the password is tried "
                                "once per session, to spare the account a lockout\n"
+                               "Warning> client terminated forcibly\n"
                                "Account verification failed\n"
                                "\nProgram exited with code 6\n")
       << transcript(area, r);
