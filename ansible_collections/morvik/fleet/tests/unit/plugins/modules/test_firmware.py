@@ -76,7 +76,8 @@ VERDICTS = [
      report(exit_name='MORVIK_WEAK_CRYPTO_ERR',
             message='the module\'s SSH server offers only algorithms that the SSH client warns against'),
      '', ('MORVIK_WEAK_CRYPTO_ERR', 'the module\'s SSH server offers only algorithms that the SSH '
-         'client warns against (declined without accept_weak_crypto; exit 15)', False)),
+                                    'client warns against (declined without accept_weak_crypto; exit 15)',
+          False)),
     ('a caught signal names itself and the step', BASE, False, 143,
      report(exit_name=None, message='interrupted', changed=True, signal='SIGTERM', failed_step='download'),
      '', ('SIGTERM', 'morvik was ended by SIGTERM during step \'download\'', True)),
