@@ -23,10 +23,11 @@ enum QBCodes {
   MORVIK_CLI_CMD_FAILED_ERR = 11,
   MORVIK_FLASHING_LOGIC_ERR = 12,
   MORVIK_MODULE_BUSY_ERR = 13,
-  MORVIK_HOST_KEY_ERR = 14
+  MORVIK_HOST_KEY_ERR = 14,
+  MORVIK_WEAK_CRYPTO_ERR = 15
 };
 // One past the last result code.
-const int MORVIK_CODE_COUNT = 15;
+const int MORVIK_CODE_COUNT = 16;
 
 // The enumerator's name of a result code ("MORVIK_SSH_AUTH_ERR"), and one line
 // saying what it means; null outside 0 to MORVIK_CODE_COUNT - 1. Both point
@@ -325,6 +326,10 @@ enum ExecState {
 // One login, one command line, one logout. Owns one record of every kind;
 // a record the allocator could not provide is left null, and the command
 // modules check the ones they need.
+// Which of the client's frames around a server's text a login is in: none,
+// the pre-authentication banner, or the keyboard-interactive prompts.
+enum QbServerBlock { QB_BLOCK_NONE = 0, QB_BLOCK_BANNER = 1, QB_BLOCK_KBD = 2 };
+
 struct exec_context {
   QbCliType type;
   ExecState state;
@@ -339,9 +344,16 @@ struct exec_context {
   qb_reload_info* p_reload;
   qb_boot_system_info* p_bootsystem;
   int simulator;  // the peer's dialect: non-zero for the simulator's command words
+  // The client's frame around the server's own text that it is showing:
+  // while in one, the lines are the server's, not the client's.
+  QbServerBlock server_block;
 
   exec_context()
-      : type(QB_CLI_UNKNOWN), state(EXEC_INIT), cli_result(MORVIK_SUCCESS), simulator(0) {
+      : type(QB_CLI_UNKNOWN),
+        state(EXEC_INIT),
+        cli_result(MORVIK_SUCCESS),
+        simulator(0),
+        server_block(QB_BLOCK_NONE) {
     memset(cmd, 0, sizeof(cmd));
     p_login = new (std::nothrow) qb_full_login_info;
     p_version = new (std::nothrow) qb_version_info;

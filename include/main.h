@@ -30,6 +30,7 @@ struct qb_opt {
   int check_tftp;         // -check_tftp: ask the TFTP server before changing anything
   int host_key_count;     // how many -hostkey values were given
   char host_keys[MAX_HOST_KEYS][HOST_KEY_LEN + 1];  // -hostkey: the only keys accepted
+  int accept_weak_crypto;  // -accept_weak_crypto: go on with algorithms the client warns against
 
   qb_opt();
 };

@@ -23,6 +23,10 @@ struct session_settings {
   // stores a key on first contact; empty: no lock.
   char host_key_lock[4096];
   int host_key_lock_wait_ms;  // how long to wait for it; then "n": no store
+  // "y" to the client's question whether to go on with an algorithm it warns
+  // against (-accept_weak_crypto); else "n", and the run ends with
+  // MORVIK_WEAK_CRYPTO_ERR.
+  int accept_weak_crypto;
 
   // Empty client and password, logout word "quit", answer 'y', settle
   // pacing, 10 s idle time-outs: the tool's defaults.
@@ -50,6 +54,11 @@ typedef int (*line_parser_handler)(char* line, exec_context* cntx);
 // (its "connection abort"), met before the command was done: the dialogue is
 // over and its state stays the one it interrupted.
 const int DEF_PARSER_SESSION_LOST = 2;
+// def_parser's result for a login the tool does not go on with: a second
+// password prompt (the first password was refused) or a server's prompt it
+// has no answer for. Nothing is answered; the client is ended as at a
+// time-out, and cli_result holds MORVIK_SSH_AUTH_ERR.
+const int DEF_PARSER_LOGIN_REFUSED = 3;
 
 // Runs one session for cntx with the command's parser and an idle time-out in
 // seconds. Returns MORVIK_INTERNAL_ERR for a null parser or context or when the
@@ -60,7 +69,8 @@ QBCodes ssh_exec(const session_settings& s, exec_context* cntx, parser_handler p
 
 // The generic part of every dialogue: host key and password while logging in,
 // logout, the save question at logout. Consulted before and after the
-// command's parser. Returns 0 (not dealt with), 1, or DEF_PARSER_SESSION_LOST.
+// command's parser. Returns 0 (not dealt with), 1, DEF_PARSER_SESSION_LOST or
+// DEF_PARSER_LOGIN_REFUSED.
 int def_parser(const session_settings& s, const char* recv, char* sent, int max_sent,
                exec_context* cntx);
 
@@ -69,8 +79,19 @@ int def_parser(const session_settings& s, const char* recv, char* sent, int max_
 bool has_prompt(const char* text);
 
 // Whether text ends in a question the dialogue answers: its last line holds
-// "y/n" or "yes/no", or it ends in "password:" (trailing blanks aside).
+// "y/n" or "yes/no", or it ends in "password:" (trailing blanks aside), or it
+// is a server's prompt in the client's keyboard-interactive block ("| ...").
 bool ends_in_question(const char* text);
+
+// The client's question whether to go on with an algorithm it warns against
+// (below its warning threshold, or open to the Terrapin attack), found in
+// text: copies the kind of algorithm ("key-exchange algorithm") into kind and
+// its name as the client printed it ("diffie-hellman-group1-sha1") into name,
+// both bounded by their sizes, and the client's reason into reason; returns
+// true. Returns false, and leaves the buffers alone, when text holds no such
+// question.
+bool weak_crypto_question(const char* text, char* kind, int kind_size, char* name,
+                          int name_size, const char** reason);
 
 // Frees *pp_cntx if set and nulls it; pp_cntx itself must not be null.
 void release_cntx(exec_context** pp_cntx);
@@ -126,7 +147,8 @@ const int QB_TIMEOUT_OF_ROW = -1;
 // dialect of s, with an idle time-out of timeout seconds (QB_TIMEOUT_OF_ROW:
 // the row's). Returns the final state mapped to a code, then the command's
 // own result (cli_result) if the state allowed success, then the row's
-// verdict; MORVIK_HOST_KEY_ERR whenever the session left that in cli_result.
+// verdict; MORVIK_HOST_KEY_ERR, MORVIK_WEAK_CRYPTO_ERR or MORVIK_SSH_AUTH_ERR
+// whenever the session's login left that in cli_result.
 // MORVIK_INTERNAL_ERR for a null context or a cmd outside the table.
 QBCodes run_command(const session_settings& s, int cmd, exec_context* cntx, int timeout);
 

@@ -24,7 +24,7 @@ int usage() {
           "       qbsim fault --state DIR KIND COMMAND OCCURRENCE|every [ARG...]\n"
           "       qbsim login --state DIR\n"
           "       qbsim supervisor --state DIR [--address IP] [--sshd-config FILE"
-          " --sshd-log FILE] [--ready FILE]\n"
+          " --sshd-log FILE] [--server PROGRAM] [--ready FILE]\n"
           "       qbsim boot --state DIR\n"
           "  as plink: plink -ssh USER@HOST   (state from QBSIM_STATE)\n"
           "  as qb_show, qb_dir, ...: the simulator's commands\n");
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
   if (argc < 2)
     return usage();
   std::string sub = argv[1];
-  std::string dir, sshd_config, sshd_log, ready, tftp, address = "127.0.0.1";
+  std::string dir, sshd_config, sshd_log, server, ready, tftp, address = "127.0.0.1";
   bool sim = false;
   int i = 2;
   for (; i < argc; i++) {
@@ -136,6 +136,8 @@ int main(int argc, char** argv) {
       sshd_config = argv[++i];
     else if (a == "--sshd-log" && has_value)
       sshd_log = argv[++i];
+    else if (a == "--server" && has_value)
+      server = argv[++i];
     else if (a == "--ready" && has_value)
       ready = argv[++i];
     else if (a == "--address" && has_value)
@@ -166,6 +168,7 @@ int main(int argc, char** argv) {
     qbsim_supervisor_opts o;
     o.dir = dir;
     o.sshd_config = sshd_config;
+    o.server = server;
     o.sshd_log = sshd_log.empty() ? dir + "/sshd.log" : sshd_log;
     o.ready_file = ready;
     o.address = address;

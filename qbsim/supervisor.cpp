@@ -112,7 +112,7 @@ struct port22 {
 };
 
 bool port_up(port22& p) {
-  if (p.o->sshd_config.empty()) {
+  if (p.o->sshd_config.empty() && p.o->server.empty()) {
     for (int i = 0; i < 50 && p.listen_fd < 0; i++) {
       p.listen_fd = open_listener(p.addr);
       if (p.listen_fd < 0)
@@ -120,7 +120,10 @@ bool port_up(port22& p) {
     }
     return p.listen_fd >= 0;
   }
-  p.sshd = proc_start({"/usr/sbin/sshd", "-D", "-f", p.o->sshd_config, "-E", p.o->sshd_log}, "");
+  if (!p.o->server.empty())
+    p.sshd = proc_start({p.o->server}, p.o->sshd_log);
+  else
+    p.sshd = proc_start({"/usr/sbin/sshd", "-D", "-f", p.o->sshd_config, "-E", p.o->sshd_log}, "");
   if (p.sshd < 0)
     return false;
   for (int i = 0; i < 100; i++) {
@@ -216,7 +219,7 @@ int run_supervisor(const qbsim_supervisor_opts& o) {
     return 1;
   }
   qbsim_event(o.dir, "supervisor: port 22 of %s open (%s)", o.address.c_str(),
-              o.sshd_config.empty() ? "listener" : "sshd");
+              !o.server.empty() ? o.server.c_str() : o.sshd_config.empty() ? "listener" : "sshd");
   if (!o.ready_file.empty()) {
     int fd = open(o.ready_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0)

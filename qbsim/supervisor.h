@@ -8,7 +8,9 @@
 struct qbsim_supervisor_opts {
   std::string dir;          // the module's state directory
   std::string sshd_config;  // empty: a plain listener (hermetic chain)
-  std::string sshd_log;     // where sshd writes its log
+  std::string server;       // another SSH server in sshd's place: a program
+                            // that runs it in the foreground (dropbear)
+  std::string sshd_log;     // where sshd (or the server) writes its log
   std::string ready_file;   // created once port 22 answers
   std::string address = "127.0.0.1";  // the module's address, where port 22 is
 };

@@ -37,6 +37,8 @@ const code_text code_texts[MORVIK_CODE_COUNT] = {
     {"MORVIK_FLASHING_LOGIC_ERR", "a check of the flashing procedure failed"},
     {"MORVIK_MODULE_BUSY_ERR", "another run holds the module's lock"},
     {"MORVIK_HOST_KEY_ERR", "the module's host key did not match"},
+    {"MORVIK_WEAK_CRYPTO_ERR",
+     "the module's SSH server offers only algorithms that the SSH client warns against"},
 };
 
 }  // namespace

@@ -24,7 +24,7 @@ qb_opt options;
 
 qb_opt::qb_opt()
     : tracemode(0), mode(QB_UNDEF_MODE), both(0), pace(QB_PACE_SETTLE), dry_run(0), stage(0),
-      check_tftp(0), host_key_count(0) {
+      check_tftp(0), host_key_count(0), accept_weak_crypto(0) {
   memset(username, 0, sizeof(username));
   memset(password, 0, sizeof(password));
   memset(host, 0, sizeof(host));
@@ -74,6 +74,7 @@ void prepare_run(qb_run* run, const qb_opt& opt, int simulator, run_record* reco
   s.simulator = simulator;
   snprintf(s.host, sizeof(s.host), "%s", opt.host);
   s.host_keys_pinned = opt.host_key_count > 0;
+  s.accept_weak_crypto = opt.accept_weak_crypto;
   host_key_lock_path(s.host_key_lock, sizeof(s.host_key_lock));
   run->watch_restart = 0;
   run->reload_timeout_sec = 0;

@@ -63,6 +63,8 @@ void usage(char* prog) {
   printf("   -hostkey fingerprint\t Accept only this host key (up to %d times); the\n"
          "\t\t\t client's key cache is then neither read nor written\n",
          MAX_HOST_KEYS);
+  printf("   -accept_weak_crypto\t Go on when the SSH client warns against an algorithm\n"
+         "\t\t\t of the module's SSH server (refused by default: 15)\n");
   printf("\nENVIRONMENT:\n");
   printf("   MORVIK_PASSWORD\t SSH user password when neither -pwd nor -pwd_file is given\n");
   printf("   MORVIK_LOCK_DIR\t Directory of the per-module lock files (/run/lock/morvik)\n");
@@ -377,6 +379,8 @@ const option_row OPTION_ROWS[] = {
      nullptr, 0, nullptr, &qb_opt::check_tftp},
     {"hostkey", MAX_HOST_KEYS, "Argument '%s' may be given at most 8 times\n",
      "Invalid or missed host key\n", VALUE_NEEDED, NEED_NONE, store_host_key},
+    {"accept_weak_crypto", 1, DUPLICATE, nullptr, VALUE_NONE, NEED_NONE, store_switch,
+     nullptr, 0, nullptr, &qb_opt::accept_weak_crypto},
     {"help", 0, nullptr, nullptr, VALUE_NONE, NEED_NONE, nullptr},
 };
 const int OPTION_COUNT = static_cast<int>(sizeof(OPTION_ROWS) / sizeof(OPTION_ROWS[0]));

@@ -36,6 +36,20 @@ const int PROMPT_POLL_MS = 200;
 const int PROMPT_SETTLE_MS = 1000;
 const int PROMPT_HUP_NAP_MS = 10;
 const int DRAIN_MAX_READS = 64;
+// How the client frames a server's own text, its pre-authentication banner
+// or its keyboard-interactive prompts: a head line, each of the server's
+// lines and prompts after a mark, a foot line.
+const struct {
+  QbServerBlock block;
+  const char* head;
+  const char* foot;
+} SERVER_BLOCKS[] = {
+    {QB_BLOCK_BANNER, "Pre-authentication banner message from server",
+     "End of banner message from server"},
+    {QB_BLOCK_KBD, "Keyboard-interactive authentication prompts from server",
+     "End of keyboard-interactive prompts from server"},
+};
+const char KBD_PROMPT_MARK[] = "| ";
 
 // After SIGTERM, how long a client is given before SIGKILL.
 const int TERM_GRACE_MS = (GIVE_UP_AFTER_POLLS + 1 - TERM_AFTER_POLLS) * 1000;
@@ -296,7 +310,7 @@ bool hand_on(session_io& io, pending_output* p, char* text, hand_mode mode) {
   } else {
     p->handed_len = p->len;
   }
-  if (handled == DEF_PARSER_SESSION_LOST)
+  if (handled == DEF_PARSER_SESSION_LOST || handled == DEF_PARSER_LOGIN_REFUSED)
     return false;
   if (sent[0] == '\0' || mode == HAND_LAST_WORDS)
     return true;
@@ -518,7 +532,8 @@ session_settings::session_settings()
       cmd_timeout(10),
       quit_timeout(10),
       host_keys_pinned(0),
-      host_key_lock_wait_ms(30000) {
+      host_key_lock_wait_ms(30000),
+      accept_weak_crypto(0) {
   memset(host, 0, sizeof(host));
   memset(host_key_lock, 0, sizeof(host_key_lock));
   memset(ssh_path, 0, sizeof(ssh_path));
@@ -605,7 +620,73 @@ bool ends_in_question(const char* text) {
   const size_t len = sizeof(kPassword) - 1;
   if (static_cast<size_t>(end - begin) >= len && memcmp(end - len, kPassword, len) == 0)
     return true;
-  return line_holds(begin, end, "y/n") || line_holds(begin, end, "yes/no");
+  return line_holds(begin, end, "y/n") || line_holds(begin, end, "yes/no") ||
+         strncmp(begin, KBD_PROMPT_MARK, strlen(KBD_PROMPT_MARK)) == 0;
+}
+
+bool weak_crypto_question(const char* text, char* kind, int kind_size, char* name,
+                          int name_size, const char** reason) {
+  if (text == nullptr || kind == nullptr || name == nullptr || kind_size <= 0 ||
+      name_size <= 0 || reason == nullptr)
+    return false;
+  // The client wraps its sentences at its own width, a name's kind included.
+  const size_t size = strlen(text) + 1;
+  char* flat = static_cast<char*>(malloc(size));
+  if (flat == nullptr)
+    return false;
+  size_t n = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    const bool blank = isspace(static_cast<unsigned char>(*c)) != 0;
+    if (!blank)
+      flat[n++] = *c;
+    else if (n > 0 && flat[n - 1] != ' ')
+      flat[n++] = ' ';
+  }
+  flat[n] = '\0';
+  static const struct {
+    const char* mark;
+    const char* reason;
+  } reasons[] = {
+      {"which is below the configured warning threshold", "below its warning threshold"},
+      {"vulnerable to the 'Terrapin' attack", "open to the Terrapin attack CVE-2023-48795"},
+  };
+  const char* found = nullptr;
+  for (const auto& r : reasons)
+    if (found == nullptr && strstr(flat, r.mark) != nullptr)
+      found = r.reason;
+  if (found == nullptr || strstr(flat, "Continue with connection? (y/n)") == nullptr) {
+    free(flat);
+    return false;
+  }
+  // "The first KIND supported by the server is NAME, which ...", "The first
+  // host key type we have stored for this server is NAME, ...", "The KIND
+  // selected for this session is NAME, which, ...".
+  static const char* const markers[] = {" supported by the server is ",
+                                        " we have stored for this server is ",
+                                        " selected for this session is "};
+  snprintf(kind, static_cast<size_t>(kind_size), "%s", "algorithm");
+  snprintf(name, static_cast<size_t>(name_size), "%s", "?");
+  for (const char* marker : markers) {
+    const char* at = strstr(flat, marker);
+    if (at == nullptr)
+      continue;
+    const char* start = at;
+    while (start > flat && strncmp(start, "The ", 4) != 0)
+      --start;
+    if (strncmp(start, "The ", 4) == 0) {
+      start += 4;
+      if (strncmp(start, "first ", 6) == 0)
+        start += 6;
+      snprintf(kind, static_cast<size_t>(kind_size), "%.*s", static_cast<int>(at - start), start);
+    }
+    const char* word = at + strlen(marker);
+    snprintf(name, static_cast<size_t>(name_size), "%.*s", static_cast<int>(strcspn(word, ", ")),
+             word);
+    break;
+  }
+  *reason = found;
+  free(flat);
+  return true;
 }
 
 namespace {
@@ -628,9 +709,6 @@ bool key_refused(const session_settings& s, const char* recv, char* sent, int ma
     cntx->cli_result = MORVIK_HOST_KEY_ERR;
     return true;
   }
-  // The client's farewell after the refusal.
-  if (cntx->cli_result == MORVIK_HOST_KEY_ERR && str_contains(recv, "Connection abandoned."))
-    return true;
   if (str_contains(recv, "Host key not in manually configured list")) {
     if (cntx->cli_result != MORVIK_HOST_KEY_ERR)
       nxa_trace(TRACE_ERROR,
@@ -639,6 +717,121 @@ bool key_refused(const session_settings& s, const char* recv, char* sent, int ma
     return true;
   }
   return false;
+}
+
+// Whether the login ended in a refusal of the tool's own: of the module's
+// key, of an algorithm, of the login itself. Whatever asks for a password
+// afterwards is not answered.
+bool login_refused(const exec_context* cntx) {
+  return cntx->cli_result == MORVIK_HOST_KEY_ERR || cntx->cli_result == MORVIK_WEAK_CRYPTO_ERR ||
+         cntx->cli_result == MORVIK_SSH_AUTH_ERR;
+}
+
+// The client's question whether to go on with an algorithm it warns against:
+// "y" with -accept_weak_crypto, else "n" and the verdict
+// MORVIK_WEAK_CRYPTO_ERR. Returns whether recv was that question.
+bool weak_crypto_answered(const session_settings& s, const char* recv, char* sent, int max_sent,
+                          exec_context* cntx) {
+  char kind[100];
+  char name[100];
+  const char* reason = nullptr;
+  if (!weak_crypto_question(recv, kind, sizeof(kind), name, sizeof(name), &reason))
+    return false;
+  if (s.accept_weak_crypto) {
+    nxa_trace(TRACE_WARNING,
+              "The SSH client warns against the %s '%s' of '%s' (%s); accepted with "
+              "-accept_weak_crypto\n",
+              kind, name, s.host, reason);
+    snprintf(sent, static_cast<size_t>(max_sent), "y%s", "\n");
+    return true;
+  }
+  if (cntx->cli_result != MORVIK_WEAK_CRYPTO_ERR)
+    nxa_trace(TRACE_ERROR,
+              "The SSH client warns against the %s '%s' of '%s' (%s); connection refused, "
+              "-accept_weak_crypto would accept it\n",
+              kind, name, s.host, reason);
+  snprintf(sent, static_cast<size_t>(max_sent), "n%s", "\n");
+  cntx->cli_result = MORVIK_WEAK_CRYPTO_ERR;
+  return true;
+}
+
+const char* last_occurrence(const char* text, const char* what) {
+  const char* last = nullptr;
+  for (const char* at = strstr(text, what); at != nullptr; at = strstr(at + 1, what))
+    last = at;
+  return last;
+}
+
+// Follows the client's frames around a server's text through recv: the last
+// head or foot line in it decides.
+void follow_server_blocks(const char* recv, exec_context* cntx) {
+  const char* last = nullptr;
+  for (const auto& b : SERVER_BLOCKS) {
+    const char* head = last_occurrence(recv, b.head);
+    const char* foot = last_occurrence(recv, b.foot);
+    if (head != nullptr && (last == nullptr || head > last)) {
+      last = head;
+      cntx->server_block = b.block;
+    }
+    if (foot != nullptr && (last == nullptr || foot > last)) {
+      last = foot;
+      cntx->server_block = QB_BLOCK_NONE;
+    }
+  }
+}
+
+enum login_prompt_kind { PROMPT_NONE, PROMPT_PASSWORD, PROMPT_OTHER };
+
+// The prompt that recv ends in, trailing blanks aside: the client's password
+// prompt ("USER@HOST's password:"), or inside the keyboard-interactive block
+// a server's prompt, a password prompt when it ends in "password:" in any
+// case. The prompt's text goes into prompt (size bytes) for PROMPT_OTHER.
+login_prompt_kind login_prompt(const char* recv, const exec_context* cntx, char* prompt,
+                               size_t size) {
+  const char* begin;
+  const char* end;
+  last_line(recv, &begin, &end);
+  static const char kPassword[] = "password:";
+  const size_t len = sizeof(kPassword) - 1;
+  const size_t mark = strlen(KBD_PROMPT_MARK);
+  const bool long_enough = static_cast<size_t>(end - begin) >= len;
+  if (cntx->server_block == QB_BLOCK_KBD && static_cast<size_t>(end - begin) > mark &&
+      strncmp(begin, KBD_PROMPT_MARK, mark) == 0) {
+    if (long_enough && strncasecmp(end - len, kPassword, len) == 0)
+      return PROMPT_PASSWORD;
+    snprintf(prompt, size, "%.*s", static_cast<int>(end - begin - mark), begin + mark);
+    return PROMPT_OTHER;
+  }
+  return long_enough && memcmp(end - len, kPassword, len) == 0 ? PROMPT_PASSWORD : PROMPT_NONE;
+}
+
+// The password, typed once per session: a second prompt means the module
+// refused it, and typing it again would only count more failures against
+// the account. A server's prompt that is no password's is not answered.
+// Returns 0 when recv ends in no prompt of the login.
+int answer_login_prompt(const session_settings& s, const char* recv, char* sent, int max_sent,
+                        exec_context* cntx) {
+  char prompt[BUF_SIZE];
+  const login_prompt_kind kind = login_prompt(recv, cntx, prompt, sizeof(prompt));
+  if (kind == PROMPT_NONE)
+    return 0;
+  if (kind == PROMPT_OTHER) {
+    nxa_trace(TRACE_ERROR,
+              "The module '%s' asks '%s' at login, which the tool has no answer for; login "
+              "refused\n",
+              s.host, prompt);
+  } else if (cntx->state == EXEC_LOGIN) {
+    nxa_trace(TRACE_ERROR,
+              "The module '%s' refused the login; the password is tried once per session, to "
+              "spare the account a lockout\n",
+              s.host);
+  } else {
+    cntx->state = EXEC_LOGIN;
+    snprintf(sent, static_cast<size_t>(max_sent), "%s%s", s.password, "\n");
+    return 1;
+  }
+  cntx->cli_result = MORVIK_SSH_AUTH_ERR;
+  return DEF_PARSER_LOGIN_REFUSED;
 }
 
 }  // namespace
@@ -651,7 +844,19 @@ int def_parser(const session_settings& s, const char* recv, char* sent, int max_
   // words inside a command's answer must not put "y" or the password into
   // the module's command line.
   const bool before_password = logging_in(cntx->state) && cntx->state != EXEC_LOGIN;
+  // A banner's words are the server's: they ask nothing of the tool.
+  if (logging_in(cntx->state)) {
+    follow_server_blocks(recv, cntx);
+    if (cntx->server_block == QB_BLOCK_BANNER)
+      return 1;
+  }
   if (before_password && key_refused(s, recv, sent, max_sent, cntx))
+    return 1;
+  if (before_password && !login_refused(cntx) &&
+      weak_crypto_answered(s, recv, sent, max_sent, cntx))
+    return 1;
+  // The client's farewell after a refusal.
+  if (before_password && login_refused(cntx) && str_contains(recv, "Connection abandoned."))
     return 1;
   if (str_contains(recv, "host key") && str_contains(recv, "fingerprint") &&
       (str_contains(recv, "y/n") || str_contains(recv, "yes/no")) && before_password) {
@@ -659,12 +864,10 @@ int def_parser(const session_settings& s, const char* recv, char* sent, int max_
     snprintf(sent, max_sent, "y%s", "\n");
     return 1;
   }
-  // Whatever asks for a password after a refused key is not the module.
-  if (str_contains(recv, "password:") && logging_in(cntx->state) &&
-      cntx->cli_result != MORVIK_HOST_KEY_ERR) {
-    cntx->state = EXEC_LOGIN;
-    snprintf(sent, max_sent, "%s%s", s.password, "\n");
-    return 1;
+  if (logging_in(cntx->state) && !login_refused(cntx)) {
+    const int answered = answer_login_prompt(s, recv, sent, max_sent, cntx);
+    if (answered != 0)
+      return answered;
   }
   if (has_prompt(recv)) {
     if (cntx->state == EXEC_LOGIN || cntx->state == EXEC_REMOTE)
@@ -926,9 +1129,11 @@ QBCodes run_command(const session_settings& s, int cmd, exec_context* cntx, int 
     retval = cntx->cli_result;
   if (command->verdict != nullptr)
     retval = command->verdict(cntx, retval);
-  // A key that did not match decides, however far the session came.
-  if (cntx->cli_result == MORVIK_HOST_KEY_ERR)
-    retval = MORVIK_HOST_KEY_ERR;
+  // A refusal at login decides, however far the session came: a key that did
+  // not match, an algorithm the client warns against, a refused password.
+  if (cntx->cli_result == MORVIK_HOST_KEY_ERR || cntx->cli_result == MORVIK_WEAK_CRYPTO_ERR ||
+      cntx->cli_result == MORVIK_SSH_AUTH_ERR)
+    retval = cntx->cli_result;
   return retval;
 }
 

@@ -334,6 +334,8 @@ const char kUsage[] =
     "\t\t\t changing anything\n"
     "   -hostkey fingerprint\t Accept only this host key (up to 8 times); the\n"
     "\t\t\t client's key cache is then neither read nor written\n"
+    "   -accept_weak_crypto\t Go on when the SSH client warns against an algorithm\n"
+    "\t\t\t of the module's SSH server (refused by default: 15)\n"
     "\nENVIRONMENT:\n"
     "   MORVIK_PASSWORD\t SSH user password when neither -pwd nor -pwd_file is given\n"
     "   MORVIK_LOCK_DIR\t Directory of the per-module lock files (/run/lock/morvik)\n"

@@ -185,7 +185,8 @@ TEST_F(DefParser, EveryRuleWithItsStateAndAnswer) {
       {"host key fingerprint y/n password:", EXEC_CONNECTING, 1, EXEC_KEY_EXCHANGE, "y\n"},
       // 2: password prompt, while logging in only, before a prompt character
       {"admin@127.0.0.1's password: ", EXEC_CONNECTING, 1, EXEC_LOGIN, "secret\n"},
-      {"Access denied\nadmin@127.0.0.1's password: ", EXEC_LOGIN, 1, EXEC_LOGIN, "secret\n"},
+      {"Access denied\nadmin@127.0.0.1's password: ", EXEC_LOGIN, DEF_PARSER_LOGIN_REFUSED,
+       EXEC_LOGIN, ""},
       {"password:", EXEC_QUIT, 0, EXEC_QUIT, ""},
       {"TFTP password: (none)", EXEC_REMOTE, 0, EXEC_REMOTE, ""},
       {"banner # admin's password: ", EXEC_CONNECTING, 1, EXEC_LOGIN, "secret\n"},
@@ -287,6 +288,144 @@ TEST_F(DefParser, KeyThatDiffersIsRefusedAndNoPasswordFollows) {
       // Whatever asks for a password afterwards gets none.
       sent[0] = '\0';
       EXPECT_EQ(def_parser(s_, "Connection abandoned.", sent, sizeof(sent), &cntx), 1);
+      EXPECT_EQ(def_parser(s_, "admin@127.0.0.1's password: ", sent, sizeof(sent), &cntx), 0);
+      EXPECT_STREQ(sent, "");
+    }
+  }
+}
+
+// What plink 0.78 and 0.83 print (the same texts) before the password, as
+// servers of old modules make them ask.
+#define CONTINUE                                                                            \
+  "To accept the risk and continue, enter \"y\". To abandon the\nconnection, enter \"n\".\n" \
+  "Continue with connection? (y/n) "
+const char kWeakKex[] =
+    "The first key-exchange algorithm supported by the server is\n"
+    "diffie-hellman-group1-sha1, which is below the configured\nwarning threshold.\n"
+    CONTINUE;
+const char kWeakCipher[] =
+    "The first client-to-server cipher supported by the server is\n"
+    "3des-cbc, which is below the configured warning threshold.\n"
+    CONTINUE;
+const char kWeakHostKey[] =
+    "The first host key type supported by the server is ssh-dss,\n"
+    "which is below the configured warning threshold.\n"
+    CONTINUE;
+const char kWeakStoredKey[] =
+    "The first host key type we have stored for this server is\n"
+    "ssh-dss, which is below the configured warning threshold.\n"
+    "The server also provides the following types of host key\n"
+    "above the threshold, which we do not have stored:\n  ssh-ed25519\n"
+    CONTINUE;
+const char kTerrapin[] =
+    "The client-to-server cipher selected for this session is\n"
+    "ChaCha20-Poly1305, which, with this server, is vulnerable to\n"
+    "the 'Terrapin' attack CVE-2023-48795, potentially allowing\n"
+    "an attacker to modify the encrypted session.\n"
+    "Upgrading, patching, or reconfiguring this SSH server is the\n"
+    "best way to avoid this vulnerability, if possible.\n"
+    CONTINUE;
+#undef CONTINUE
+const char kKbdPassword[] =
+    "Using username \"admin\".\r\n"
+    "-- Keyboard-interactive authentication prompts from server: ------------------\r\n"
+    "| Password: ";
+const char kKbdAgain[] =
+    "\n-- End of keyboard-interactive prompts from server ---------------------------\r\n"
+    "Access denied\r\n"
+    "-- Keyboard-interactive authentication prompts from server: ------------------\r\n"
+    "| Password: ";
+const char kBanner[] =
+    "Using username \"admin\".\r\n"
+    "-- Pre-authentication banner message from server: ----------------------------\r\n"
+    "| Authorised use only.\n| Forgot your password: ask the operator (y/n) who set it.\n";
+const char kBannerEnd[] =
+    "-- End of banner message from server -----------------------------------------\r\n"
+    "admin@127.0.0.1's password: ";
+
+// The login questions of old modules' servers: an algorithm the client warns
+// against is declined unless accepted, a keyboard-interactive password prompt
+// gets the password once, any other prompt or a second one ends the login
+// (6), a banner asks nothing.
+TEST_F(DefParser, LoginQuestionsOfOldServers) {
+  struct Row {
+    const char* chunk;
+    ExecState before;
+    QbServerBlock block;  // the frame the chunk comes in
+    bool accept;          // -accept_weak_crypto
+    int result;
+    ExecState after;
+    const char* sent;
+    QBCodes verdict;
+    const char* algorithm;  // the kind and name the client warned about
+  };
+  const std::string banner_and_prompt = std::string(kBanner) + kBannerEnd;
+  const Row rows[] = {
+      {kWeakKex, EXEC_CONNECTING, QB_BLOCK_NONE, false, 1, EXEC_CONNECTING, "n\n",
+       MORVIK_WEAK_CRYPTO_ERR, "key-exchange algorithm diffie-hellman-group1-sha1"},
+      {kWeakKex, EXEC_CONNECTING, QB_BLOCK_NONE, true, 1, EXEC_CONNECTING, "y\n",
+       MORVIK_SUCCESS, "key-exchange algorithm diffie-hellman-group1-sha1"},
+      {kWeakCipher, EXEC_CONNECTING, QB_BLOCK_NONE, false, 1, EXEC_CONNECTING, "n\n",
+       MORVIK_WEAK_CRYPTO_ERR, "client-to-server cipher 3des-cbc"},
+      {kWeakHostKey, EXEC_CONNECTING, QB_BLOCK_NONE, false, 1, EXEC_CONNECTING, "n\n",
+       MORVIK_WEAK_CRYPTO_ERR, "host key type ssh-dss"},
+      {kWeakStoredKey, EXEC_CONNECTING, QB_BLOCK_NONE, true, 1, EXEC_CONNECTING, "y\n",
+       MORVIK_SUCCESS, "host key type ssh-dss"},
+      {kTerrapin, EXEC_CONNECTING, QB_BLOCK_NONE, false, 1, EXEC_CONNECTING, "n\n",
+       MORVIK_WEAK_CRYPTO_ERR, "client-to-server cipher ChaCha20-Poly1305"},
+      // Only the client's, while it logs in, before the password.
+      {kWeakKex, EXEC_REMOTE, QB_BLOCK_NONE, false, 0, EXEC_REMOTE, "", MORVIK_SUCCESS,
+       "key-exchange algorithm diffie-hellman-group1-sha1"},
+      {kWeakKex, EXEC_LOGIN, QB_BLOCK_NONE, true, 0, EXEC_LOGIN, "", MORVIK_SUCCESS,
+       "key-exchange algorithm diffie-hellman-group1-sha1"},
+      {"Continue with connection? (y/n) ", EXEC_CONNECTING, QB_BLOCK_NONE, false, 0,
+       EXEC_CONNECTING, "", MORVIK_SUCCESS, nullptr},
+      // Keyboard-interactive: "password:" in any case, trailing blanks aside.
+      {kKbdPassword, EXEC_KEY_EXCHANGE, QB_BLOCK_NONE, false, 1, EXEC_LOGIN, "secret\n",
+       MORVIK_SUCCESS, nullptr},
+      {"| PASSWORD:  ", EXEC_KEY_EXCHANGE, QB_BLOCK_KBD, false, 1, EXEC_LOGIN, "secret\n",
+       MORVIK_SUCCESS, nullptr},
+      {"| Verification code: ", EXEC_LOGIN, QB_BLOCK_KBD, false, DEF_PARSER_LOGIN_REFUSED,
+       EXEC_LOGIN, "", MORVIK_SSH_AUTH_ERR, nullptr},
+      {kKbdAgain, EXEC_LOGIN, QB_BLOCK_KBD, false, DEF_PARSER_LOGIN_REFUSED, EXEC_LOGIN, "",
+       MORVIK_SSH_AUTH_ERR, nullptr},
+      // A capital P outside the block is no password prompt of the client's.
+      {"| Password: ", EXEC_KEY_EXCHANGE, QB_BLOCK_NONE, false, 0, EXEC_KEY_EXCHANGE, "",
+       MORVIK_SUCCESS, nullptr},
+      // A banner's words ask nothing; the prompt after it is the client's.
+      {kBanner, EXEC_KEY_EXCHANGE, QB_BLOCK_NONE, false, 1, EXEC_KEY_EXCHANGE, "",
+       MORVIK_SUCCESS, nullptr},
+      {kBannerEnd, EXEC_KEY_EXCHANGE, QB_BLOCK_BANNER, false, 1, EXEC_LOGIN, "secret\n",
+       MORVIK_SUCCESS, nullptr},
+      {banner_and_prompt.c_str(), EXEC_KEY_EXCHANGE, QB_BLOCK_NONE, false, 1,
+       EXEC_LOGIN, "secret\n", MORVIK_SUCCESS, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.chunk);
+    s_.accept_weak_crypto = row.accept;
+    exec_context cntx;
+    cntx.state = row.before;
+    cntx.server_block = row.block;
+    char sent[4096] = "";
+    {
+      StdCapture quiet;
+      EXPECT_EQ(def_parser(s_, row.chunk, sent, sizeof(sent), &cntx), row.result);
+    }
+    EXPECT_EQ(cntx.state, row.after);
+    EXPECT_STREQ(sent, row.sent);
+    EXPECT_EQ(cntx.cli_result, row.verdict);
+    char kind[100] = "", name[100] = "";
+    const char* reason = nullptr;
+    EXPECT_EQ(weak_crypto_question(row.chunk, kind, sizeof(kind), name, sizeof(name), &reason),
+              row.algorithm != nullptr);
+    if (row.algorithm != nullptr) {
+      EXPECT_EQ(std::string(kind) + " " + name, row.algorithm);
+    }
+    if (row.verdict != MORVIK_SUCCESS) {
+      // Nothing is typed after a refusal, and the client's farewell is taken.
+      sent[0] = '\0';
+      EXPECT_EQ(def_parser(s_, "Connection abandoned.", sent, sizeof(sent), &cntx),
+                row.before == EXEC_LOGIN ? 0 : 1);
       EXPECT_EQ(def_parser(s_, "admin@127.0.0.1's password: ", sent, sizeof(sent), &cntx), 0);
       EXPECT_STREQ(sent, "");
     }

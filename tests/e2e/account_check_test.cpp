@@ -74,6 +74,9 @@ TEST(AccountCheck, WrongPasswordIsAnAuthenticationFailure) {
   EXPECT_EQ(r.status, 6) << transcript(area, r);
   EXPECT_EQ(r.output, BANNER + "Mode: checking user account\n\n"
                                "\nChecking user account...\n"
+                               "The module '127.0.0.1' refused the login; the password is tried "
+                               "once per session, to spare the account a lockout\n"
+                               "Warning> client terminated forcibly\n"
                                "Account verification failed\n"
                                "\nProgram exited with code 6\n")
       << transcript(area, r);

@@ -302,8 +302,13 @@ e2e_result run_testbed(const std::vector<std::string>& where, const std::string&
                        const std::vector<std::string>& argv, const e2e_options& opt) {
   e2e_result r;
   std::vector<std::string> av = {"/bin/bash", testbed_script()};
-  if (opt.real)
+  if (opt.real) {
     av.push_back("--real");
+    const char* plink = getenv("MORVIK_TEST_PLINK");
+    if (plink != nullptr && *plink != '\0')
+      av.insert(av.end(), {"--plink", plink});
+    av.insert(av.end(), opt.server.begin(), opt.server.end());
+  }
   av.insert(av.end(), {"--qbsim", qbsim_bin()});
   av.insert(av.end(), where.begin(), where.end());
   av.insert(av.end(), {"--work", work_dir, "--tftp-root", tftp_root});

@@ -57,6 +57,10 @@ struct e2e_options {
   // "NAME=VALUE" entries added to the command's clean environment (an entry
   // replaces one of the same name; the testbed itself keeps the clean one).
   std::vector<std::string> env;
+  // The testbed's options for the module's SSH server in the real chain
+  // (--sshd-option LINE, --dropbear, --dropbear-option ARG, --host-key-type
+  // TYPE). The real client is $MORVIK_TEST_PLINK when set, else the system's.
+  std::vector<std::string> server;
 };
 
 struct e2e_result {

@@ -25,6 +25,14 @@ std::vector<std::string> seeds() {
           "quit\r\nThe system has unsaved changes.\r\nWould you like to save them now? (y/n) \0"s +
           "y\r\nConfiguration Saved\r\n\0Y\0logout\r\n"s,
       "50secret\0"s + "Access denied\r\nadmin@127.0.0.1's password: \0Connection abort\0"s,
+      "20secret\0"s + "The first key-exchange algorithm supported by the server is\n"
+          "diffie-hellman-group1-sha1, which is below the configured\nwarning threshold.\n"
+          "Continue with connection? (y/n) \0Connection abandoned.\0"s,
+      "30secret\0"s + "-- Pre-authentication banner message from server: ---\r\n"
+          "| Your password: (y/n)\n\0-- End of banner message from server ---\r\n"
+          "-- Keyboard-interactive authentication prompts from server: ---\r\n| Password: \0"
+          "\n-- End of keyboard-interactive prompts from server ---\r\nAccess denied\r\n"
+          "-- Keyboard-interactive authentication prompts from server: ---\r\n| Code: \0"s,
   };
 }
 
@@ -50,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<char[]> sent(new char[fuzz::CHUNK_BUF]());
     const ExecState before = cntx.state;
     int handled = def_parser(s, recv.get(), sent.get(), static_cast<int>(fuzz::CHUNK_BUF), &cntx);
-    if (handled == DEF_PARSER_SESSION_LOST) {
+    if (handled == DEF_PARSER_SESSION_LOST || handled == DEF_PARSER_LOGIN_REFUSED) {
       FUZZ_CHECK(sent[0] == '\0' && cntx.state == before);
       break;
     }
@@ -65,14 +73,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(len == 0 || sent[len - 1] == '\n');
     // The password goes to a password prompt while logging in and nowhere
     // else: once the command is out, only the logout and the save answer
-    // (and, logging in, "y" to a new host key or a bare line end that
-    // refuses a changed one).
+    // (and, logging in, "y" to a new host key, a bare line end that refuses
+    // a changed one, "n" that declines an algorithm the client warns against).
     const bool logged_in = before == EXEC_REMOTE || before == EXEC_REMOTE_FINISH ||
                            before == EXEC_QUIT;
-    if (logged_in || strstr(recv.get(), "password:") == nullptr) {
+    if (logged_in || strcasestr(recv.get(), "password:") == nullptr) {
       const std::string answer = sent.get();
       const std::string logout = std::string(s.logout_word) + "\n";
-      FUZZ_CHECK(answer.empty() || answer == "y\n" || answer == "\n" || answer == logout);
+      FUZZ_CHECK(answer.empty() || answer == "y\n" || answer == "\n" || answer == logout ||
+                 (answer == "n\n" && !logged_in));
     }
     fuzz::check_context(cntx);
   }

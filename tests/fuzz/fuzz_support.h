@@ -126,7 +126,7 @@ inline void check_file(const file_info* f) {
 // state and result code are values of their enumerations.
 inline void check_context(const exec_context& c) {
   FUZZ_CHECK(c.state >= EXEC_INIT && c.state <= EXEC_CANCELED_BY_TIMEOUT);
-  FUZZ_CHECK(c.cli_result >= MORVIK_SUCCESS && c.cli_result < MORVIK_CODE_COUNT);
+  FUZZ_CHECK(qb_code_name(c.cli_result) != nullptr);
   check_text(c.cmd);
   for (const qb_login_info* row : *c.p_login->p_list) {
     FUZZ_CHECK(row != nullptr);

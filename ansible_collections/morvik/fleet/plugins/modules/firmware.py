@@ -107,6 +107,17 @@ options:
       - Without it, the key cached on first contact must not change.
     type: list
     elements: str
+  accept_weak_crypto:
+    description:
+      - Go on when plink warns that the module's SSH server offers only an algorithm below
+        its warning threshold (a key exchange such as C(diffie-hellman-group1-sha1), a
+        cipher, a host-key type) or a connection open to the Terrapin attack
+        (C(-accept_weak_crypto)).
+      - Without it morvik declines before typing the password and ends with C(rc) 15.
+        Accepting gives up protection against an attacker on the management network; see
+        C(man morvik), SECURITY.
+    type: bool
+    default: false
   morvik:
     description: The morvik program, a path or a name looked up in C(PATH).
     type: str
@@ -270,7 +281,12 @@ EXIT_CODES = (
     ('MORVIK_FLASHING_LOGIC_ERR', 'a check of the flashing procedure failed'),
     ('MORVIK_MODULE_BUSY_ERR', 'another run holds the module\'s lock'),
     ('MORVIK_HOST_KEY_ERR', 'the module\'s host key did not match'),
+    ('MORVIK_WEAK_CRYPTO_ERR', 'the module\'s SSH server offers only algorithms that the SSH '
+                               'client warns against'),
 )
+
+# The status of a login that plink's warning about an algorithm ended.
+WEAK_CRYPTO_RC = 15
 
 # morvik takes at most this many -hostkey fingerprints.
 MAX_HOST_KEYS = 8
@@ -316,6 +332,8 @@ def command_line(params, check_mode, program, report_path):
             cmd.append('-dry_run')
     for key in p['host_key'] or []:
         cmd += ['-hostkey', key]
+    if p['accept_weak_crypto']:
+        cmd.append('-accept_weak_crypto')
     if p['password_file']:
         cmd += ['-pwd_file', p['password_file']]
     if p['trace']:
@@ -393,6 +411,8 @@ def verdict(params, check_mode, rc, report, err):
     complaint = [line for line in err.splitlines() if line.strip()]
     if rc == 1 and complaint:
         msg = '%s: %s' % (msg, complaint[-1].strip())
+    if rc == WEAK_CRYPTO_RC:
+        msg += ' (declined without accept_weak_crypto; exit %d)' % rc
     return name, msg, bool(changed)
 
 
@@ -419,6 +439,7 @@ def run_module():
             stage=dict(type='bool', default=False),
             check_tftp=dict(type='bool', default=False),
             host_key=dict(type='list', elements='str', no_log=False),
+            accept_weak_crypto=dict(type='bool', default=False),
             morvik=dict(type='str', default='morvik'),
             plink=dict(type='path', default='/usr/bin/plink'),
             lock_dir=dict(type='path'),

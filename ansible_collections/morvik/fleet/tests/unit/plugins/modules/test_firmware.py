@@ -9,15 +9,17 @@ from ansible_collections.morvik.fleet.plugins.modules import firmware
 
 BASE = dict(host='10.0.0.5', user='admin', password='Kx9-vq.Tr7', password_file=None,
             mode='update', both=False, tftp='10.0.0.1/$HOME', img_tzr='tzr.bin', img_sw='~/sw.bin',
-            stage=False, check_tftp=False, host_key=None, lock_dir=None, trace=None, pace='settle')
+            stage=False, check_tftp=False, host_key=None, lock_dir=None, trace=None, pace='settle',
+            accept_weak_crypto=False)
 CHECK = dict(BASE, mode='account_check', tftp=None, img_tzr=None, img_sw=None)
 KEYS = ['SHA256:aaaa', 'SHA256:bbbb']
 
 # (what, arguments, check mode, words in the command line, words not in it, environment)
 COMMAND_LINES = [
     ('an update passes its options through as given',
-     dict(BASE, both=True, check_tftp=True, host_key=KEYS), False,
-     ['both', '-check_tftp', '-hostkey', 'SHA256:bbbb', '10.0.0.1/$HOME', '~/sw.bin', 'settle'],
+     dict(BASE, both=True, check_tftp=True, host_key=KEYS, accept_weak_crypto=True), False,
+     ['both', '-check_tftp', '-hostkey', 'SHA256:bbbb', '10.0.0.1/$HOME', '~/sw.bin', 'settle',
+      '-accept_weak_crypto'],
      ['-dry_run', '-stage', '-pwd_file'], {'MORVIK_PASSWORD': 'Kx9-vq.Tr7'}),
     ('check mode makes an update a dry run', dict(BASE, stage=True), True,
      ['-dry_run', '-stage'], ['both', '-hostkey'], {'MORVIK_PASSWORD': 'Kx9-vq.Tr7'}),
@@ -27,7 +29,8 @@ COMMAND_LINES = [
     ('an account check takes no update options, in check mode neither',
      dict(CHECK, stage=True, check_tftp=True, both=True, host_key=KEYS[:1], trace='debug'), True,
      ['account_check', '-hostkey', 'SHA256:aaaa', '-D', 'debug'],
-     ['-dry_run', '-stage', '-check_tftp', 'both', '-tftp'], {'MORVIK_PASSWORD': 'Kx9-vq.Tr7'}),
+     ['-dry_run', '-stage', '-check_tftp', 'both', '-tftp', '-accept_weak_crypto'],
+     {'MORVIK_PASSWORD': 'Kx9-vq.Tr7'}),
 ]
 
 
@@ -69,6 +72,12 @@ VERDICTS = [
      ('MORVIK_HOST_KEY_ERR', 'the module\'s host key did not match', True)),
     ('an account check without a report changed nothing', CHECK, False, 6, None, '',
      ('MORVIK_SSH_AUTH_ERR', 'login refused', False)),
+    ('a declined algorithm says what would accept it', CHECK, False, 15,
+     report(exit_name='MORVIK_WEAK_CRYPTO_ERR',
+            message='the module\'s SSH server offers only algorithms that the SSH client warns against'),
+     '', ('MORVIK_WEAK_CRYPTO_ERR', 'the module\'s SSH server offers only algorithms that the SSH '
+                                    'client warns against (declined without accept_weak_crypto; exit 15)',
+          False)),
     ('a caught signal names itself and the step', BASE, False, 143,
      report(exit_name=None, message='interrupted', changed=True, signal='SIGTERM', failed_step='download'),
      '', ('SIGTERM', 'morvik was ended by SIGTERM during step \'download\'', True)),
