@@ -448,7 +448,7 @@ QBCodes check_one_image(const qb_run& run, QbBootMode mode, const char* image) {
 }
 
 // -check_tftp: asks the TFTP server for every image that this run will have
-// the module download (mode's own unless it needs none, and with "both" the
+// the module download (mode's own if mode_needs_image, and with "both" the
 // other mode's), before anything on the module changes; -sha256sums reads
 // each and compares its digest.
 QBCodes check_tftp_images(const qb_run& run, QbBootMode mode, bool mode_needs_image) {
@@ -580,8 +580,11 @@ QBCodes do_flash_for_mode(const qb_run& run, QbBootMode mode, char* old_opcode_i
     return retval;
   const QbModeOutcome plan = plan_mode(run, mode, old_opcode_img, new_opcode_img, startup, second);
   const bool is_startup = strcmp(startup.name, new_opcode_img) == 0;
+  // A dry run with -sha256sums vets every image it names, also one this
+  // module runs already: a rollout reads its images once, in such a run.
+  const bool vet_all = run.dry_run && run.p_opt->sha256sums[0] != '\0';
   if (check_images)
-    retval = check_tftp_images(run, mode, !is_startup);
+    retval = check_tftp_images(run, mode, !is_startup || vet_all);
   if (retval == MORVIK_SUCCESS && !is_startup)
     retval = replace_startup_image(run, mode, &second, new_opcode_img);
   if (retval == MORVIK_SUCCESS && (plan == QB_OUTCOME_FLASHED || plan == QB_OUTCOME_RESTARTED)) {
