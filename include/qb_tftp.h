@@ -30,10 +30,10 @@ struct tftp_image_facts {
 // The bounds of a read; the constructor sets the tool's own, whose reasons
 // are given beside their values in qb_tftp.cpp.
 struct tftp_read_limits {
-  int wait_ms;                    // longest wait for the server's next packet
-  int retransmits;                // our last packet sent again this often in a row, then "no answer"
-  unsigned long long max_bytes;   // a larger file is refused
-  int blksize;                    // the block size asked for (RFC 2348)
+  int wait_ms;                   // longest wait for the server's next packet
+  int retransmits;               // our last packet sent again this often in a row, then no answer
+  unsigned long long max_bytes;  // a larger file is refused
+  int blksize;                   // the block size asked for (RFC 2348)
   tftp_read_limits();
 };
 

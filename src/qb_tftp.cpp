@@ -189,7 +189,8 @@ bool parse_oack(const unsigned char* pkt, size_t len, size_t asked_blksize, size
   const char* at = reinterpret_cast<const char*>(pkt) + 2;
   const char* end = reinterpret_cast<const char*>(pkt) + len;
   while (at < end) {
-    const char* name_end = static_cast<const char*>(memchr(at, '\0', static_cast<size_t>(end - at)));
+    const char* name_end =
+        static_cast<const char*>(memchr(at, '\0', static_cast<size_t>(end - at)));
     if (name_end == nullptr || name_end + 1 >= end)
       return false;
     const char* value = name_end + 1;

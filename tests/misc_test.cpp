@@ -319,8 +319,6 @@ TEST_F(ParseArgs, ChecksumFileIsReadAndItsImagesLookedUp) {
        "Checksum file 'FILE' line 2: its digest is not 64 hex digits\n", 0},
       {"", kAccountCheck + Args{"-sha256sums", sums}, "Argument 'sha256sums' needs -mode update\n",
        0},
-      {"", update + Args{"-sha256sums", sums, "-sha256sums", sums},
-       "Duplicate of argument'sha256sums'\n", 0},
       {"", update + Args{"-sha256sums"}, "Invalid or missed checksum file\n", 0},
   };
   for (const auto& row : rows) {

@@ -262,10 +262,6 @@ const DigestCase kDigestCases[] = {
      "1048576\n",
      WHICHBOOT + DIR + delete_file("img_b.bin") + dir_file("img_b.bin") + copy("img_c.bin") + DIR,
      "confirm_download"},
-    {"ShortStoreSeenByTheCheck", kChecked, "", "", "copy-short", 12,
-     "was stored with 1047552 bytes",
-     WHICHBOOT + DIR + delete_file("img_b.bin") + dir_file("img_b.bin") + copy("img_c.bin") + DIR,
-     "confirm_download"},
 };
 
 class Digest : public ::testing::TestWithParam<DigestCase> {};
