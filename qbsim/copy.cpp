@@ -218,14 +218,20 @@ bool store_image(qbsim_session& s, const std::string& mode, const std::string& s
 }
 
 // The fault copy-short: flash that keeps fewer bytes than arrived (ARG,
-// default 1024) while the module reports success. Returns false if the
-// download could not be cut.
-bool short_store(qbsim_session& s, const std::vector<qbsim_fault>& faults,
+// default 1024) while the module reports success. Returns false, with the
+// download removed, if ARG is no count of bytes or the download could not be
+// cut.
+bool short_store(const qbsim_session& s, const std::vector<qbsim_fault>& faults,
                  const std::string& partial, long* size) {
   std::string arg;
   if (!has_fault(faults, "copy-short", &arg))
     return true;
-  const long lost = arg.empty() ? 1024 : std::atol(arg.c_str());
+  char* end = nullptr;
+  const long lost = arg.empty() ? 1024 : std::strtol(arg.c_str(), &end, 10);
+  if (end != nullptr && (*end != '\0' || lost < 0)) {
+    unlink(partial.c_str());
+    return false;
+  }
   const long kept = *size > lost ? *size - lost : 0;
   if (truncate(partial.c_str(), kept) != 0) {
     unlink(partial.c_str());

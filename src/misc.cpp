@@ -551,7 +551,7 @@ QBCodes take_checksums(qb_opt& opt, const int seen[]) {
     nxa_trace(TRACE_ERROR, "Checksum file '%s' line %d: %s\n", opt.sha256sums, line, why);
     return MORVIK_INVALID_PARAM_ERR;
   }
-  struct {
+  const struct {
     const char* image;
     image_digest* digest;
   } images[] = {{opt.img_sw, &opt.sums_sw}, {opt.img_tzr, &opt.sums_tzr}};

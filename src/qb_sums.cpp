@@ -6,6 +6,8 @@
 
 namespace {
 
+const size_t HEX_DIGITS = 2 * static_cast<size_t>(SHA256_SIZE);
+
 int hex_value(char c) {
   if (c >= '0' && c <= '9')
     return c - '0';
@@ -27,19 +29,19 @@ bool is_blank_line(const char* line, size_t len) {
 const char* parse_line(const char* line, size_t len, sha256_entry* entry) {
   if (len > 0 && line[len - 1] == '\r')
     --len;  // written on another system
-  if (len < 2 * SHA256_SIZE + 3)
+  if (len < HEX_DIGITS + 3)
     return "not 64 hex digits, two blanks (or a blank and '*') and a name";
-  for (int i = 0; i < SHA256_SIZE; ++i) {
+  for (size_t i = 0; i < static_cast<size_t>(SHA256_SIZE); ++i) {
     int high = hex_value(line[2 * i]);
     int low = hex_value(line[2 * i + 1]);
     if (high < 0 || low < 0)
       return "its digest is not 64 hex digits";
     entry->digest[i] = static_cast<unsigned char>(high << 4 | low);
   }
-  const char* rest = line + 2 * SHA256_SIZE;
+  const char* rest = line + HEX_DIGITS;
   if (rest[0] != ' ' || (rest[1] != ' ' && rest[1] != '*'))
     return "its digest is not followed by two blanks or a blank and '*'";
-  const size_t name_len = len - 2 * SHA256_SIZE - 2;
+  const size_t name_len = len - HEX_DIGITS - 2;
   if (memchr(rest + 2, '\0', name_len) != nullptr)
     return "its name holds a NUL byte";
   if (name_len >= sizeof(entry->name))
@@ -84,6 +86,6 @@ const sha256_entry* find_sha256(const std::vector<sha256_entry>& entries, const 
 }
 
 void sha256_hex(const unsigned char digest[SHA256_SIZE], char hex[SHA256_HEX_SIZE]) {
-  for (int i = 0; i < SHA256_SIZE; ++i)
+  for (size_t i = 0; i < static_cast<size_t>(SHA256_SIZE); ++i)
     snprintf(hex + 2 * i, 3, "%02x", digest[i]);
 }
