@@ -5,6 +5,13 @@
 
 #include "defines.h"
 #include "misc.h"
+#include "qb_sums.h"
+
+// What the checksum file says of one image.
+struct image_digest {
+  int listed;  // 0: the file has no line for the image
+  unsigned char sha256[SHA256_SIZE];
+};
 
 // -hostkey may be given this many times, each value at most HOST_KEY_LEN long.
 const int MAX_HOST_KEYS = 8;
@@ -31,6 +38,9 @@ struct qb_opt {
   int host_key_count;     // how many -hostkey values were given
   char host_keys[MAX_HOST_KEYS][HOST_KEY_LEN + 1];  // -hostkey: the only keys accepted
   int accept_weak_crypto;  // -accept_weak_crypto: go on with algorithms the client warns against
+  char sha256sums[4096];   // -sha256sums: the checksum file the images must match
+  image_digest sums_sw;    // its line for -img_sw
+  image_digest sums_tzr;   // its line for -img_tzr
 
   qb_opt();
 };

@@ -44,6 +44,17 @@ struct mode_entry {
   QbModeOutcome outcome;
 };
 
+// An image checked on the TFTP server before the module changed: its size
+// where the server told it, its SHA-256 where it was read whole.
+struct report_image {
+  QbBootMode mode;  // the mode it is for
+  char name[REPORT_IMAGE_NAME];
+  int size_known;
+  unsigned long long size;
+  int has_sha256;
+  unsigned char sha256[32];
+};
+
 struct run_record {
   double started;
   double finished;
@@ -58,6 +69,8 @@ struct run_record {
   report_step steps[REPORT_MAX_STEPS];
   module_view before;
   module_view after;
+  int image_count;
+  report_image images[QB_MODE_ALL];  // each image checked, in order
 };
 
 // Clears r and notes the run's start.
@@ -82,6 +95,14 @@ void record_startup(run_record* r, QbBootMode mode, const char* image);
 
 // Notes that mode was handled with outcome; a mode handled again replaces its entry.
 void record_mode(run_record* r, QbBootMode mode, QbModeOutcome outcome);
+
+// Notes image, checked for mode: size if size_known, sha256 (32 bytes) if
+// not null. An image noted again replaces its entry.
+void record_image(run_record* r, QbBootMode mode, const char* image, int size_known,
+                  unsigned long long size, const unsigned char* sha256);
+
+// The entry of image, or null if it was not checked.
+const report_image* record_find_image(const run_record* r, const char* image);
 
 // Notes the signal sig as the end of the run, during step.
 void record_interrupt(run_record* r, int sig, const char* step);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "commands.h"
@@ -216,6 +217,31 @@ bool store_image(qbsim_session& s, const std::string& mode, const std::string& s
   return true;
 }
 
+// The fault copy-short: flash that keeps fewer bytes than arrived (ARG,
+// default 1024) while the module reports success. Returns false, with the
+// download removed, if ARG is no count of bytes or the download could not be
+// cut.
+bool short_store(const qbsim_session& s, const std::vector<qbsim_fault>& faults,
+                 const std::string& partial, long* size) {
+  std::string arg;
+  if (!has_fault(faults, "copy-short", &arg))
+    return true;
+  char* end = nullptr;
+  const long lost = arg.empty() ? 1024 : std::strtol(arg.c_str(), &end, 10);
+  if (end != nullptr && (*end != '\0' || lost < 0)) {
+    unlink(partial.c_str());
+    return false;
+  }
+  const long kept = *size > lost ? *size - lost : 0;
+  if (truncate(partial.c_str(), kept) != 0) {
+    unlink(partial.c_str());
+    return false;
+  }
+  qbsim_event(s.dir, "copy-short: keeps %ld of %ld bytes", kept, *size);
+  *size = kept;
+  return true;
+}
+
 }  // namespace
 
 qbsim_outcome cmd_copy(qbsim_session& s, const qbsim_command& cmd,
@@ -240,6 +266,10 @@ qbsim_outcome cmd_copy(qbsim_session& s, const qbsim_command& cmd,
     return OUT_GO_ON;
   }
   report_progress(s);
+  if (!short_store(s, faults, partial, &size)) {
+    term_put(s.t, "File transfer failed: cannot store the image\r\n");
+    return OUT_GO_ON;
+  }
   std::string stored = req.dest;
   std::string arg;
   if (has_fault(faults, "copy-rename", &arg))

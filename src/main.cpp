@@ -36,6 +36,9 @@ qb_opt::qb_opt()
   memset(pwd_file, 0, sizeof(pwd_file));
   memset(report_path, 0, sizeof(report_path));
   memset(host_keys, 0, sizeof(host_keys));
+  memset(sha256sums, 0, sizeof(sha256sums));
+  memset(&sums_sw, 0, sizeof(sums_sw));
+  memset(&sums_tzr, 0, sizeof(sums_tzr));
 }
 
 namespace {
@@ -268,6 +271,31 @@ QBCodes delete_second_image(const qb_run& run, QbBootMode mode, file_info* secon
       });
 }
 
+// The TFTP server's name in url, for messages; the URL itself if it has none.
+void server_of(const char* url, char* server, size_t size) {
+  if (!tftp_url_host(url, server, size))
+    snprintf(server, size, "%s", url);
+}
+
+// The stored image against what the TFTP server serves, where a check of
+// this run learned its size: a copy that the module reports complete may
+// have stored less. Returns MORVIK_SUCCESS, or MORVIK_FLASHING_LOGIC_ERR
+// after naming both sizes.
+QBCodes check_stored_size(const qb_run& run, const file_info& stored) {
+  const report_image* served = record_find_image(run.p_record, stored.name);
+  if (served == nullptr || !served->size_known)
+    return MORVIK_SUCCESS;
+  if (stored.size < 0 || static_cast<unsigned long long>(stored.size) != served->size) {
+    char server[256];
+    server_of(run.p_opt->tftp_path, server, sizeof(server));
+    nxa_trace(TRACE_ERROR, "Opcode image '%s' was stored with %d bytes; TFTP server '%s' serves "
+              "%llu\n", stored.name, stored.size, server, served->size);
+    return MORVIK_FLASHING_LOGIC_ERR;
+  }
+  nxa_trace(TRACE_NOTICE, "Its size, %d bytes, is the TFTP server's\n", stored.size);
+  return MORVIK_SUCCESS;
+}
+
 // Has the module download the new image and confirms it with a fresh listing.
 QBCodes download_image(const qb_run& run, QbBootMode mode, char* new_opcode_img) {
   if (run.dry_run) {
@@ -292,7 +320,7 @@ QBCodes download_image(const qb_run& run, QbBootMode mode, char* new_opcode_img)
   return remote_step(
       run, "confirm_download", mode,
       [&run](exec_context** pp) { return exec_dir(run.session, QB_CLI_DIR_OPCODE, nullptr, pp); },
-      [new_opcode_img](const exec_context& c) {
+      [&run, new_opcode_img](const exec_context& c) {
         file_info tmp_info;
         memset(&tmp_info, 0, sizeof(tmp_info));
         if (get_opcode_image(0, c.p_dir->p_list, &tmp_info) &&
@@ -306,7 +334,7 @@ QBCodes download_image(const qb_run& run, QbBootMode mode, char* new_opcode_img)
           nxa_trace(TRACE_ERROR, "Downloading of new opcode image failed\n");
           return MORVIK_FLASHING_LOGIC_ERR;
         }
-        return MORVIK_SUCCESS;
+        return check_stored_size(run, tmp_info);
       });
 }
 
@@ -366,9 +394,64 @@ QbBootMode second_mode_of(QbBootMode mode) {
   return mode == QB_MODE_SWITCH || mode == QB_MODE_EHM ? QB_MODE_TZR : QB_MODE_SWITCH;
 }
 
+// Asks the TFTP server for image (for mode) or, with -sha256sums, reads it
+// whole and compares its SHA-256 with the checksum file's; notes what it
+// learned for the report and the check of the stored size. Returns
+// MORVIK_SUCCESS, MORVIK_FLASHING_LOGIC_ERR after saying why, or
+// MORVIK_INTERNAL_ERR when a signal ended it.
+QBCodes check_one_image(const qb_run& run, QbBootMode mode, const char* image) {
+  const qb_opt& opt = *run.p_opt;
+  char server[256];
+  server_of(opt.tftp_path, server, sizeof(server));
+  const bool read_whole = opt.sha256sums[0] != '\0';
+  const image_digest& listed = mode == QB_MODE_TZR ? opt.sums_tzr : opt.sums_sw;
+  if (read_whole && !listed.listed) {
+    nxa_trace(TRACE_ERROR, "Image '%s' on TFTP server '%s' is not listed in checksum file '%s'\n",
+              image, server, opt.sha256sums);
+    return MORVIK_FLASHING_LOGIC_ERR;
+  }
+  char reason[256];
+  tftp_image_facts facts;
+  QbTftpVerdict verdict;
+  if (read_whole) {
+    nxa_trace(TRACE_NOTICE, "Reading image '%s' from TFTP server '%s' for its SHA-256...\n", image,
+              server);
+    verdict = tftp_read_image(opt.tftp_path, image, tftp_read_limits(), &facts, reason,
+                              sizeof(reason), interrupt_signal);
+  } else {
+    verdict = tftp_check_image(opt.tftp_path, image, TFTP_CHECK_MS, reason, sizeof(reason),
+                               interrupt_signal, &facts);
+  }
+  if (verdict == QB_TFTP_INTERRUPTED)
+    return MORVIK_INTERNAL_ERR;  // the interruption is said and decides the status
+  if (verdict != QB_TFTP_READABLE) {
+    nxa_trace(TRACE_ERROR, "Image '%s' cannot be read from TFTP server '%s': %s\n", image, server,
+              reason);
+    return MORVIK_FLASHING_LOGIC_ERR;
+  }
+  record_image(run.p_record, mode, image, facts.size_known, facts.size,
+               read_whole ? facts.sha256 : nullptr);
+  if (!read_whole) {
+    nxa_trace(TRACE_NOTICE, "TFTP server has image '%s'\n", image);
+    return MORVIK_SUCCESS;
+  }
+  char got[SHA256_HEX_SIZE], want[SHA256_HEX_SIZE];
+  sha256_hex(facts.sha256, got);
+  sha256_hex(listed.sha256, want);
+  if (strcmp(got, want) != 0) {
+    nxa_trace(TRACE_ERROR, "Image '%s' on TFTP server '%s' has SHA-256 %s; checksum file '%s' "
+              "lists %s\n", image, server, got, opt.sha256sums, want);
+    return MORVIK_FLASHING_LOGIC_ERR;
+  }
+  nxa_trace(TRACE_NOTICE, "Image '%s' on TFTP server '%s' has the SHA-256 that '%s' lists "
+            "(%llu bytes)\n", image, server, opt.sha256sums, facts.size);
+  return MORVIK_SUCCESS;
+}
+
 // -check_tftp: asks the TFTP server for every image that this run will have
-// the module download (mode's own unless it needs none, and with "both" the
-// other mode's), before anything on the module changes.
+// the module download (mode's own if mode_needs_image, and with "both" the
+// other mode's), before anything on the module changes; -sha256sums reads
+// each and compares its digest.
 QBCodes check_tftp_images(const qb_run& run, QbBootMode mode, bool mode_needs_image) {
   const qb_opt& opt = *run.p_opt;
   if (!opt.check_tftp)
@@ -378,24 +461,8 @@ QBCodes check_tftp_images(const qb_run& run, QbBootMode mode, bool mode_needs_im
     char image[IMAGE_NAME_LEN];
     if (!image_for_mode(opt, modes[i], image))
       continue;  // the mode's own turn reports the missing name
-    char reason[256];
     int step = record_begin(run.p_record, "check_tftp", modes[i]);
-    QBCodes retval = MORVIK_SUCCESS;
-    const QbTftpVerdict verdict = tftp_check_image(opt.tftp_path, image, TFTP_CHECK_MS, reason,
-                                                   sizeof(reason), interrupt_signal);
-    if (verdict == QB_TFTP_INTERRUPTED) {
-      retval = MORVIK_INTERNAL_ERR;  // the interruption is said and decides the status
-    } else if (verdict != QB_TFTP_READABLE) {
-      char server[256];
-      if (!tftp_url_host(opt.tftp_path, server, sizeof(server)))
-        snprintf(server, sizeof(server), "%s", opt.tftp_path);
-      nxa_trace(TRACE_ERROR, "Image '%s' cannot be read from TFTP server '%s': %s\n", image, server,
-                reason);
-      retval = MORVIK_FLASHING_LOGIC_ERR;
-    } else {
-      nxa_trace(TRACE_NOTICE, "TFTP server has image '%s'\n", image);
-    }
-    record_end(run.p_record, step, retval);
+    QBCodes retval = record_end(run.p_record, step, check_one_image(run, modes[i], image));
     retval = unless_interrupted(run, "check_tftp", retval);
     if (retval != MORVIK_SUCCESS)
       return retval;
@@ -514,8 +581,11 @@ QBCodes do_flash_for_mode(const qb_run& run, QbBootMode mode, char* old_opcode_i
     return retval;
   const QbModeOutcome plan = plan_mode(run, mode, old_opcode_img, new_opcode_img, startup, second);
   const bool is_startup = strcmp(startup.name, new_opcode_img) == 0;
+  // A dry run with -sha256sums vets every image it names, also one this
+  // module runs already: a rollout reads its images once, in such a run.
+  const bool vet_all = run.dry_run && run.p_opt->sha256sums[0] != '\0';
   if (check_images)
-    retval = check_tftp_images(run, mode, !is_startup);
+    retval = check_tftp_images(run, mode, !is_startup || vet_all);
   if (retval == MORVIK_SUCCESS && !is_startup)
     retval = replace_startup_image(run, mode, &second, new_opcode_img);
   if (retval == MORVIK_SUCCESS && (plan == QB_OUTCOME_FLASHED || plan == QB_OUTCOME_RESTARTED)) {

@@ -11,6 +11,8 @@
 #include <ctime>
 #include <unistd.h>
 
+#include <vector>
+
 #include "misc.h"
 
 #include "main.h"
@@ -65,6 +67,9 @@ void usage(char* prog) {
          MAX_HOST_KEYS);
   printf("   -accept_weak_crypto\t Go on when the SSH client warns against an algorithm\n"
          "\t\t\t of the module's SSH server (refused by default: 15)\n");
+  printf("   -sha256sums file\t Update: read every image from the TFTP server first\n"
+         "\t\t\t and compare its SHA-256 with the file's line for it\n"
+         "\t\t\t (sha256sum's format); implies -check_tftp\n");
   printf("\nENVIRONMENT:\n");
   printf("   MORVIK_PASSWORD\t SSH user password when neither -pwd nor -pwd_file is given\n");
   printf("   MORVIK_LOCK_DIR\t Directory of the per-module lock files (/run/lock/morvik)\n");
@@ -381,6 +386,9 @@ const option_row OPTION_ROWS[] = {
      "Invalid or missed host key\n", VALUE_NEEDED, NEED_NONE, store_host_key},
     {"accept_weak_crypto", 1, DUPLICATE, nullptr, VALUE_NONE, NEED_NONE, store_switch,
      nullptr, 0, nullptr, &qb_opt::accept_weak_crypto},
+    {"sha256sums", 1, DUPLICATE, "Invalid or missed checksum file\n", VALUE_NEEDED,
+     ONLY_FOR_UPDATE, store_text, [](qb_opt& o) { return o.sha256sums; },
+     sizeof(qb_opt::sha256sums), nullptr},
     {"help", 0, nullptr, nullptr, VALUE_NONE, NEED_NONE, nullptr},
 };
 const int OPTION_COUNT = static_cast<int>(sizeof(OPTION_ROWS) / sizeof(OPTION_ROWS[0]));
@@ -494,6 +502,73 @@ QBCodes take_password(qb_opt& opt, const int seen[], const char* env_password, b
   return MORVIK_SUCCESS;
 }
 
+// A checksum file lists a few images; one this large is not one.
+const size_t MAX_SUMS_FILE = 1 << 20;
+
+// Reads the checksum file at path, at most MAX_SUMS_FILE bytes, into *text.
+// Returns null, or why it cannot be read.
+const char* read_sums_file(const char* path, std::vector<char>* text) {
+  int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd == -1)
+    return strerror(errno);
+  struct stat st;
+  const char* refusal = nullptr;
+  if (fstat(fd, &st) != 0)
+    refusal = strerror(errno);
+  else if (!S_ISREG(st.st_mode))
+    refusal = "not a regular file";
+  text->resize(MAX_SUMS_FILE + 1);
+  size_t len = 0;
+  while (refusal == nullptr && len < text->size()) {
+    ssize_t n = read(fd, text->data() + len, text->size() - len);
+    if (n == 0)
+      break;
+    if (n > 0)
+      len += static_cast<size_t>(n);
+    else if (errno != EINTR)
+      refusal = strerror(errno);
+  }
+  close(fd);
+  if (refusal == nullptr && len > MAX_SUMS_FILE)
+    refusal = "larger than 1 MiB";
+  text->resize(len);
+  return refusal;
+}
+
+// -sha256sums: takes the checksum file's lines for the two images into opt;
+// -check_tftp comes with it. Returns MORVIK_SUCCESS, or
+// MORVIK_INVALID_PARAM_ERR after naming the file, and the line if one is
+// at fault.
+QBCodes take_checksums(qb_opt& opt, const int seen[]) {
+  if (!given(seen, "sha256sums"))
+    return MORVIK_SUCCESS;
+  std::vector<char> text;
+  const char* refusal = read_sums_file(opt.sha256sums, &text);
+  if (refusal != nullptr) {
+    nxa_trace(TRACE_ERROR, "Cannot read checksum file '%s': %s\n", opt.sha256sums, refusal);
+    return MORVIK_INVALID_PARAM_ERR;
+  }
+  std::vector<sha256_entry> entries;
+  const char* why = nullptr;
+  const int line = parse_sha256sums(text.data(), text.size(), &entries, &why);
+  if (line != 0) {
+    nxa_trace(TRACE_ERROR, "Checksum file '%s' line %d: %s\n", opt.sha256sums, line, why);
+    return MORVIK_INVALID_PARAM_ERR;
+  }
+  const struct {
+    const char* image;
+    image_digest* digest;
+  } images[] = {{opt.img_sw, &opt.sums_sw}, {opt.img_tzr, &opt.sums_tzr}};
+  for (const auto& i : images) {
+    const sha256_entry* entry = find_sha256(entries, i.image);
+    i.digest->listed = entry != nullptr;
+    if (entry != nullptr)
+      memcpy(i.digest->sha256, entry->digest, sizeof(i.digest->sha256));
+  }
+  opt.check_tftp = 1;
+  return MORVIK_SUCCESS;
+}
+
 }  // namespace
 
 QBCodes parse_args(int argc, char** argv) {
@@ -516,6 +591,8 @@ QBCodes parse_args(int argc, char** argv) {
     retval = MORVIK_INVALID_PARAM_ERR;
   if (retval == MORVIK_SUCCESS)
     retval = take_password(options, seen, env_password, env_given);
+  if (retval == MORVIK_SUCCESS)
+    retval = take_checksums(options, seen);
   memset(env_password, 0, sizeof(env_password));
   return retval;
 }

@@ -15,6 +15,7 @@
 
 #include "main.h"
 #include "qb_signal.h"
+#include "qb_sums.h"
 
 namespace {
 
@@ -131,6 +132,31 @@ void put_view(json_out* o, const module_view& v) {
   put(o, "}}");
 }
 
+// The images checked on the TFTP server, as the field "images".
+void put_images(json_out* o, const run_record& r) {
+  put(o, ", \"images\": [");
+  for (int i = 0; i < r.image_count; ++i) {
+    const report_image& image = r.images[i];
+    put(o, "%s{\"mode\": ", i == 0 ? "" : ", ");
+    put_mode(o, image.mode);
+    put(o, ", \"name\": ");
+    put_string(o, image.name);
+    if (image.size_known)
+      put(o, ", \"size\": %llu", image.size);
+    else
+      put(o, ", \"size\": null");
+    put(o, ", \"sha256\": ");
+    if (image.has_sha256) {
+      char hex[SHA256_HEX_SIZE];
+      sha256_hex(image.sha256, hex);
+      put(o, "\"%s\"}", hex);
+    } else {
+      put(o, "null}");
+    }
+  }
+  put(o, "]");
+}
+
 const char* mode_name(const qb_opt& opt) {
   if (opt.mode == QB_CHECK_AUTH_MODE)
     return "account_check";
@@ -207,6 +233,37 @@ void record_mode(run_record* r, QbBootMode mode, QbModeOutcome outcome) {
   r->modes[at].outcome = outcome;
 }
 
+void record_image(run_record* r, QbBootMode mode, const char* image, int size_known,
+                  unsigned long long size, const unsigned char* sha256) {
+  if (r == nullptr || image == nullptr)
+    return;
+  report_image* entry = nullptr;
+  for (int i = 0; i < r->image_count && entry == nullptr; ++i)
+    if (strcmp(r->images[i].name, image) == 0)
+      entry = &r->images[i];
+  if (entry == nullptr) {
+    if (r->image_count >= QB_MODE_ALL)
+      return;
+    entry = &r->images[r->image_count++];
+  }
+  entry->mode = mode;
+  copy_name(entry->name, sizeof(entry->name), image);
+  entry->size_known = size_known;
+  entry->size = size;
+  entry->has_sha256 = sha256 != nullptr;
+  if (sha256 != nullptr)
+    memcpy(entry->sha256, sha256, sizeof(entry->sha256));
+}
+
+const report_image* record_find_image(const run_record* r, const char* image) {
+  if (r == nullptr || image == nullptr)
+    return nullptr;
+  for (int i = 0; i < r->image_count; ++i)
+    if (strcmp(r->images[i].name, image) == 0)
+      return &r->images[i];
+  return nullptr;
+}
+
 void record_interrupt(run_record* r, int sig, const char* step) {
   if (r == nullptr)
     return;
@@ -265,6 +322,7 @@ bool report_json(const run_record& r, const qb_opt& opt, int simulator, char* ou
     put(&o, ", \"outcome\": \"%s\"}", outcomes[r.modes[i].outcome]);
   }
   put(&o, "]");
+  put_images(&o, r);
   put(&o, ", \"steps\": [");
   for (int i = 0; i < r.step_count; ++i) {
     const report_step& s = r.steps[i];

@@ -302,6 +302,54 @@ TEST_F(ParseArgs, SwitchesSetTheirFlag) {
   }
 }
 
+// -sha256sums: the file is read once the command line is complete; a fault
+// in it is the command line's, naming the file and the line.
+TEST_F(ParseArgs, ChecksumFileIsReadAndItsImagesLookedUp) {
+  TempDir dir;
+  const std::string sums = dir.path() + "/SUMS";
+  const std::string digest(64, 'b');
+  const Args update =
+      Args{"-host", "h", "-usr", "u", "-pwd", "p", "-mode", "update"} + kUpdateImages;
+  const struct {
+    const char* text;  // null: no file
+    Args args;
+    std::string out;   // with FILE for the file's path
+    int sw_listed;
+  } rows[] = {
+      {"# images\n\nDIGEST *sw.bin\n", update + Args{"-sha256sums", sums}, "", 1},
+      {"DIGEST  other.bin\n", Args{"-sha256sums", sums} + update, "", 0},
+      {nullptr, update + Args{"-sha256sums", sums},
+       "Cannot read checksum file 'FILE': No such file or directory\n", 0},
+      {"DIGEST  sw.bin\nsw.bin DIGEST\n", update + Args{"-sha256sums", sums},
+       "Checksum file 'FILE' line 2: its digest is not 64 hex digits\n", 0},
+      {"", kAccountCheck + Args{"-sha256sums", sums}, "Argument 'sha256sums' needs -mode update\n",
+       0},
+      {"", update + Args{"-sha256sums"}, "Invalid or missed checksum file\n", 0},
+  };
+  for (const auto& row : rows) {
+    test_support::reset_command_line();
+    unlink(sums.c_str());
+    if (row.text != nullptr) {
+      std::string text = row.text;
+      for (size_t at; (at = text.find("DIGEST")) != std::string::npos;)
+        text.replace(at, 6, digest);
+      dir.write("SUMS", text, 0644);
+    }
+    ParseResult result = parse(row.args);
+    std::string out = row.out;
+    if (out.find("FILE") != std::string::npos)
+      out.replace(out.find("FILE"), 4, sums);
+    EXPECT_EQ(result.out, out) << row.text;
+    EXPECT_EQ(result.code, out.empty() ? MORVIK_SUCCESS : MORVIK_INVALID_PARAM_ERR) << row.text;
+    if (!out.empty())
+      continue;
+    EXPECT_EQ(options.check_tftp, 1) << row.text;
+    EXPECT_EQ(options.sums_sw.listed, row.sw_listed) << row.text;
+    EXPECT_EQ(options.sums_tzr.listed, 0) << row.text;
+    EXPECT_EQ(options.sums_sw.sha256[0], row.sw_listed ? 0xbb : 0) << row.text;
+  }
+}
+
 const char kUsage[] =
     "NAME. ver.1.1.0.33\nPerforms flashing of Quorbel\n\n"
     "Usage:\n"
@@ -336,6 +384,9 @@ const char kUsage[] =
     "\t\t\t client's key cache is then neither read nor written\n"
     "   -accept_weak_crypto\t Go on when the SSH client warns against an algorithm\n"
     "\t\t\t of the module's SSH server (refused by default: 15)\n"
+    "   -sha256sums file\t Update: read every image from the TFTP server first\n"
+    "\t\t\t and compare its SHA-256 with the file's line for it\n"
+    "\t\t\t (sha256sum's format); implies -check_tftp\n"
     "\nENVIRONMENT:\n"
     "   MORVIK_PASSWORD\t SSH user password when neither -pwd nor -pwd_file is given\n"
     "   MORVIK_LOCK_DIR\t Directory of the per-module lock files (/run/lock/morvik)\n"

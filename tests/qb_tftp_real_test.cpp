@@ -21,6 +21,7 @@ TEST(TftpRealServer, ServesOneImageRefusesAnotherAndIsSilentOnceGone) {
   test_support::TempDir dir;
   ASSERT_EQ(mkdir((dir.path() + "/images").c_str(), 0755), 0);
   dir.write("images/img_c.bin", std::string(2048, 'c'), 0644);
+  dir.write("images/big.bin", std::string(200000, 'c'), 0644);
   const std::string root = "--tftp-root=" + dir.path();
   const std::string log = "--log-facility=" + dir.path() + "/dnsmasq.log";
   pid_t dnsmasq = fork();
@@ -36,6 +37,25 @@ TEST(TftpRealServer, ServesOneImageRefusesAnotherAndIsSilentOnceGone) {
   for (int i = 0; i < 20 && first == QB_TFTP_NO_ANSWER; ++i)
     first = tftp_check_image("tftp://127.0.0.1/images", "img_c.bin", 300, reason, sizeof(reason));
   EXPECT_EQ(first, QB_TFTP_READABLE) << reason;
+  tftp_image_facts facts;
+  EXPECT_EQ(tftp_check_image("127.0.0.1/images", "img_c.bin", 3000, reason, sizeof(reason),
+                             nullptr, &facts),
+            QB_TFTP_READABLE);
+  EXPECT_EQ(facts.size, 2048U);
+  // Read whole: one block of 1428 and a short one, or 140 blocks and a short one.
+  const struct {
+    const char* image;
+    unsigned long long size;
+    unsigned char sha256_start;
+  } reads[] = {{"img_c.bin", 2048, 0x71}, {"big.bin", 200000, 0x86}};
+  for (const auto& read : reads) {
+    EXPECT_EQ(tftp_read_image("127.0.0.1/images", read.image, tftp_read_limits(), &facts, reason,
+                              sizeof(reason)),
+              QB_TFTP_READABLE)
+        << reason;
+    EXPECT_EQ(facts.size, read.size);
+    EXPECT_EQ(facts.sha256[0], read.sha256_start) << read.image;
+  }
   EXPECT_EQ(tftp_check_image("127.0.0.1/images", "missing.bin", 3000, reason, sizeof(reason)),
             QB_TFTP_REFUSED);
   EXPECT_NE(std::string(reason).find("not found"), std::string::npos) << reason;

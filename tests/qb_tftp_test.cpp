@@ -6,8 +6,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,10 +123,11 @@ TEST(TftpCheck, TheServersFirstAnswerDecides) {
     QbTftpVerdict verdict;
     const char* reason;
     int requests;
+    int size_known = 0;  // the tsize announced, 1048576
   } rows[] = {
-      {"options acknowledged", OACK, "", QB_TFTP_READABLE, "", 1},
+      {"options acknowledged", OACK, "", QB_TFTP_READABLE, "", 1, 1},
       {"first block sent", DATA, "", QB_TFTP_READABLE, "", 1},
-      {"lost first request", SECOND_TRY, "", QB_TFTP_READABLE, "", 2},
+      {"lost first request", SECOND_TRY, "", QB_TFTP_READABLE, "", 2, 1},
       {"file not found", ERROR, std::string("File not found\0", 15), QB_TFTP_REFUSED,
        "File not found", 1},
       {"unterminated, unprintable text", ERROR, "bad\x01\xfftext", QB_TFTP_REFUSED, "bad??text", 1},
@@ -136,9 +140,13 @@ TEST(TftpCheck, TheServersFirstAnswerDecides) {
     Responder server(row.reply, row.error);
     char reason[64];
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(tftp_check_image(server.url("/d").c_str(), "f.bin", 900, reason, sizeof(reason)),
+    tftp_image_facts facts;
+    EXPECT_EQ(tftp_check_image(server.url("/d").c_str(), "f.bin", 900, reason, sizeof(reason),
+                               nullptr, &facts),
               row.verdict)
         << row.name;
+    EXPECT_EQ(facts.size_known, row.size_known) << row.name;
+    EXPECT_EQ(facts.size, row.size_known ? 1048576U : 0U) << row.name;
     EXPECT_LT(ms_since(start), 1500) << row.name;
     server.finish();
     EXPECT_STREQ(reason, row.reason) << row.name;
@@ -151,28 +159,37 @@ volatile sig_atomic_t usr1_seen = 0;
 int usr1_interrupts() { return usr1_seen; }
 
 // A signal ends the wait at once when the caller says it interrupted the run;
-// with no one to ask, the wait goes on to its end.
+// with no one to ask, the wait goes on to its end. The same for the read.
 TEST(TftpCheck, SignalEndsTheWaitWhenItInterruptsTheRun) {
   struct sigaction sa {}, old{};
   sa.sa_handler = [](int) { usr1_seen = 1; };
   ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
-  for (auto interrupted : {usr1_interrupts, static_cast<int (*)()>(nullptr)}) {
-    usr1_seen = 0;
-    Responder server(SILENT);
-    pthread_t self = pthread_self();
-    std::thread signaller([self] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      pthread_kill(self, SIGUSR1);
-    });
-    char reason[64];
-    auto start = std::chrono::steady_clock::now();
-    QbTftpVerdict verdict = tftp_check_image(server.url("/d").c_str(), "f.bin", 900, reason,
-                                             sizeof(reason), interrupted);
-    double ms = ms_since(start);
-    signaller.join();
-    EXPECT_EQ(verdict, interrupted != nullptr ? QB_TFTP_INTERRUPTED : QB_TFTP_NO_ANSWER);
-    EXPECT_GT(ms, interrupted != nullptr ? 90 : 850);
-    EXPECT_LT(ms, interrupted != nullptr ? 500 : 1500);
+  tftp_read_limits three_waits;
+  three_waits.wait_ms = 300;
+  three_waits.retransmits = 2;
+  for (bool read : {false, true}) {
+    for (auto interrupted : {usr1_interrupts, static_cast<int (*)()>(nullptr)}) {
+      usr1_seen = 0;
+      Responder server(SILENT);
+      pthread_t self = pthread_self();
+      std::thread signaller([self] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pthread_kill(self, SIGUSR1);
+      });
+      char reason[64];
+      tftp_image_facts facts;
+      auto start = std::chrono::steady_clock::now();
+      const std::string url = server.url("/d");
+      QbTftpVerdict verdict =
+          read ? tftp_read_image(url.c_str(), "f.bin", three_waits, &facts, reason,
+                                 sizeof(reason), interrupted)
+               : tftp_check_image(url.c_str(), "f.bin", 900, reason, sizeof(reason), interrupted);
+      double ms = ms_since(start);
+      signaller.join();
+      EXPECT_EQ(verdict, interrupted != nullptr ? QB_TFTP_INTERRUPTED : QB_TFTP_NO_ANSWER) << read;
+      EXPECT_GT(ms, interrupted != nullptr ? 90 : 850) << read;
+      EXPECT_LT(ms, interrupted != nullptr ? 500 : 1500) << read;
+    }
   }
   sigaction(SIGUSR1, &old, nullptr);
 }
@@ -198,6 +215,179 @@ TEST(TftpCheck, AsksForTheFileTheModuleWouldDownload) {
         << url;
     server.finish();
     EXPECT_EQ(server.fields, (std::vector<std::string>{row.file, "octet", "tsize", "0"})) << url;
+  }
+}
+
+// Serves one file lock-step from a transfer port of its own, misbehaving as
+// the row says; a block not acknowledged within 50 ms goes out again.
+enum Fault {
+  NONE,
+  NO_OPTIONS,  // no OACK: 512-byte blocks from the start
+  TWICE,       // every block goes out twice
+  AHEAD,       // the block after the next one goes out first
+  LOSSY,       // the first sending of every second block is lost
+  FORGED,      // a forged copy of each block comes first from another port
+  ERROR_AT,    // an ERROR instead of block arg
+  SILENT_AT,   // nothing more from block arg on
+  ANNOUNCE,    // the OACK announces arg bytes
+  OVERSIZE,    // block 2 a byte longer than agreed
+};
+struct Misbehaviour {
+  Fault fault;
+  unsigned long arg;
+};
+
+class FileServer {
+ public:
+  FileServer(std::string content, Misbehaviour m) : content_(content), m_(m) {
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~FileServer() { finish(); }
+  void finish() {
+    if (thread_.joinable())
+      thread_.join();
+    if (sock_ != -1)
+      close(sock_);
+    sock_ = -1;
+  }
+  std::string url() const {
+    sockaddr_in a{};
+    socklen_t len = sizeof(a);
+    getsockname(sock_, reinterpret_cast<sockaddr*>(&a), &len);
+    return "127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/d";
+  }
+  std::string asked;  // the request's fields after its opcode
+  bool abandoned = false;
+
+ private:
+  void send(int sock, const std::string& pkt) {
+    sendto(sock, pkt.data(), pkt.size(), 0, reinterpret_cast<sockaddr*>(&client_),
+           sizeof(client_));
+  }
+  static std::string block(unsigned n, const std::string& data) {
+    return std::string("\0\3", 2) + char(n >> 8) + char(n & 0xff) + data;
+  }
+  // Sends pkt (unless lost the first time) until the ACK of n; false when
+  // the client ended the transfer or gave up.
+  bool until_acked(int sock, const std::string& pkt, unsigned n, bool lost_once) {
+    for (int tries = 0; tries < 40; ++tries) {
+      if (!lost_once || tries > 0)
+        send(sock, pkt);
+      unsigned char back[600];
+      while (readable(sock, 50)) {
+        ssize_t got = recv(sock, back, sizeof(back), 0);
+        abandoned = abandoned || (got >= 4 && back[1] == 5);
+        if (abandoned || (got >= 4 && back[1] == 4 && (back[2] << 8 | back[3]) == int(n)))
+          return !abandoned;
+      }
+    }
+    return false;
+  }
+  void serve() {
+    char pkt[600] = {};
+    socklen_t len = sizeof(client_);
+    if (!readable(sock_, 5000))
+      return;
+    ssize_t n =
+        recvfrom(sock_, pkt, sizeof(pkt) - 1, 0, reinterpret_cast<sockaddr*>(&client_), &len);
+    for (ssize_t i = 2; i < n; i += static_cast<ssize_t>(strlen(pkt + i)) + 1)
+      asked += std::string(pkt + i) + " ";
+    int xfer = udp_socket("127.0.0.1"), other = udp_socket("127.0.0.1");
+    const size_t blk = m_.fault != NO_OPTIONS ? 1428 : 512;
+    const std::string oack = std::string("\0\6blksize\0" "1428\0tsize\0", 21) +
+                             std::to_string(m_.fault == ANNOUNCE ? m_.arg : content_.size());
+    bool go_on = m_.fault == NO_OPTIONS || until_acked(xfer, oack + '\0', 0, false);
+    for (unsigned b = 1; go_on; ++b) {
+      std::string data = content_.substr(std::min(content_.size(), (b - 1) * blk), blk);
+      data += std::string(m_.fault == OVERSIZE && b == 2 ? 1 : 0, 'z');
+      const bool error = m_.fault == ERROR_AT && b == m_.arg;
+      if (error || (m_.fault == SILENT_AT && b == m_.arg)) {
+        if (error)
+          send(xfer, std::string("\0\5\0\3Disk full\0", 14));
+        unsigned char back[600];
+        while (!error && readable(xfer, 1000))
+          abandoned = abandoned || (recv(xfer, back, sizeof(back), 0) >= 4 && back[1] == 5);
+        break;
+      }
+      if (m_.fault == FORGED)
+        send(other, block(b, std::string(data.size(), 'f')));
+      if (m_.fault == AHEAD && b * blk < content_.size())
+        send(xfer, block(b + 1, content_.substr(b * blk, blk)));
+      if (m_.fault == TWICE)
+        send(xfer, block(b, data));
+      go_on = until_acked(xfer, block(b, data), b, m_.fault == LOSSY && b % 2 == 0) && data.size() == blk;
+    }
+    close(xfer);
+    close(other);
+  }
+  std::string content_;
+  Misbehaviour m_;
+  int sock_ = udp_socket("127.0.0.1");
+  sockaddr_in client_{};
+  std::thread thread_;
+};
+
+std::string hex(const unsigned char* digest) {
+  char text[65];
+  for (int i = 0; i < 32; ++i)
+    snprintf(text + 2 * i, 3, "%02x", digest[i]);
+  return text;
+}
+
+TEST(TftpRead, HashesEveryByteOnceWhateverTheNetworkDoes) {
+  const std::string k5000 = "dbc2502753a3bebea0bfc98ca108f79bd284c86dd8ddc95d6aba7b2abca25d2a";
+  const struct {
+    const char* name;
+    Misbehaviour m;
+    size_t size;
+    unsigned long long max_bytes;
+    QbTftpVerdict verdict;
+    std::string sha256;      // or the start of the reason
+    bool abandoned = false;  // the server saw an ERROR end the transfer
+  } rows[] = {
+      {"options granted", {NONE, 0}, 5000, 1 << 30, QB_TFTP_READABLE, k5000},
+      {"no options: 512-byte blocks", {NO_OPTIONS, 0}, 5000, 1 << 30, QB_TFTP_READABLE, k5000},
+      {"whole blocks, then an empty one", {NONE, 0}, 2856, 1 << 30, QB_TFTP_READABLE,
+       "fdc0f3b8f02fad8271de888c47e5f33a68a70aa9b27d48df0449f04b260efea2"},
+      {"every block twice", {TWICE, 0}, 5000, 1 << 30, QB_TFTP_READABLE, k5000},
+      {"a block ahead of its turn", {AHEAD, 0}, 5000, 1 << 30, QB_TFTP_READABLE, k5000},
+      {"every second block lost once", {LOSSY, 0}, 5000, 1 << 30, QB_TFTP_READABLE, k5000},
+      {"forged blocks from another port", {FORGED, 0}, 5000, 1 << 30, QB_TFTP_READABLE, k5000},
+      {"server error", {ERROR_AT, 2}, 5000, 1 << 30, QB_TFTP_REFUSED, "Disk full"},
+      {"server gone silent", {SILENT_AT, 3}, 5000, 1 << 30, QB_TFTP_NO_ANSWER, "no answer", true},
+      {"fewer bytes than announced", {ANNOUNCE, 6000}, 5000, 1 << 30, QB_TFTP_BROKEN,
+       "the server announced 6000 bytes and sent 5000"},
+      {"announced over the bound", {NONE, 0}, 5000, 4000, QB_TFTP_BROKEN,
+       "the server announces 5000", true},
+      {"sent over the bound", {NO_OPTIONS, 0}, 5000, 4000, QB_TFTP_BROKEN,
+       "the image is larger than 4000 bytes", true},
+      {"a block over the size agreed", {OVERSIZE, 0}, 5000, 1 << 30, QB_TFTP_BROKEN,
+       "block 2 holds 1429 bytes", true},
+  };
+  for (const auto& row : rows) {
+    std::string content(row.size, '\0');
+    for (size_t i = 0; i < row.size; ++i)
+      content[i] = static_cast<char>('a' + i % 23);
+    FileServer server(content, row.m);
+    tftp_read_limits limits;
+    limits.wait_ms = 100;
+    limits.retransmits = 3;
+    limits.max_bytes = row.max_bytes;
+    tftp_image_facts facts;
+    char reason[128];
+    EXPECT_EQ(
+        tftp_read_image(server.url().c_str(), "f.bin", limits, &facts, reason, sizeof(reason)),
+        row.verdict)
+        << row.name << ": " << reason;
+    if (row.verdict == QB_TFTP_READABLE)
+      EXPECT_EQ(hex(facts.sha256) + " " + std::to_string(facts.size),
+                row.sha256 + " " + std::to_string(row.size))
+          << row.name;
+    else
+      EXPECT_EQ(std::string(reason).rfind(row.sha256, 0), 0U) << row.name << ": " << reason;
+    server.finish();
+    EXPECT_EQ(server.asked, "d/f.bin octet blksize 1428 tsize 0 ") << row.name;
+    EXPECT_EQ(server.abandoned, row.abandoned) << row.name;
   }
 }
 

@@ -11,6 +11,7 @@
 # Exits 77 (skipped) without ansible-core.
 import argparse
 import datetime
+import hashlib
 import json
 import os
 import re
@@ -208,6 +209,39 @@ def rollout_stops_test(tmp, env):
         got = sorted(open(os.path.join(tmp, 'updated')).read().split())
         check(p.returncode == 2 and got == updated,
               'at most %s %% failed: rc %d, updated %r, not %r' % (most, p.returncode, got, updated))
+    digest_rollout_test(tmp, env, inventory)
+
+
+# Notes each run's arguments; a run with -sha256sums ends with $FAKE_DIGEST_RC.
+DIGEST_MORVIK = r'''#!/bin/bash
+echo "$*" >> "$FAKE_OUT/calls"
+rc=0
+[[ " $* " == *" -sha256sums "* ]] && rc=$FAKE_DIGEST_RC && echo "Image 's' has SHA-256 1; checksum file 'f' lists 2"
+printf '{"exit_code": %d, "exit_name": "X", "message": "m", "changed": false}' $rc > "${@: -1}"
+exit $rc
+'''
+
+
+def digest_rollout_test(tmp, env, inventory):
+    """morvik_sha256sums: one dry run of both modes reads the images before the first
+    batch; a difference stops the rollout there, else every update checks its TFTP images."""
+    fake = os.path.join(tmp, 'digest-morvik')
+    with open(fake, 'w') as f:
+        f.write(DIGEST_MORVIK)
+    os.chmod(fake, 0o755)
+    for digest_rc, rc, updates in ((12, 2, 0), (0, 0, 8)):
+        if os.path.exists(os.path.join(tmp, 'calls')):
+            os.remove(os.path.join(tmp, 'calls'))
+        p = subprocess.run(['ansible-playbook', '-i', inventory, 'morvik.fleet.update', '-e',
+                            'morvik_bin=%s morvik_sha256sums=/srv/SUMS morvik_summary=%s/s.json' % (fake, tmp)],
+                           env=dict(env, FAKE_OUT=tmp, FAKE_DIGEST_RC=str(digest_rc)),
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        calls = open(os.path.join(tmp, 'calls')).read().splitlines()
+        digests = [c for c in calls if '-sha256sums /srv/SUMS -dry_run' in c and ' both ' in c]
+        updated = [c for c in calls if ' update ' in c and '-check_tftp' in c and '-sha256sums' not in c]
+        check((p.returncode, len(digests), len(updated), len(calls)) == (rc, 1, updates, 9 + updates) and
+              (digest_rc == 0 or "has SHA-256 1; checksum file 'f' lists 2" in p.stdout.decode()),
+              'digest run ending with %d: rc %d, calls %r' % (digest_rc, p.returncode, calls))
 
 
 # ---- the playbook against a fleet ----
@@ -238,6 +272,11 @@ def setup_fleet(root, qbsim):
             f.write(text)
     subprocess.run([qbsim, 'fault', '--state', os.path.join(modules, BROKEN), 'copy-fail', 'copy', '1'],
                    check=True)
+    # The vendor's checksum file, as sha256sum writes it.
+    with open(os.path.join(root, 'SHA256SUMS'), 'w') as f:
+        for name in ('img_c.bin', 'tzr_c.bin'):
+            with open(os.path.join(images, name), 'rb') as image:
+                f.write('%s  %s\n' % (hashlib.sha256(image.read()).hexdigest(), name))
     pw_file = os.path.join(root, 'admin.pw')
     with open(os.open(pw_file, os.O_WRONLY | os.O_CREAT, 0o600), 'w') as f:
         f.write(PASSWORD + '\n')
@@ -251,7 +290,8 @@ def setup_fleet(root, qbsim):
     inventory = {'switch_modules': {'hosts': hosts, 'vars': {
         'morvik_user': 'admin', 'morvik_tftp': '127.0.0.1/images', 'morvik_img_sw': 'img_c.bin',
         'morvik_img_tzr': 'tzr_c.bin', 'morvik_both': True, 'morvik_pace': 'prompt',
-        'morvik_bin': MORVIK, 'morvik_lock_dir': os.path.join(root, 'lock')}}}
+        'morvik_bin': MORVIK, 'morvik_lock_dir': os.path.join(root, 'lock'),
+        'morvik_sha256sums': os.path.join(root, 'SHA256SUMS')}}}
     with open(os.path.join(root, 'inventory.yml'), 'w') as f:
         json.dump(inventory, f, indent=1)
 
@@ -263,6 +303,7 @@ def first_json(text):
 
 
 PREFLIGHT, LEAVE_OUT, UPDATE = 'Log in to the module', 'Leave out a module whose check failed', 'Update the module'
+DIGESTS = 'Read every image from the TFTP server and compare its SHA-256'
 
 
 def task_results(output):
@@ -327,9 +368,19 @@ def fleet_inside(root, figures):
     if not check(rc == 2, 'the rollout ended with %d, not 2 (hosts failed)' % rc) and rc != 0:
         return
     results, stats = task_results(out), recap(out)
-    reports += [r.get('report') for (task, _), r in results.items() if task in (PREFLIGHT, UPDATE)]
+    reports += [r.get('report') for (task, _), r in results.items() if task in (PREFLIGHT, UPDATE, DIGESTS)]
     for r in reports:
         check(r is not None and schema.is_valid(r), 'a report is missing or breaks the schema: %r' % r)
+    # One dry run read both images for their digests; each update asked the
+    # server for their sizes only.
+    digests = [r for (task, _), r in results.items() if task == DIGESTS]
+    sums = dict(reversed(line.split()) for line in open(os.path.join(root, 'SHA256SUMS')))
+    check(len(digests) == 1 and digests[0].get('rc') == 0 and
+          {i['name']: i['sha256'] for i in digests[0]['report']['images']} == sums,
+          'the digests were not checked once: %r' % digests)
+    check(all([(i['name'], i['sha256']) for i in r['report']['images']] == [('img_c.bin', None), ('tzr_c.bin', None)]
+              for (task, _), r in results.items() if task == UPDATE and r.get('report')),
+          'an update did not check its images\' sizes')
 
     final = states()
     for address in FLEET:

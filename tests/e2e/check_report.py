@@ -27,6 +27,8 @@ def main():
     print("signal=%s" % report["signal"])
     print("modes=%s" % " ".join("%s:%s" % (m["mode"], m["outcome"]) for m in report["modes"]))
     print("steps=%s" % " ".join(s["step"] for s in report["steps"]))
+    print("images=%s" % " ".join("%s:%s:%s" % (i["mode"], i["name"], i["size"])
+                                 for i in report["images"]))
     print("after=%s" % " ".join("%s:%s" % (m, after[m]) for m in ("Switch", "TZR", "EHM")))
 
 

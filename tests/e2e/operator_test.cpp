@@ -104,6 +104,7 @@ struct ReportCase {
   const char* failed_step;
   const char* changed;
   const char* after;
+  const char* images = "";
 };
 
 std::vector<std::string> plus(std::vector<std::string> args, const char* more) {
@@ -126,6 +127,10 @@ const ReportCase kReportCases[] = {
      "Switch:img_c.bin TZR:tzr_c.bin EHM:None"},
     {"DryRun", plus(kUpdateOne, "-dry_run"), "", 0, "None", "false",
      "Switch:img_a.bin TZR:None EHM:None"},
+    // Each image checked on the TFTP server is listed with its size.
+    {"StoredSizeDiffers", plus(kUpdateBoth, "-check_tftp"), "copy-short copy", 12,
+     "confirm_download", "true", "Switch:img_a.bin TZR:None EHM:None",
+     "Switch:img_c.bin:1048576 TZR:tzr_c.bin:786432"},
 };
 
 class Report : public ::testing::TestWithParam<ReportCase> {};
@@ -157,6 +162,7 @@ TEST_P(Report, IsValidAndSaysWhatHappened) {
   EXPECT_EQ(f["failed_step"], c.failed_step) << t;
   EXPECT_EQ(f["changed"], c.changed) << t;
   EXPECT_EQ(f["after"], c.after) << t;
+  EXPECT_EQ(f["images"], c.images) << t;
   std::string json;
   ASSERT_TRUE(qbsim_read_file(path, &json));
   EXPECT_EQ(json.find("secret"), std::string::npos) << "the password is never in a report";

@@ -3,6 +3,7 @@
 // the stand-in doing that thing, with what it left on the module.
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -204,6 +205,115 @@ TEST_P(TftpCheck, RefusesBeforeTheModuleLosesAnything) {
 
 INSTANTIATE_TEST_SUITE_P(Server, TftpCheck, ::testing::ValuesIn(kTftpCases),
                          [](const ::testing::TestParamInfo<TftpCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// ---------------------------------------------------------------------------
+
+// -sha256sums SUMS: the images read from the real TFTP server and compared
+// with a checksum file made from the served images (sha256sum), which the
+// case may then change on the server; and the size the module stored.
+struct DigestCase {
+  const char* name;
+  std::vector<std::string> args;  // "SUMS" stands for the checksum file
+  std::string listed;             // the images SUMS describes
+  std::string after;              // shell, in the images' folder, once SUMS is written
+  std::string fault;              // of the copy, "" none
+  int status;
+  std::string message;  // part of what the run prints
+  std::string received;
+  std::string failed_step;  // "" none
+  void (*prepare)(qbsim_state& st) = nullptr;
+};
+
+std::vector<std::string> summed(const std::vector<std::string>& args) {
+  return plus(args, {"-sha256sums", "SUMS"});
+}
+
+const std::string kOnServer = "on TFTP server '127.0.0.1' ";
+const std::string kFlashSwitch = WHICHBOOT + DIR + delete_file("img_b.bin") +
+                                 dir_file("img_b.bin") + copy("img_c.bin") + DIR +
+                                 boot_opcode("img_c.bin") + RELOAD + WHICHBOOT;
+
+const DigestCase kDigestCases[] = {
+    {"Matches", summed(update_args(false)), "img_c.bin", "", "", 0,
+     "Image 'img_c.bin' " + kOnServer + "has the SHA-256 that", kFlashSwitch, ""},
+    {"BothModesListed", summed(update_args(true)), "img_c.bin tzr_c.bin", "", "", 0,
+     "Image 'tzr_c.bin' " + kOnServer + "has the SHA-256 that",
+     kFlashSwitch + boot_mode("TZR") + RELOAD + WHICHBOOT + DIR + copy("tzr_c.bin") + DIR +
+         boot_opcode("tzr_c.bin") + RELOAD + WHICHBOOT + boot_mode("Switch") + RELOAD,
+     ""},
+    {"Differs", summed(update_args(false)), "img_c.bin", "printf x >> img_c.bin", "", 12,
+     "Image 'img_c.bin' " + kOnServer + "has SHA-256 ", WHICHBOOT + DIR, "check_tftp"},
+    {"OtherModesImageDiffers", summed(update_args(true)), "img_c.bin tzr_c.bin",
+     "printf x >> tzr_c.bin", "", 12, "Image 'tzr_c.bin' " + kOnServer + "has SHA-256 ",
+     WHICHBOOT + DIR, "check_tftp"},
+    {"NotListed", summed(update_args(true)), "img_c.bin", "", "", 12,
+     "Image 'tzr_c.bin' " + kOnServer + "is not listed in checksum file '", WHICHBOOT + DIR,
+     "check_tftp"},
+    {"MissingOnTheServer", summed(update_args(false)), "img_c.bin", "rm img_c.bin", "", 12,
+     "Image 'img_c.bin' cannot be read from TFTP server '127.0.0.1': ", WHICHBOOT + DIR,
+     "check_tftp"},
+    {"DryRunReadsAndCompares", summed(plus(update_args(false), {"-dry_run"})), "img_c.bin", "",
+     "", 0, "has the SHA-256 that", WHICHBOOT + DIR, ""},
+    {"DryRunDiffers", summed(plus(update_args(false), {"-dry_run"})), "img_c.bin",
+     "printf x >> img_c.bin", "", 12, "has SHA-256 ", WHICHBOOT + DIR, "check_tftp"},
+    // A dry run vets every image it names, for a rollout's one look at them.
+    {"DryRunVetsAnImageTheModuleRuns", summed(plus(update_args(false), {"-dry_run"})),
+     "img_c.bin", "printf x >> img_c.bin", "", 12, "has SHA-256 ", WHICHBOOT + DIR, "check_tftp",
+     switch_flashed},
+    {"ShortStore", summed(update_args(false)), "img_c.bin", "", "copy-short", 12,
+     "Opcode image 'img_c.bin' was stored with 1047552 bytes; TFTP server '127.0.0.1' serves "
+     "1048576\n",
+     WHICHBOOT + DIR + delete_file("img_b.bin") + dir_file("img_b.bin") + copy("img_c.bin") + DIR,
+     "confirm_download"},
+};
+
+class Digest : public ::testing::TestWithParam<DigestCase> {};
+
+TEST_P(Digest, FlashesOnlyTheImageTheFileDescribes) {
+  const DigestCase& c = GetParam();
+  e2e_area area;
+  ASSERT_TRUE(area.ok);
+  ASSERT_TRUE(add_update_images(area));
+  const std::string sums = area.work_dir + "/SHA256SUMS";
+  if (!c.listed.empty()) {
+    const std::string make = "cd '" + area.tftp_root + "/images' && sha256sum " + c.listed +
+                             " > '" + sums + "' && " + (c.after.empty() ? "true" : c.after);
+    ASSERT_EQ(system(make.c_str()), 0) << make;
+  }
+  if (!c.fault.empty()) {
+    ASSERT_TRUE(area.add_fault(c.fault, "copy", 1));
+  }
+  if (c.prepare != nullptr) {
+    ASSERT_TRUE(area.update(c.prepare));
+  }
+  const qbsim_state before = area.state();
+  std::vector<std::string> args = with_option(c.args, "-sha256sums", sums);
+  e2e_result r = run_tool(area, plus(args, {"-report", area.work_dir + "/run.json"}));
+  const std::string t = transcript(area, r);
+  EXPECT_EQ(r.status, c.status) << t;
+  EXPECT_EQ(r.received, c.received) << t;
+  EXPECT_NE(r.output.find(c.message), std::string::npos) << t;
+  const std::string json = report_text(area);
+  EXPECT_NE(json.find("\"failed_step\": " +
+                      (c.failed_step.empty() ? "null" : "\"" + c.failed_step + "\"")),
+            std::string::npos)
+      << json;
+  if (c.failed_step == "check_tftp") {
+    for (const char* mode : {"Switch", "TZR"})
+      EXPECT_EQ(images_of(area.state(), mode), images_of(before, mode)) << t;
+  }
+  // Each image read whole is in the report with the digest the file lists.
+  std::string listed;
+  qbsim_read_file(sums, &listed);
+  for (size_t at = 0; c.status == 0 && at < listed.size(); at = listed.find('\n', at) + 1)
+    EXPECT_NE(json.find("\"sha256\": \"" + listed.substr(at, 64) + "\""), std::string::npos)
+        << json;
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, Digest, ::testing::ValuesIn(kDigestCases),
+                         [](const ::testing::TestParamInfo<DigestCase>& info) {
                            return std::string(info.param.name);
                          });
 

@@ -1,6 +1,7 @@
 // The two routines that clean the client's output: removing lone CRs within a
-// buffer of a given size, and removing trailing line ends. Each result is
-// compared with a plain model of what the routine promises.
+// buffer of a given size, and removing trailing line ends; and the parser of
+// the checksum file. Each result is compared with a plain model of what the
+// routine promises.
 //
 // Input: the routine (one byte), for the first the buffer size (one byte),
 // then the text.
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "misc.h"
+#include "qb_sums.h"
 #include "fuzz_support.h"
 
 using namespace std::string_literals;
@@ -23,6 +25,7 @@ const std::vector<std::string> seeds = {
     "1A\r\nB\r\n\r\n"s,
     "1\n\r\n\r"s,
     "1no line end"s,
+    "2# sums\n"s + std::string(64, 'a') + "  sw.bin\r\n"s + std::string(64, 'B') + " *t z.bin"s,
 };
 
 // Sizes of the buffer that holds the text: the engine's, tiny ones, and the
@@ -68,6 +71,31 @@ void remove_ending(fuzz::Input& in) {
   FUZZ_CHECK(expected == buf.get());
 }
 
+// A file that parses names lines of its own; written back as sha256sum
+// would (with CR LF, as a name may end in a CR of its own), its entries
+// parse again to the same.
+void checksums(fuzz::Input& in) {
+  std::string text = in.text(SIZE_MAX);
+  std::vector<sha256_entry> entries, again;
+  const char* why = nullptr;
+  const int bad = parse_sha256sums(text.data(), text.size(), &entries, &why);
+  FUZZ_CHECK((bad == 0) == (why == nullptr));
+  if (bad != 0)
+    return;
+  std::string written;
+  for (const sha256_entry& e : entries) {
+    char hex[SHA256_HEX_SIZE];
+    sha256_hex(e.digest, hex);
+    FUZZ_CHECK(strchr(e.name, '\n') == nullptr && e.name[0] != '\0');
+    written += std::string(hex) + "  " + e.name + "\r\n";
+  }
+  FUZZ_CHECK(parse_sha256sums(written.data(), written.size(), &again, &why) == 0);
+  FUZZ_CHECK(again.size() == entries.size());
+  for (size_t i = 0; i < again.size() && i < entries.size(); ++i)
+    FUZZ_CHECK(memcmp(again[i].digest, entries[i].digest, SHA256_SIZE) == 0 &&
+               strcmp(again[i].name, entries[i].name) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -77,9 +105,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
-  if (in.pick(2) == 0)
+  const unsigned routine = in.pick(3);
+  if (routine == 0)
     single_cr(in);
-  else
+  else if (routine == 1)
     remove_ending(in);
+  else
+    checksums(in);
   return 0;
 }

@@ -99,6 +99,20 @@ options:
       cannot serve ends the run with C(rc) 12 and the module as it was.
     type: bool
     default: false
+  sha256sums:
+    description:
+      - With I(mode=update), the image vendor's checksum file on the controller, in the
+        format C(sha256sum) writes (C(-sha256sums)). Before anything on the module
+        changes, morvik reads every image the run will download from the TFTP server and
+        compares its SHA-256 with the file's line for it; an image that the file does not
+        list, whose digest differs or that cannot be read ends the run with C(rc) 12 and
+        the module as it was. It implies I(check_tftp). A file that cannot be read, or a
+        line in it that is not one of that format, is C(rc) 1.
+      - In check mode the dry run reads and compares every image the command line names
+        for the modes it covers, even one the module runs already; so one dry run vets the
+        images of a whole rollout (the playbook C(morvik.fleet.update) with
+        C(morvik_sha256sums) does that).
+    type: path
   host_key:
     description:
       - The module's SSH host key fingerprints (C(SHA256:...)), at most 8; each goes to
@@ -177,6 +191,18 @@ EXAMPLES = r'''
   delegate_to: localhost
   register: flash
 
+- name: Flash the image the vendor's checksum file describes, and no other
+  morvik.fleet.firmware:
+    host: 10.0.1.7
+    user: admin
+    password_file: /etc/morvik/admin.pw
+    mode: update
+    tftp: 10.0.0.1/images
+    img_sw: sw-3.2.0.bin
+    img_tzr: tzr-3.2.0.bin
+    sha256sums: /srv/images/SHA256SUMS
+  delegate_to: localhost
+
 - name: Say which step failed and whether the module was changed before
   ansible.builtin.debug:
     msg: "{{ flash.exit_name }} at {{ flash.report.failed_step }}, changed: {{ flash.changed }}"
@@ -219,6 +245,9 @@ report:
     - C(modes) holds one entry per mode handled, its C(outcome) C(flashed), C(current)
       (already at the target), C(restarted) or C(staged); C(signal) names the signal
       that ended the run, null in every other run.
+    - C(images) lists each image checked on the TFTP server before the module changed
+      (I(check_tftp), I(sha256sums)) with its C(mode), C(name), C(size) and C(sha256)
+      (null without I(sha256sums)).
   returned: when morvik ran
   type: dict
   sample:
@@ -328,6 +357,8 @@ def command_line(params, check_mode, program, report_path):
             cmd.append('-stage')
         if p['check_tftp']:
             cmd.append('-check_tftp')
+        if p['sha256sums']:
+            cmd += ['-sha256sums', p['sha256sums']]
         if check_mode:
             cmd.append('-dry_run')
     for key in p['host_key'] or []:
@@ -438,6 +469,7 @@ def run_module():
             img_sw=dict(type='str'),
             stage=dict(type='bool', default=False),
             check_tftp=dict(type='bool', default=False),
+            sha256sums=dict(type='path'),
             host_key=dict(type='list', elements='str', no_log=False),
             accept_weak_crypto=dict(type='bool', default=False),
             morvik=dict(type='str', default='morvik'),

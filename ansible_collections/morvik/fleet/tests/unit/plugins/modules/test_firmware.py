@@ -9,17 +9,18 @@ from ansible_collections.morvik.fleet.plugins.modules import firmware
 
 BASE = dict(host='10.0.0.5', user='admin', password='Kx9-vq.Tr7', password_file=None,
             mode='update', both=False, tftp='10.0.0.1/$HOME', img_tzr='tzr.bin', img_sw='~/sw.bin',
-            stage=False, check_tftp=False, host_key=None, lock_dir=None, trace=None, pace='settle',
-            accept_weak_crypto=False)
+            stage=False, check_tftp=False, sha256sums=None, host_key=None, lock_dir=None, trace=None,
+            pace='settle', accept_weak_crypto=False)
 CHECK = dict(BASE, mode='account_check', tftp=None, img_tzr=None, img_sw=None)
 KEYS = ['SHA256:aaaa', 'SHA256:bbbb']
 
 # (what, arguments, check mode, words in the command line, words not in it, environment)
 COMMAND_LINES = [
     ('an update passes its options through as given',
-     dict(BASE, both=True, check_tftp=True, host_key=KEYS, accept_weak_crypto=True), False,
+     dict(BASE, both=True, check_tftp=True, host_key=KEYS, sha256sums='/srv/SUMS',
+          accept_weak_crypto=True), False,
      ['both', '-check_tftp', '-hostkey', 'SHA256:bbbb', '10.0.0.1/$HOME', '~/sw.bin', 'settle',
-      '-accept_weak_crypto'],
+      '-sha256sums', '/srv/SUMS', '-accept_weak_crypto'],
      ['-dry_run', '-stage', '-pwd_file'], {'MORVIK_PASSWORD': 'Kx9-vq.Tr7'}),
     ('check mode makes an update a dry run', dict(BASE, stage=True), True,
      ['-dry_run', '-stage'], ['both', '-hostkey'], {'MORVIK_PASSWORD': 'Kx9-vq.Tr7'}),
@@ -27,9 +28,10 @@ COMMAND_LINES = [
      dict(BASE, password=None, password_file='/etc/morvik/pw', lock_dir='/tmp/locks'), False,
      ['-pwd_file', '/etc/morvik/pw'], [], {'MORVIK_LOCK_DIR': '/tmp/locks'}),
     ('an account check takes no update options, in check mode neither',
-     dict(CHECK, stage=True, check_tftp=True, both=True, host_key=KEYS[:1], trace='debug'), True,
+     dict(CHECK, stage=True, check_tftp=True, both=True, host_key=KEYS[:1], trace='debug',
+          sha256sums='/srv/SUMS'), True,
      ['account_check', '-hostkey', 'SHA256:aaaa', '-D', 'debug'],
-     ['-dry_run', '-stage', '-check_tftp', 'both', '-tftp', '-accept_weak_crypto'],
+     ['-dry_run', '-stage', '-check_tftp', 'both', '-tftp', '-sha256sums', '-accept_weak_crypto'],
      {'MORVIK_PASSWORD': 'Kx9-vq.Tr7'}),
 ]
 
