@@ -256,9 +256,9 @@ QbTftpVerdict tftp_check_image(const char* url, const char* image, int total_ms,
   reason[0] = '\0';
   tftp_target t;
   unsigned char request[TFTP_SEGMENT];
-  size_t request_len = 0;
-  if (url == nullptr || image == nullptr || !parse_target(url, image, &t) ||
-      (request_len = build_rrq(t.file, request)) == 0) {
+  const bool parsed = url != nullptr && image != nullptr && parse_target(url, image, &t);
+  const size_t request_len = parsed ? build_rrq(t.file, request) : 0;
+  if (request_len == 0) {
     snprintf(reason, reason_len, "not a TFTP URL and file name");
     return QB_TFTP_LOCAL_ERR;
   }
