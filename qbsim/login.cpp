@@ -21,9 +21,13 @@ namespace {
 // What a qb_* command sends the simulator's shell to end the login as aborted.
 const int kAbortSignal = SIGUSR2;
 
+}  // namespace
+
 int run_cli(qbsim_session& s, const qbsim_state& st) {
   qbsim_term t;
   term_open(&t, s.dir, 0, 1);
+  // The session outlives this terminal: it gets its own one back at the end.
+  qbsim_term* const outer = s.t;
   s.t = &t;
   std::string prompt = cli_prompt(st);
   term_put(&t, "\r\nQuorbel switch module command line interface\r\n\r\n" + prompt);
@@ -40,9 +44,12 @@ int run_cli(qbsim_session& s, const qbsim_state& st) {
       break;
     term_put(&t, prompt);
   }
+  s.t = outer;
   term_close(&t);
   return t.broken ? kAbortStatus : status;
 }
+
+namespace {
 
 // The simulator's commands are this program under other names.
 std::string make_bin_dir(const std::string& dir) {

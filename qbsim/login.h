@@ -16,6 +16,14 @@ const int kAbortStatus = 112;
 // Returns the process exit status.
 int run_login(const std::string& dir);
 
+struct qbsim_session;
+struct qbsim_state;
+
+// Runs the module's CLI on descriptors 0 and 1 for session s until it ends;
+// returns the session's exit status. s.t is the CLI's terminal while it runs
+// and again what it was once it returns.
+int run_cli(qbsim_session& s, const qbsim_state& st);
+
 // The qb_* programs of the simulator flavour (argv[0] names the command).
 int run_sim_command(const std::string& word, int argc, char** argv);
 

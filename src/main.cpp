@@ -681,13 +681,13 @@ QBCodes do_flash(const qb_run& run) {
   return retval;
 }
 
-// Takes the module's lock for the run; returns its code, the descriptor in *fd.
-QBCodes lock_module(const qb_opt& opt, run_record* record, int* fd) {
+// Takes the module's lock for the run; returns its code, the locks in *lock.
+QBCodes lock_module(const qb_opt& opt, run_record* record, module_lock* lock) {
   const char* dir = getenv("MORVIK_LOCK_DIR");
   if (dir == nullptr || dir[0] == '\0')
     dir = MODULE_LOCK_DIR;
   lock_failure why;
-  QBCodes retval = take_module_lock(dir, opt.host, fd, &why);
+  QBCodes retval = take_module_lock(dir, opt.host, lock, &why);
   if (retval == MORVIK_MODULE_BUSY_ERR)
     nxa_trace(TRACE_ERROR, "Module '%s' is busy with another run\n", opt.host);
   else if (why.dir_fault == LOCK_DIR_NOT_OURS)
@@ -725,9 +725,9 @@ const char* last_step(const run_record& record) {
 }
 
 // The run once the banner is out: the socket layer, the client, the module's
-// lock, then the tool mode. Returns the run's code; the lock's descriptor, if
-// it was taken, is left in *lock_fd for the caller to close at the very end.
-QBCodes run_tool_mode(qb_run* run, run_record* record, int* lock_fd) {
+// lock, then the tool mode. Returns the run's code; the module's lock, if it
+// was taken, is left in *lock for the caller to release at the very end.
+QBCodes run_tool_mode(qb_run* run, run_record* record, module_lock* lock) {
   if (winsock_init() != 0) {
     record_failure(record, "socket_layer");
     return MORVIK_INTERNAL_ERR;
@@ -738,11 +738,14 @@ QBCodes run_tool_mode(qb_run* run, run_record* record, int* lock_fd) {
   if (retval != MORVIK_SUCCESS) {
     nxa_trace(TRACE_ERROR, "SSH client not found\n");
     record_failure(record, "ssh_client");
-  } else if ((retval = lock_module(options, record, lock_fd)) != MORVIK_SUCCESS) {
-    // Another run works on the module, or its lock cannot be had.
-  } else if (interrupted(record, "lock")) {
-    retval = MORVIK_INTERNAL_ERR;
-  } else if (options.mode == QB_CHECK_AUTH_MODE) {
+    return retval;
+  }
+  retval = lock_module(options, record, lock);
+  if (retval != MORVIK_SUCCESS)
+    return retval;  // another run works on the module, or its lock cannot be had
+  if (interrupted(record, "lock"))
+    return MORVIK_INTERNAL_ERR;
+  if (options.mode == QB_CHECK_AUTH_MODE) {
     nxa_trace(TRACE_NOTICE, "Mode: checking user account\n\n");
     retval = account_check(*run);
   } else if (options.mode == QB_FLASH_MODE) {
@@ -790,8 +793,9 @@ int morvik_main(int argc, char** argv) {
     sleep(SIM_START_PAUSE_SEC);
   }
   qb_run run;
-  int lock_fd = -1;
-  retval = run_tool_mode(&run, &record, &lock_fd);
+  module_lock lock;
+  lock.count = 0;
+  retval = run_tool_mode(&run, &record, &lock);
   winsock_cleanup();
   // A signal that came after the last step still ends the run as the signal.
   interrupted(&record, last_step(record));
@@ -800,7 +804,6 @@ int morvik_main(int argc, char** argv) {
   record_finish(&record, status);
   if (report.fd != -1)
     write_report(&report, record, options, simulator_mode);
-  if (lock_fd != -1)
-    close(lock_fd);
+  release_module_lock(&lock);
   return status;
 }

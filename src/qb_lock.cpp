@@ -1,5 +1,6 @@
-// Per-module lock files: flock on DIR/ADDRESS.lock. The files stay; removing one
-// while a run waits on it would let a third run lock a new file of that name.
+// Per-module lock files: flock on DIR/ADDRESS.lock, one for each address of
+// the module. The files stay; removing one while a run waits on it would let a
+// third run lock a new file of that name.
 #include "qb_lock.h"
 
 #include <fcntl.h>
@@ -109,22 +110,54 @@ int open_lock_dir(const char* dir, lock_failure* why) {
 
 }  // namespace
 
-bool module_lock_host(const char* host, char* name, size_t size) {
-  // The probe's own hints and port, so that the lock names the address that
-  // the probe, and then the client, reach first.
+bool module_lock_names_of(const struct addrinfo* list, module_lock_names* names) {
+  names->count = 0;
+  for (const struct addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    char numeric[MODULE_LOCK_NAME];
+    if (getnameinfo(a->ai_addr, a->ai_addrlen, numeric, sizeof(numeric), nullptr, 0,
+                    NI_NUMERICHOST) != 0) {
+      names->count = 0;
+      return false;
+    }
+    // Insertion into the sorted names, skipping one that is there already.
+    int at = 0;
+    while (at < names->count && strcmp(names->name[at], numeric) < 0)
+      ++at;
+    if (at < names->count && strcmp(names->name[at], numeric) == 0)
+      continue;
+    if (names->count == MODULE_LOCK_ADDRESSES) {
+      names->count = 0;
+      return false;
+    }
+    memmove(names->name[at + 1], names->name[at],
+            static_cast<size_t>(names->count - at) * sizeof(names->name[0]));
+    memcpy(names->name[at], numeric, sizeof(numeric));
+    ++names->count;
+  }
+  return true;
+}
+
+bool module_lock_hosts(const char* host, module_lock_names* names) {
+  // The probe's own hints and port, so that the locks cover every address
+  // that the probe, and then the client, may reach the module at.
   struct addrinfo hints;
   probe_resolver_hints(&hints);
   struct addrinfo* result = nullptr;
-  char numeric[NI_MAXHOST];
-  numeric[0] = '\0';
-  if (getaddrinfo(host, "22", &hints, &result) == 0 && result != nullptr &&
-      getnameinfo(result->ai_addr, result->ai_addrlen, numeric, sizeof(numeric), nullptr, 0,
-                  NI_NUMERICHOST) != 0)
-    numeric[0] = '\0';
+  names->count = 0;
+  bool ok = true;
+  if (getaddrinfo(host, "22", &hints, &result) == 0 && result != nullptr)
+    ok = module_lock_names_of(result, names);
   if (result != nullptr)
     freeaddrinfo(result);
-  int len = snprintf(name, size, "%s", numeric[0] != '\0' ? numeric : host);
-  return len >= 0 && static_cast<size_t>(len) < size;
+  if (!ok)
+    return false;
+  if (names->count == 0) {
+    int len = snprintf(names->name[0], sizeof(names->name[0]), "%s", host);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof(names->name[0]))
+      return false;
+    names->count = 1;
+  }
+  return true;
 }
 
 bool module_lock_path(const char* dir, const char* host, char* path, size_t size) {
@@ -133,16 +166,23 @@ bool module_lock_path(const char* dir, const char* host, char* path, size_t size
          lock_file_name(host, path + len, size - static_cast<size_t>(len));
 }
 
-QBCodes take_module_lock(const char* dir, const char* host, int* fd, lock_failure* why) {
-  *fd = -1;
+void release_module_lock(module_lock* lock) {
+  for (int i = 0; i < lock->count; ++i) {
+    if (lock->fd[i] != -1)
+      close(lock->fd[i]);
+    lock->fd[i] = -1;
+  }
+  lock->count = 0;
+}
+
+QBCodes take_module_lock(const char* dir, const char* host, module_lock* lock, lock_failure* why) {
+  lock->count = 0;
   why->err = 0;
   why->dir_fault = LOCK_DIR_SOUND;
   why->owner = -1;
-  char address[NI_MAXHOST];
-  char name[1024];
-  if (!module_lock_host(host, address, sizeof(address)) ||
-      !lock_file_name(address, name, sizeof(name))) {
-    why->err = ENAMETOOLONG;
+  module_lock_names names;
+  if (!module_lock_hosts(host, &names)) {
+    why->err = E2BIG;
     return MORVIK_INTERNAL_ERR;
   }
   why->err = make_dirs(dir, 0700);
@@ -151,23 +191,34 @@ QBCodes take_module_lock(const char* dir, const char* host, int* fd, lock_failur
   int dir_fd = open_lock_dir(dir, why);
   if (dir_fd == -1)
     return MORVIK_INTERNAL_ERR;
-  int lock_fd = open_lock_file(dir_fd, name);
-  if (lock_fd == -1)
-    why->err = errno;
-  close(dir_fd);
-  if (lock_fd == -1)
-    return MORVIK_INTERNAL_ERR;
-  int rc;
-  do {
-    rc = flock(lock_fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    why->err = errno;
-    close(lock_fd);
-    return why->err == EWOULDBLOCK ? MORVIK_MODULE_BUSY_ERR : MORVIK_INTERNAL_ERR;
+  // In sorted order and without waiting, so that of two runs that share an
+  // address one always gets through and neither waits for the other.
+  for (int i = 0; i < names.count && why->err == 0; ++i) {
+    char file[1024];
+    if (!lock_file_name(names.name[i], file, sizeof(file))) {
+      why->err = ENAMETOOLONG;
+      break;
+    }
+    const int lock_fd = open_lock_file(dir_fd, file);
+    if (lock_fd == -1) {
+      why->err = errno;
+      break;
+    }
+    lock->fd[lock->count++] = lock_fd;
+    int rc;
+    do {
+      rc = flock(lock_fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0)
+      why->err = errno;
   }
-  *fd = lock_fd;
-  return MORVIK_SUCCESS;
+  QBCodes retval = MORVIK_SUCCESS;
+  if (why->err != 0)
+    retval = why->err == EWOULDBLOCK ? MORVIK_MODULE_BUSY_ERR : MORVIK_INTERNAL_ERR;
+  close(dir_fd);
+  if (retval != MORVIK_SUCCESS)
+    release_module_lock(lock);
+  return retval;
 }
 
 QbKeyLockResult lock_host_key_cache(const char* path, int wait_ms, fd_handle* fd) {

@@ -1,11 +1,15 @@
 // What operators and frameworks use beside the module's dialogue: the
 // password's sources, the report file and its JSON, the per-module lock.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -187,45 +191,105 @@ TEST(ModuleLock, EveryHostStaysInsideTheDirectory) {
 TEST(ModuleLock, SecondHolderIsBusyUntilTheFirstLetsGo) {
   TempDir dir;
   const std::string locks = dir.path() + "/run/lock/morvik";
-  int first = -1, second = -1;
+  module_lock first, second;
   lock_failure err;
   ASSERT_EQ(take_module_lock(locks.c_str(), "10.0.0.5", &first, &err), MORVIK_SUCCESS);
   struct stat st;
   ASSERT_EQ(stat(locks.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   EXPECT_EQ(take_module_lock(locks.c_str(), "10.0.0.5", &second, &err), MORVIK_MODULE_BUSY_ERR);
-  EXPECT_EQ(second, -1);
+  EXPECT_EQ(second.count, 0);
   EXPECT_EQ(take_module_lock(locks.c_str(), "10.0.0.6", &second, &err), MORVIK_SUCCESS);
-  close(second);
-  close(first);
+  release_module_lock(&second);
+  const int first_fd = first.fd[0];
+  release_module_lock(&first);
   EXPECT_EQ(take_module_lock(locks.c_str(), "10.0.0.5", &second, &err), MORVIK_SUCCESS);
-  close(second);
-  EXPECT_EQ(fcntl(first, F_GETFD), -1) << "closed";
+  release_module_lock(&second);
+  EXPECT_EQ(fcntl(first_fd, F_GETFD), -1) << "closed";
 }
 
-TEST(ModuleLock, ANameAndItsAddressShareOneLock) {
+// A resolver's answer made by hand: one entry per address, in the order given.
+struct resolved {
+  std::vector<sockaddr_storage> addresses;
+  std::vector<addrinfo> entries;
+  explicit resolved(const std::vector<std::string>& texts)
+      : addresses(texts.size()), entries(texts.size()) {
+    for (size_t i = 0; i < texts.size(); ++i) {
+      auto* v4 = reinterpret_cast<sockaddr_in*>(&addresses[i]);
+      auto* v6 = reinterpret_cast<sockaddr_in6*>(&addresses[i]);
+      const bool is_v4 = inet_pton(AF_INET, texts[i].c_str(), &v4->sin_addr) == 1;
+      addresses[i].ss_family = is_v4 ? AF_INET : AF_INET6;
+      if (!is_v4) {
+        EXPECT_EQ(inet_pton(AF_INET6, texts[i].c_str(), &v6->sin6_addr), 1) << texts[i];
+      }
+      entries[i].ai_addr = reinterpret_cast<sockaddr*>(&addresses[i]);
+      entries[i].ai_addrlen = is_v4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+      entries[i].ai_next = i + 1 < texts.size() ? &entries[i + 1] : nullptr;
+    }
+  }
+};
+
+// The names come from the resolver's list whatever its order; a host with
+// more addresses than a run can lock is refused, not locked in part.
+TEST(ModuleLock, ANameLocksEachOfItsAddressesOnce) {
+  std::vector<std::string> too_many;
+  for (int i = 0; i <= MODULE_LOCK_ADDRESSES; ++i)
+    too_many.push_back("10.0.0." + std::to_string(i + 1));
+  const struct {
+    std::vector<std::string> resolved;
+    std::vector<std::string> names;  // none: refused
+  } rows[] = {
+      {{"::1", "127.0.0.1"}, {"127.0.0.1", "::1"}},
+      {{"127.0.0.1", "::1", "127.0.0.1"}, {"127.0.0.1", "::1"}},
+      {std::vector<std::string>(MODULE_LOCK_ADDRESSES + 1, "fe80::1"), {"fe80::1"}},
+      {too_many, {}},
+  };
+  for (const auto& row : rows) {
+    resolved list(row.resolved);
+    module_lock_names names;
+    EXPECT_EQ(module_lock_names_of(list.entries.data(), &names), !row.names.empty());
+    EXPECT_EQ(std::vector<std::string>(names.name, names.name + names.count), row.names);
+  }
+}
+
+// localhost stands for 127.0.0.1, and for ::1 too where /etc/hosts says so:
+// a run by either name or address keeps out a run by any other.
+TEST(ModuleLock, ANameAndItsAddressesExcludeEachOther) {
   const struct {
     const char* host;
-    const char* named_after;
+    const char* locks;  // among the names it locks
   } rows[] = {
-      {"localhost", "127.0.0.1"},
       {"127.1", "127.0.0.1"},
       {"0:0::1", "::1"},
+      {"localhost", "127.0.0.1"},
       {"no-such-module.invalid", "no-such-module.invalid"},
   };
   for (const auto& row : rows) {
-    char name[64];
-    ASSERT_TRUE(module_lock_host(row.host, name, sizeof(name))) << row.host;
-    EXPECT_STREQ(name, row.named_after) << row.host;
+    module_lock_names names;
+    ASSERT_TRUE(module_lock_hosts(row.host, &names)) << row.host;
+    auto* end = names.name + names.count;
+    EXPECT_NE(std::find(names.name, end, std::string(row.locks)), end) << row.host;
   }
+  module_lock_names of_localhost;
+  ASSERT_TRUE(module_lock_hosts("localhost", &of_localhost));
   TempDir dir;
-  int first = -1, second = -1;
+  const char* locks = dir.path().c_str();
+  module_lock first, second;
   lock_failure why;
-  ASSERT_EQ(take_module_lock(dir.path().c_str(), "localhost", &first, &why), MORVIK_SUCCESS);
-  EXPECT_EQ(take_module_lock(dir.path().c_str(), "127.0.0.1", &second, &why),
-            MORVIK_MODULE_BUSY_ERR);
+  ASSERT_EQ(take_module_lock(locks, "localhost", &first, &why), MORVIK_SUCCESS);
+  EXPECT_EQ(first.count, of_localhost.count);
+  for (int i = 0; i < of_localhost.count; ++i) {
+    EXPECT_EQ(take_module_lock(locks, of_localhost.name[i], &second, &why), MORVIK_MODULE_BUSY_ERR)
+        << of_localhost.name[i];
+    EXPECT_EQ(second.count, 0);
+  }
+  release_module_lock(&first);
+  ASSERT_EQ(take_module_lock(locks, "127.0.0.1", &first, &why), MORVIK_SUCCESS);
+  EXPECT_EQ(take_module_lock(locks, "localhost", &second, &why), MORVIK_MODULE_BUSY_ERR);
   EXPECT_EQ(access((dir.path() + "/127.0.0.1.lock").c_str(), F_OK), 0);
-  close(first);
+  release_module_lock(&first);
+  ASSERT_EQ(take_module_lock(locks, "localhost", &second, &why), MORVIK_SUCCESS);
+  release_module_lock(&second);
 }
 
 // A directory that someone else could write would let them hold every
@@ -274,16 +338,15 @@ TEST(ModuleLock, RefusesADirectoryThatOthersControl) {
       dir.write(row.name + std::string("/10.0.0.5.lock"), "", 0666);
     }
     ASSERT_EQ(seteuid(row.run_as), 0);
-    int fd = -1;
+    module_lock lock;
     lock_failure why;
-    QBCodes code = take_module_lock(lock_dir.c_str(), "10.0.0.5", &fd, &why);
+    QBCodes code = take_module_lock(lock_dir.c_str(), "10.0.0.5", &lock, &why);
     ASSERT_EQ(seteuid(0), 0);
     EXPECT_EQ(code, row.fault == LOCK_DIR_SOUND ? MORVIK_SUCCESS : MORVIK_INTERNAL_ERR) << row.name;
     EXPECT_EQ(why.dir_fault, row.fault) << row.name;
     EXPECT_EQ(why.owner, row.fault == LOCK_DIR_NOT_OURS ? static_cast<long>(row.owner) : -1)
         << row.name;
-    if (fd != -1)
-      close(fd);
+    release_module_lock(&lock);
   }
 }
 

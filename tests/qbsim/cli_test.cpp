@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli_driver.h"
+#include "commands.h"
 #include "gtest/gtest.h"
 #include "harness.h"
 #include "login.h"
@@ -506,6 +507,37 @@ TEST(CliFaults, StartUpFailsEvenForAnImageOfTheModeOrAKnownMode) {
   EXPECT_EQ(s.area.state().images[1].startup, 'N');
   EXPECT_NE(s.command("boot-system mode TZR\r\n").find("Start Up Failed!"), std::string::npos);
   EXPECT_EQ(s.area.state().next_mode, "Switch");
+}
+
+// The CLI run in this process on pipes: the session it was handed outlives the
+// CLI's terminal, so it must not be left pointing at it.
+TEST(CliLogin, HandsTheSessionBackWithoutItsTerminal) {
+  e2e_area area;
+  ASSERT_TRUE(area.ok);
+  int in[2], out[2];
+  ASSERT_EQ(pipe(in), 0);
+  ASSERT_EQ(pipe(out), 0);
+  const std::string lines = "show version\r\nquit\r\n";
+  ASSERT_EQ(write(in[1], lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+  close(in[1]);
+  fflush(stdout);
+  const int saved_in = dup(0), saved_out = dup(1);
+  ASSERT_TRUE(saved_in != -1 && saved_out != -1);
+  ASSERT_TRUE(dup2(in[0], 0) == 0 && dup2(out[1], 1) == 1);
+  qbsim_session s;
+  s.dir = area.state_dir;
+  const int rc = run_cli(s, area.state());
+  ASSERT_TRUE(dup2(saved_in, 0) == 0 && dup2(saved_out, 1) == 1);
+  for (int fd : {saved_in, saved_out, in[0], out[1]})
+    close(fd);
+  std::string answer;
+  char buf[4096];
+  for (ssize_t n; (n = read(out[0], buf, sizeof(buf))) > 0;)
+    answer.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(answer.find("Operation Code Version"), std::string::npos) << answer;
+  EXPECT_EQ(s.t, nullptr);
 }
 
 }  // namespace
