@@ -618,6 +618,24 @@ bool tftp_url_host(const char* url, char* host, size_t size) {
   return len >= 0 && static_cast<size_t>(len) < size;
 }
 
+namespace {
+
+// The server of url and the read request for image in its directory with the
+// options (name, value pairs) into *t and request (TFTP_SEGMENT bytes).
+// Returns the request's length, or 0 after writing why into reason.
+size_t request_of(const char* url, const char* image, const char* const* options,
+                  size_t option_words, tftp_target* t, unsigned char* request, char* reason,
+                  size_t reason_len) {
+  size_t len = 0;
+  if (url != nullptr && image != nullptr && parse_target(url, image, t))
+    len = build_rrq(t->file, options, option_words, request);
+  if (len == 0)
+    snprintf(reason, reason_len, "not a TFTP URL and file name");
+  return len;
+}
+
+}  // namespace
+
 QbTftpVerdict tftp_check_image(const char* url, const char* image, int total_ms, char* reason,
                                size_t reason_len, int (*interrupted)(), tftp_image_facts* facts) {
   if (reason == nullptr || reason_len == 0)
@@ -629,13 +647,10 @@ QbTftpVerdict tftp_check_image(const char* url, const char* image, int total_ms,
   memset(facts, 0, sizeof(*facts));
   tftp_target t;
   unsigned char request[TFTP_SEGMENT];
-  size_t request_len = 0;
   const char* const options[] = {"tsize", "0"};
-  if (url == nullptr || image == nullptr || !parse_target(url, image, &t) ||
-      (request_len = build_rrq(t.file, options, 2, request)) == 0) {
-    snprintf(reason, reason_len, "not a TFTP URL and file name");
+  const size_t request_len = request_of(url, image, options, 2, &t, request, reason, reason_len);
+  if (request_len == 0)
     return QB_TFTP_LOCAL_ERR;
-  }
   return with_server(t, interrupted, reason, reason_len, [&](tftp_exchange* x) {
     return ask(x, request, request_len, total_ms, reason, reason_len, facts);
   });
@@ -655,15 +670,12 @@ QbTftpVerdict tftp_read_image(const char* url, const char* image, const tftp_rea
   }
   tftp_target t;
   unsigned char request[TFTP_SEGMENT];
-  size_t request_len = 0;
   char blksize[16];
   snprintf(blksize, sizeof(blksize), "%d", limits.blksize);
   const char* const options[] = {"blksize", blksize, "tsize", "0"};
-  if (url == nullptr || image == nullptr || !parse_target(url, image, &t) ||
-      (request_len = build_rrq(t.file, options, 4, request)) == 0) {
-    snprintf(reason, reason_len, "not a TFTP URL and file name");
+  const size_t request_len = request_of(url, image, options, 4, &t, request, reason, reason_len);
+  if (request_len == 0)
     return QB_TFTP_LOCAL_ERR;
-  }
   return with_server(t, interrupted, reason, reason_len, [&](tftp_exchange* x) {
     memset(facts, 0, sizeof(*facts));
     return read_transfer(x, request, request_len, limits, facts, reason, reason_len);
