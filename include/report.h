@@ -7,8 +7,6 @@
 
 #include "defines.h"
 
-struct qb_opt;
-
 const int REPORT_MAX_STEPS = 128;
 const int REPORT_STEP_NAME = 32;
 const int REPORT_IMAGE_NAME = 100;
@@ -115,9 +113,22 @@ bool record_changed(const run_record& r);
 // Notes the end of the run with its exit status.
 void record_finish(run_record* r, int exit_code);
 
-// Encodes the report of a finished run of opt as one JSON object (a line
+// What the run was asked to do, as its report repeats it. The texts are the
+// caller's and must outlive the call; null or empty: not given.
+struct report_request {
+  const char* host;
+  const char* mode;  // "account_check", "update" or "update both"
+  int simulator;
+  int dry_run;
+  QbPace pace;
+  const char* tftp;
+  const char* img_sw;
+  const char* img_tzr;
+};
+
+// Encodes the report of a finished run of request as one JSON object (a line
 // end after it) into out. Returns false if it did not fit into size bytes.
-bool report_json(const run_record& r, const qb_opt& opt, int simulator, char* out, size_t size);
+bool report_json(const run_record& r, const report_request& request, char* out, size_t size);
 
 // The report's file: written to a temporary file beside its path, which
 // replaces the path only once it is complete.

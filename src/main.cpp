@@ -706,17 +706,17 @@ QBCodes lock_module(const qb_opt& opt, run_record* record, module_lock* lock) {
   return retval;
 }
 
-// Writes the run's report of a run with simulator as given; a report that
-// cannot be written is said, but the exit status stays the module's.
-void write_report(report_file* file, const run_record& record, const qb_opt& opt, int simulator) {
+// Writes the run's report of request; a report that cannot be written is
+// said, but the exit status stays the module's.
+void write_report(report_file* file, const run_record& record, const report_request& request) {
   static char text[65536];
-  int err = report_json(record, opt, simulator, text, sizeof(text)) ? 0 : EOVERFLOW;
+  int err = report_json(record, request, text, sizeof(text)) ? 0 : EOVERFLOW;
   if (err == 0)
     err = report_commit(file, text);
   else
     report_commit(file, "");
   if (err != 0)
-    nxa_trace(TRACE_ERROR, "Cannot write report '%s': %s\n", opt.report_path, strerror(err));
+    nxa_trace(TRACE_ERROR, "Cannot write report '%s': %s\n", file->path, strerror(err));
 }
 
 // The last step the run began, for a signal seen between steps.
@@ -759,6 +759,22 @@ QBCodes run_tool_mode(qb_run* run, run_record* record, module_lock* lock) {
 }
 
 }  // namespace
+
+report_request report_request_of(const qb_opt& opt, int simulator) {
+  report_request request;
+  request.host = opt.host;
+  if (opt.mode == QB_CHECK_AUTH_MODE)
+    request.mode = "account_check";
+  else
+    request.mode = opt.both ? "update both" : "update";
+  request.simulator = simulator;
+  request.dry_run = opt.dry_run;
+  request.pace = opt.pace;
+  request.tftp = opt.tftp_path;
+  request.img_sw = opt.img_sw;
+  request.img_tzr = opt.img_tzr;
+  return request;
+}
 
 int morvik_main(int argc, char** argv) {
   // A client that is already gone must fail our write, not end the tool.
@@ -803,7 +819,7 @@ int morvik_main(int argc, char** argv) {
   nxa_trace(TRACE_NOTICE, "\nProgram exited with code %d\n", status);
   record_finish(&record, status);
   if (report.fd != -1)
-    write_report(&report, record, options, simulator_mode);
+    write_report(&report, record, report_request_of(options, simulator_mode));
   release_module_lock(&lock);
   return status;
 }

@@ -157,14 +157,15 @@ TEST(ReportJson, EscapesWhatJsonCannotHoldAndNeverTheRest) {
   record_init(&r);
   record_finish(&r, MORVIK_SSH_AUTH_ERR);
   char out[8192];
-  ASSERT_TRUE(report_json(r, opt, 0, out, sizeof(out)));
+  ASSERT_TRUE(report_json(r, report_request_of(opt, 0), out, sizeof(out)));
   const std::string json = out;
   EXPECT_NE(json.find("\"host\": \"q\\\"b\\\\\\u0001\xc3\xa9\\ufffd\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"exit_name\": \"MORVIK_SSH_AUTH_ERR\", \"message\": \"login refused\""),
             std::string::npos)
       << json;
   EXPECT_EQ(json.find("topsecret"), std::string::npos);
-  EXPECT_FALSE(report_json(r, opt, 0, out, 64)) << "a report that does not fit is no report";
+  EXPECT_FALSE(report_json(r, report_request_of(opt, 0), out, 64))
+      << "a report that does not fit is no report";
 }
 
 // ---------------------------------------------------------------------------
