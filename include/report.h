@@ -146,4 +146,15 @@ int report_open(report_file* f, const char* path);
 // temporary file is gone afterwards either way. Returns 0 or an errno.
 int report_commit(report_file* f, const char* text);
 
+// Removes the temporary file without touching the path, which keeps what it
+// held before the run.
+void report_abandon(report_file* f);
+
+// Encodes the report of r and request into text (size bytes) and commits it;
+// says on the error output what failed. A report that does not fit is not
+// written: the path keeps its old report. Returns 0, EOVERFLOW for a report
+// that did not fit, or report_commit's errno.
+int report_write(report_file* f, const run_record& r, const report_request& request, char* text,
+                 size_t size);
+
 #endif

@@ -716,19 +716,6 @@ QBCodes lock_module(const qb_opt& opt, run_record* record, module_lock* lock) {
   return retval;
 }
 
-// Writes the run's report of request; a report that cannot be written is
-// said, but the exit status stays the module's.
-void write_report(report_file* file, const run_record& record, const report_request& request) {
-  static char text[65536];
-  int err = report_json(record, request, text, sizeof(text)) ? 0 : EOVERFLOW;
-  if (err == 0)
-    err = report_commit(file, text);
-  else
-    report_commit(file, "");
-  if (err != 0)
-    nxa_trace(TRACE_ERROR, "Cannot write report '%s': %s\n", file->path, strerror(err));
-}
-
 // The last step the run began, for a signal seen between steps.
 const char* last_step(const run_record& record) {
   return record.step_count > 0 ? record.steps[record.step_count - 1].step : "lock";
@@ -833,8 +820,12 @@ int morvik_main(int argc, char** argv) {
   const int status = record.signal != 0 ? 128 + record.signal : retval;
   nxa_trace(TRACE_NOTICE, "\nProgram exited with code %d\n", status);
   record_finish(&record, status);
-  if (report.fd != -1)
-    write_report(&report, record, report_request_of(options, simulator_mode));
+  if (report.fd != -1) {
+    // A report that cannot be written is said, but the exit status stays the
+    // module's.
+    static char text[65536];
+    report_write(&report, record, report_request_of(options, simulator_mode), text, sizeof(text));
+  }
   release_module_lock(&lock);
   return status;
 }

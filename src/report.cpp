@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "nxa-tools-trace.h"
 #include "qb_signal.h"
 #include "qb_sums.h"
 
@@ -400,5 +401,27 @@ int report_commit(report_file* f, const char* text) {
     err = errno;
   if (err != 0)
     unlink(f->temp);
+  return err;
+}
+
+void report_abandon(report_file* f) {
+  if (f->fd != -1)
+    close(f->fd);
+  f->fd = -1;
+  if (f->temp[0] != '\0')
+    unlink(f->temp);
+}
+
+int report_write(report_file* f, const run_record& r, const report_request& request, char* text,
+                 size_t size) {
+  if (!report_json(r, request, text, size)) {
+    report_abandon(f);
+    nxa_trace(TRACE_ERROR, "Cannot write report '%s': longer than %zu bytes; the file keeps its "
+              "old report\n", f->path, size);
+    return EOVERFLOW;
+  }
+  const int err = report_commit(f, text);
+  if (err != 0)
+    nxa_trace(TRACE_ERROR, "Cannot write report '%s': %s\n", f->path, strerror(err));
   return err;
 }
