@@ -392,10 +392,6 @@ struct exec_context {
 // The command table: one row per command of the module's command line, so
 // that a new command is a source of its own and one row here.
 
-// Whether a command maps the final state whatever the engine returned, or
-// only once the engine could run the client (show, whichboot and dir).
-enum QbStateMapping { QB_MAP_ALWAYS, QB_MAP_ON_SUCCESS };
-
 const int QB_MAX_VARIANTS = 3;
 const int QB_MAX_WORDS = 3;
 const int QB_MAX_MARKERS = 4;
@@ -417,7 +413,6 @@ struct qb_variant {
 // (the session engine's); null questions or verdict: the command has none.
 struct qb_command {
   QB_CMDS cmd;
-  QbStateMapping mapping;
   const char* word;
   const char* sim_word;
   qb_variant variants[QB_MAX_VARIANTS];  // type QB_CLI_UNKNOWN: no more

@@ -145,7 +145,8 @@ const int QB_TIMEOUT_OF_ROW = -1;
 
 // Runs cntx's session as the row cmd of the command table says, in the
 // dialect of s, with an idle time-out of timeout seconds (QB_TIMEOUT_OF_ROW:
-// the row's). Returns the final state mapped to a code, then the command's
+// the row's). Returns ssh_exec's MORVIK_INTERNAL_ERR as it is (no pipes for
+// the client), else the final state mapped to a code, then the command's
 // own result (cli_result) if the state allowed success, then the row's
 // verdict; MORVIK_HOST_KEY_ERR, MORVIK_WEAK_CRYPTO_ERR or MORVIK_SSH_AUTH_ERR
 // whenever the session's login left that in cli_result.

@@ -1122,8 +1122,10 @@ QBCodes run_command(const session_settings& s, int cmd, exec_context* cntx, int 
     if (timeout == QB_TIMEOUT_SESSION)
       timeout = s.cmd_timeout;
   }
+  // A session that could not even be set up (no pipes) has no state to map:
+  // its internal error stands, whichever the command.
   QBCodes retval = ssh_exec(s, cntx, command->parser, timeout);
-  if (command->mapping == QB_MAP_ALWAYS || retval == MORVIK_SUCCESS)
+  if (retval == MORVIK_SUCCESS)
     retval = execstate_to_exit_code(retval, cntx->state);
   if (retval == MORVIK_SUCCESS && cntx->cli_result != MORVIK_SUCCESS)
     retval = cntx->cli_result;

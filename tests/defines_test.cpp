@@ -2,6 +2,10 @@
 // records of a remote command with their list methods.
 #include "defines.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <climits>
 #include <csignal>
 #include <string>
@@ -207,6 +211,29 @@ TEST_F(RunCommand, NullContextOrCommandOutsideTheTableIsAnInternalError) {
   EXPECT_EQ(run_command(session_settings(), QB_QUIT, &cntx, 10), MORVIK_INTERNAL_ERR);
   EXPECT_EQ(run_command(session_settings(), -1, &cntx, 10), MORVIK_INTERNAL_ERR);
   EXPECT_EQ(cntx.state, EXEC_INIT);
+}
+
+// Pipes that cannot be made are the one code ssh_exec promises for them,
+// whichever command's session needed them.
+TEST_F(RunCommand, PipesThatCannotBeMadeAreAnInternalErrorForEveryCommand) {
+  const session_settings s = client("exit 0\n");
+  // New descriptors take the lowest free number: a limit at it allows none.
+  const int lowest_free = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_NE(lowest_free, -1);
+  close(lowest_free);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit none = saved;
+  none.rlim_cur = static_cast<rlim_t>(lowest_free);
+  for (const qb_command& command : qb_commands) {
+    exec_context cntx;
+    cntx.type = command.variants[0].type;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    const QBCodes rc = run_command(s, command.cmd, &cntx, 10);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(rc, MORVIK_INTERNAL_ERR) << command.word;
+    EXPECT_EQ(cntx.state, EXEC_INIT) << command.word;
+  }
 }
 
 // A refused host key is the answer whatever else the session came to: a
