@@ -716,6 +716,34 @@ QBCodes lock_module(const qb_opt& opt, run_record* record, module_lock* lock) {
   return retval;
 }
 
+// Makes the report's temporary file beside path when a report is asked for
+// (path not empty), so that a path that cannot be written ends the run before
+// it starts. Returns MORVIK_SUCCESS, or MORVIK_INVALID_PARAM_ERR after saying
+// why; report->fd is -1 without a report.
+QBCodes open_report(report_file* report, const char* path) {
+  report->fd = -1;
+  if (path[0] == '\0')
+    return MORVIK_SUCCESS;
+  const int err = report_open(report, path);
+  if (err == 0)
+    return MORVIK_SUCCESS;
+  nxa_trace(TRACE_ERROR, "Cannot write report '%s': %s\n", path, strerror(err));
+  return MORVIK_INVALID_PARAM_ERR;
+}
+
+// Sets the trace mode and prints the banner; the simulator's notice comes
+// with a pause.
+void start_trace(int tracemode, int simulator) {
+  nxa_set_trace(static_cast<unsigned int>(tracemode));
+  nxa_trace(TRACE_ALWAYS, "\nUtility to execute flashing of Quorbel\n");
+  nxa_trace(TRACE_ALWAYS, "Version %d.%d.%d.%d\n\n", MORVIK_VERSION_MAJOR, MORVIK_VERSION_MINOR,
+            MORVIK_VERSION_PATCH, MORVIK_VERSION_BUILD);
+  if (simulator) {
+    nxa_trace(TRACE_ALWAYS, "\nSimulator mode!!!\n");
+    sleep(SIM_START_PAUSE_SEC);
+  }
+}
+
 // The last step the run began, for a signal seen between steps.
 const char* last_step(const run_record& record) {
   return record.step_count > 0 ? record.steps[record.step_count - 1].step : "lock";
@@ -781,25 +809,12 @@ int morvik_main(int argc, char** argv) {
     return MORVIK_INTERNAL_ERR;
   }
   report_file report;
-  report.fd = -1;
-  if (options.report_path[0] != '\0') {
-    err = report_open(&report, options.report_path);
-    if (err != 0) {
-      nxa_trace(TRACE_ERROR, "Cannot write report '%s': %s\n", options.report_path, strerror(err));
-      return MORVIK_INVALID_PARAM_ERR;
-    }
-  }
+  retval = open_report(&report, options.report_path);
+  if (retval != MORVIK_SUCCESS)
+    return retval;
   run_record record;
   record_init(&record);
-
-  nxa_set_trace(static_cast<unsigned int>(options.tracemode));
-  nxa_trace(TRACE_ALWAYS, "\nUtility to execute flashing of Quorbel\n");
-  nxa_trace(TRACE_ALWAYS, "Version %d.%d.%d.%d\n\n", MORVIK_VERSION_MAJOR, MORVIK_VERSION_MINOR,
-            MORVIK_VERSION_PATCH, MORVIK_VERSION_BUILD);
-  if (simulator_mode) {
-    nxa_trace(TRACE_ALWAYS, "\nSimulator mode!!!\n");
-    sleep(SIM_START_PAUSE_SEC);
-  }
+  start_trace(options.tracemode, simulator_mode);
   module_lock lock;
   lock.count = 0;
   if (winsock_init() != 0) {
