@@ -389,12 +389,8 @@ struct exec_context {
 };
 
 // ---------------------------------------------------------------------------
-// The command table: one row per command of the module's command line, so
-// that a new command is a source of its own and one row here.
-
-// Whether a command maps the final state whatever the engine returned, or
-// only once the engine could run the client (show, whichboot and dir).
-enum QbStateMapping { QB_MAP_ALWAYS, QB_MAP_ON_SUCCESS };
+// The command table: a list of rows, one per command of the module's command
+// line, each defined in the command's own source beside its code.
 
 const int QB_MAX_VARIANTS = 3;
 const int QB_MAX_WORDS = 3;
@@ -412,15 +408,29 @@ struct qb_variant {
   int (*words)(const exec_context* cntx, const char* words[QB_MAX_WORDS]);
 };
 
+// What a command is asked for, as the exec_ functions take it; each command
+// reads what its type needs and nothing else. Null or QB_MODE_UNKNOWN: not
+// given.
+struct qb_request {
+  const file_info* file;  // the file to list alone (dir) or to delete
+  const char* url;        // where the image lies (copy)
+  const char* image;      // the image to download (copy) or to boot from (boot-system)
+  QbBootMode mode;        // the boot mode to start in next (boot-system)
+};
+
 // Everything of one command that the shared runner and parser need. The
 // functions have the contracts of parser_handler and line_parser_handler
 // (the session engine's); null questions or verdict: the command has none.
 struct qb_command {
   QB_CMDS cmd;
-  QbStateMapping mapping;
   const char* word;
   const char* sim_word;
   qb_variant variants[QB_MAX_VARIANTS];  // type QB_CLI_UNKNOWN: no more
+  // Readies a new context of one of the row's types for its session: checks
+  // that the records the command fills exist and copies what request holds
+  // for the type into them. Returns MORVIK_SUCCESS, or the code of a request
+  // it refuses (MORVIK_INTERNAL_ERR for a missing record or value).
+  QBCodes (*take_request)(exec_context* cntx, const qb_request& request);
   // The command's parser, handed to the session: the shared command parser
   // bound to this row.
   int (*parser)(const char* recv, char* sent, int max_sent, exec_context* cntx);
@@ -438,9 +448,12 @@ struct qb_command {
   int sim_timeout;  // the same against the simulator
 };
 
-// Indexed by QB_CMDS, QB_SHOW to QB_RELOAD.
+// Every command's row, in the order of QB_CMDS, QB_SHOW to QB_RELOAD.
 const int QB_COMMAND_COUNT = QB_QUIT;
-extern const qb_command qb_commands[QB_COMMAND_COUNT];
+extern const qb_command* const qb_commands[QB_COMMAND_COUNT];
+
+// The highest type that a row serves.
+QbCliType qb_last_cli_type();
 
 // The row of a QB_CMDS value; null for the logout word and outside the table.
 const qb_command* qb_command_of(int cmd);

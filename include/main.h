@@ -6,6 +6,7 @@
 #include "defines.h"
 #include "misc.h"
 #include "qb_sums.h"
+#include "report.h"
 
 // What the checksum file says of one image.
 struct image_digest {
@@ -47,6 +48,10 @@ struct qb_opt {
 
 // Written by parse_args and get_ssh_cmd at the start, read-only afterwards.
 extern qb_opt options;
+
+// What the report repeats of the command line opt (its texts point into
+// opt), with the dialect simulator.
+report_request report_request_of(const qb_opt& opt, int simulator);
 
 // The whole run of the tool; returns the exit status.
 int morvik_main(int argc, char** argv);

@@ -7,8 +7,6 @@
 
 #include "defines.h"
 
-struct qb_opt;
-
 const int REPORT_MAX_STEPS = 128;
 const int REPORT_STEP_NAME = 32;
 const int REPORT_IMAGE_NAME = 100;
@@ -115,9 +113,22 @@ bool record_changed(const run_record& r);
 // Notes the end of the run with its exit status.
 void record_finish(run_record* r, int exit_code);
 
-// Encodes the report of a finished run of opt as one JSON object (a line
+// What the run was asked to do, as its report repeats it. The texts are the
+// caller's and must outlive the call; null or empty: not given.
+struct report_request {
+  const char* host;
+  const char* mode;  // "account_check", "update" or "update both"
+  int simulator;
+  int dry_run;
+  QbPace pace;
+  const char* tftp;
+  const char* img_sw;
+  const char* img_tzr;
+};
+
+// Encodes the report of a finished run of request as one JSON object (a line
 // end after it) into out. Returns false if it did not fit into size bytes.
-bool report_json(const run_record& r, const qb_opt& opt, int simulator, char* out, size_t size);
+bool report_json(const run_record& r, const report_request& request, char* out, size_t size);
 
 // The report's file: written to a temporary file beside its path, which
 // replaces the path only once it is complete.
@@ -134,5 +145,16 @@ int report_open(report_file* f, const char* path);
 // Writes text into the temporary file and renames it over the path; the
 // temporary file is gone afterwards either way. Returns 0 or an errno.
 int report_commit(report_file* f, const char* text);
+
+// Removes the temporary file without touching the path, which keeps what it
+// held before the run.
+void report_abandon(report_file* f);
+
+// Encodes the report of r and request into text (size bytes) and commits it;
+// says on the error output what failed. A report that does not fit is not
+// written: the path keeps its old report. Returns 0, EOVERFLOW for a report
+// that did not fit, or report_commit's errno.
+int report_write(report_file* f, const run_record& r, const report_request& request, char* text,
+                 size_t size);
 
 #endif

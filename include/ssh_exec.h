@@ -136,38 +136,43 @@ int cli_rejected(int cmd, const char* line, exec_context* cntx);
 // ---------------------------------------------------------------------------
 // What the command modules share around their session.
 
-// Frees what *pp_cntx held and returns a new context of the given type, or
-// null when memory ran out.
-exec_context* new_command_context(exec_context** pp_cntx, QbCliType type);
-
-// run_command's time-out argument for the one that the command table gives.
+// run_command's and exec_command's time-out argument for the one that the
+// command table gives.
 const int QB_TIMEOUT_OF_ROW = -1;
 
 // Runs cntx's session as the row cmd of the command table says, in the
 // dialect of s, with an idle time-out of timeout seconds (QB_TIMEOUT_OF_ROW:
-// the row's). Returns the final state mapped to a code, then the command's
+// the row's). Returns ssh_exec's MORVIK_INTERNAL_ERR as it is (no pipes for
+// the client), else the final state mapped to a code, then the command's
 // own result (cli_result) if the state allowed success, then the row's
 // verdict; MORVIK_HOST_KEY_ERR, MORVIK_WEAK_CRYPTO_ERR or MORVIK_SSH_AUTH_ERR
 // whenever the session's login left that in cli_result.
 // MORVIK_INTERNAL_ERR for a null context or a cmd outside the table.
 QBCodes run_command(const session_settings& s, int cmd, exec_context* cntx, int timeout);
 
-// Stores cntx in *pp_cntx when retval is MORVIK_SUCCESS, else frees it.
-// Returns retval.
-QBCodes hand_over(exec_context* cntx, QBCodes retval, exec_context** pp_cntx);
+// What every exec_ function does once it has checked its arguments: frees
+// what *pp_cntx held, makes a context of type, lets the row cmd take request
+// into it and runs its session (run_command). On MORVIK_SUCCESS the context
+// is handed over in *pp_cntx, which the caller frees with release_cntx;
+// otherwise it is freed and *pp_cntx stays null. MORVIK_INTERNAL_ERR for a
+// null pp_cntx, a cmd outside the table or no memory.
+QBCodes exec_command(const session_settings& s, int cmd, QbCliType type,
+                     const qb_request& request, exec_context** pp_cntx, int timeout);
 
 // ---------------------------------------------------------------------------
-// Command modules. Each exec_* frees what *pp_cntx held, runs one session and,
-// on MORVIK_SUCCESS only, hands the new context over in *pp_cntx; the caller
+// Command modules. Each defines its row of the command table beside its code;
+// each exec_* frees what *pp_cntx held, runs one session and, on
+// MORVIK_SUCCESS only, hands the new context over in *pp_cntx; the caller
 // frees it with release_cntx. The parsers are exported so that recorded
-// answers can be replayed against them without a client; the questions and
-// verdicts are the command table's.
+// answers can be replayed against them without a client; a command's
+// questions and verdict are reached through its row.
 
+extern const qb_command show_command;
 QBCodes exec_show(const session_settings& s, QbCliType type, exec_context** pp_cntx);
 int show_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_show_line(char* line, exec_context* cntx);
-QBCodes show_verdict(exec_context* cntx, QBCodes retval);
 
+extern const qb_command dir_command;
 QBCodes exec_dir(const session_settings& s, QbCliType type, file_info* info,
                  exec_context** pp_cntx);
 // Copies the first opcode image of plist flagged 'Y' (startup non-zero) or 'N'
@@ -175,34 +180,32 @@ QBCodes exec_dir(const session_settings& s, QbCliType type, file_info* info,
 int get_opcode_image(int startup, files_list* plist, file_info* info);
 int dir_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_dir_line(char* line, exec_context* cntx);
-QBCodes dir_verdict(exec_context* cntx, QBCodes retval);
 
+extern const qb_command whichboot_command;
 QBCodes exec_whichboot(const session_settings& s, exec_context** pp_cntx);
 int whichboot_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_whichboot_line(char* line, exec_context* cntx);
-QBCodes whichboot_verdict(exec_context* cntx, QBCodes retval);
 
+extern const qb_command copy_command;
 QBCodes exec_copy(const session_settings& s, char* tftp_url, char* filename,
                   exec_context** pp_cntx, int timeout);
 int copy_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_copy_line(char* line, exec_context* cntx);
-int copy_questions(const char* recv, char* sent, int max_sent, exec_context* cntx);
 
+extern const qb_command delete_command;
 QBCodes exec_delete(const session_settings& s, file_info* info, exec_context** pp_cntx);
 int delete_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_delete_line(char* line, exec_context* cntx);
-int delete_questions(const char* recv, char* sent, int max_sent, exec_context* cntx);
 
+extern const qb_command boot_system_command;
 QBCodes exec_bootsystem(const session_settings& s, QbCliType type, char* imagename,
                         QbBootMode mode, exec_context** pp_cntx);
 int bootsystem_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_bootsystem_line(char* line, exec_context* cntx);
-QBCodes bootsystem_verdict(exec_context* cntx, QBCodes retval);
 
+extern const qb_command reload_command;
 QBCodes exec_reload(const session_settings& s, exec_context** pp_cntx, int timeout);
 int reload_parser(const char* recv, char* sent, int max_sent, exec_context* cntx);
 int parse_reload_line(char* line, exec_context* cntx);
-int reload_questions(const char* recv, char* sent, int max_sent, exec_context* cntx);
-QBCodes reload_verdict(exec_context* cntx, QBCodes retval);
 
 #endif

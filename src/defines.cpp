@@ -1,5 +1,6 @@
-// The module's command vocabulary: the table of commands with their words in
-// both dialects, command lines, parsers and verdicts; the boot-mode names.
+// The module's command vocabulary: the list of the commands' rows, the lookups
+// of a command's word and time-out in either dialect, the boot-mode names and
+// the result codes' names.
 #include "defines.h"
 
 #include <cstddef>
@@ -55,116 +56,42 @@ namespace {
 
 const char* const QUIT_WORD = "quit";
 const char* const QUIT_WORD_SIM = "qb_quit";
-// The simulator restarts at once.
-const int SIM_RELOAD_CMD_TIMEOUT = 30;
-
-// The request's words of the command lines that take any; each returns 0
-// when the record cannot give them.
-
-int dir_file_words(const exec_context* cntx, const char* words[QB_MAX_WORDS]) {
-  if (cntx->p_dir == nullptr || cntx->p_dir->p_file == nullptr)
-    return 0;
-  words[0] = cntx->p_dir->p_file->name;
-  return 1;
-}
-
-int delete_words(const exec_context* cntx, const char* words[QB_MAX_WORDS]) {
-  if (cntx->p_delete == nullptr || cntx->p_delete->p_del_file == nullptr)
-    return 0;
-  words[0] = cntx->p_delete->p_del_file->name;
-  return 1;
-}
-
-int copy_words(const exec_context* cntx, const char* words[QB_MAX_WORDS]) {
-  if (cntx->p_copy == nullptr)
-    return 0;
-  words[0] = cntx->p_copy->tftp_url;
-  words[1] = cntx->p_copy->srcfile;
-  words[2] = cntx->p_copy->destfile;
-  return 1;
-}
-
-int boot_mode_words(const exec_context* cntx, const char* words[QB_MAX_WORDS]) {
-  if (cntx->p_bootsystem == nullptr)
-    return 0;
-  const int mode = static_cast<int>(cntx->p_bootsystem->mode);
-  if (!qb_mode_is_named(mode))
-    return 0;
-  words[0] = s_boot_mode[mode];
-  return 1;
-}
-
-int boot_image_words(const exec_context* cntx, const char* words[QB_MAX_WORDS]) {
-  if (cntx->p_bootsystem == nullptr)
-    return 0;
-  words[0] = cntx->p_bootsystem->imagename;
-  return 1;
-}
 
 }  // namespace
 
-const qb_command qb_commands[QB_COMMAND_COUNT] = {
-    {QB_SHOW, QB_MAP_ON_SUCCESS, "show", "qb_show",
-     {{QB_CLI_SHOW_LOGINSESSION, "%s loginsession\r\n", nullptr},
-      {QB_CLI_SHOW_VERSION, "%s version\r\n", nullptr},
-      {QB_CLI_SHOW_HARDWARE, "%s hardware\r\n", nullptr}},
-     show_parser, parse_show_line, nullptr, show_verdict,
-     {"Command not found", "Incomplete command", "Invalid input detected", "Incorrect input",
-      nullptr},
-     QB_TIMEOUT_SESSION, QB_TIMEOUT_SESSION},
-    {QB_WHICHBOOT, QB_MAP_ON_SUCCESS, "whichboot", "qb_whichboot",
-     {{QB_CLI_WHICHBOOT, "%s\r\n", nullptr}},
-     whichboot_parser, parse_whichboot_line, nullptr, whichboot_verdict,
-     {"Incorrect input", "Invalid input", nullptr},
-     QB_TIMEOUT_SESSION, QB_TIMEOUT_SESSION},
-    {QB_DIR, QB_MAP_ON_SUCCESS, "dir", "qb_dir",
-     {{QB_CLI_DIR, "%s\r\n", nullptr},
-      {QB_CLI_DIR_OPCODE, "%s opcode\r\n", nullptr},
-      {QB_CLI_DIR_FILE, "%s opcode %s\r\n", dir_file_words}},
-     dir_parser, parse_dir_line, nullptr, dir_verdict,
-     {"Incorrect input", "Invalid input", nullptr},
-     QB_TIMEOUT_SESSION, QB_TIMEOUT_SESSION},
-    {QB_DELETE, QB_MAP_ALWAYS, "delete", "qb_delete",
-     {{QB_CLI_DELETE, "%s %s\r\n", delete_words}},
-     delete_parser, parse_delete_line, delete_questions, nullptr,
-     {"Incorrect input", nullptr},
-     QB_TIMEOUT_SESSION, QB_TIMEOUT_SESSION},
-    // The download may keep the module silent for up to 20 minutes.
-    {QB_COPY, QB_MAP_ALWAYS, "copy", "qb_copy",
-     {{QB_CLI_COPY, "%s %s/%s image %s\r\n", copy_words}},
-     copy_parser, parse_copy_line, copy_questions, nullptr,
-     {"Incorrect input", "Invalid input", nullptr},
-     1200, 1200},
-    {QB_BOOT_SYSTEM, QB_MAP_ALWAYS, "boot-system", "qb_boot_system",
-     {{QB_CLI_BOOT_SYSTEM_MODE, "%s mode %s\r\n", boot_mode_words},
-      {QB_CLI_BOOT_SYSTEM_OPCODE, "%s opcode %s\r\n", boot_image_words}},
-     bootsystem_parser, parse_bootsystem_line, nullptr, bootsystem_verdict,
-     {"Command not found", "Incomplete command", "Invalid input detected", "Incorrect input",
-      nullptr},
-     QB_TIMEOUT_SESSION, QB_TIMEOUT_SESSION},
-    {QB_RELOAD, QB_MAP_ALWAYS, "reload", "qb_reload",
-     {{QB_CLI_RELOAD, "%s\r\n", nullptr}},
-     reload_parser, parse_reload_line, reload_questions, reload_verdict,
-     {"Command not found", "Incomplete command", "Invalid input detected", "Incorrect input",
-      nullptr},
-     RELOAD_CMD_TIMEOUT, SIM_RELOAD_CMD_TIMEOUT},
+// A new command is one line here; its row is the command's own.
+const qb_command* const qb_commands[QB_COMMAND_COUNT] = {
+    &show_command,   &whichboot_command,   &dir_command,    &delete_command,
+    &copy_command,   &boot_system_command, &reload_command,
 };
 
 const qb_command* qb_command_of(int cmd) {
-  return cmd >= 0 && cmd < QB_COMMAND_COUNT ? &qb_commands[cmd] : nullptr;
+  for (const qb_command* command : qb_commands)
+    if (command->cmd == cmd)
+      return command;
+  return nullptr;
 }
 
 const qb_command* qb_command_serving(QbCliType type, const qb_variant** variant) {
-  for (const qb_command& command : qb_commands) {
-    for (const qb_variant& v : command.variants) {
+  for (const qb_command* command : qb_commands) {
+    for (const qb_variant& v : command->variants) {
       if (v.type == type && type != QB_CLI_UNKNOWN) {
         if (variant != nullptr)
           *variant = &v;
-        return &command;
+        return command;
       }
     }
   }
   return nullptr;
+}
+
+QbCliType qb_last_cli_type() {
+  QbCliType last = QB_CLI_UNKNOWN;
+  for (const qb_command* command : qb_commands)
+    for (const qb_variant& v : command->variants)
+      if (v.type > last)
+        last = v.type;
+  return last;
 }
 
 int qb_command_timeout(const qb_command& command, int simulator) {
@@ -185,5 +112,5 @@ const char* get_qb_cmd(int cmd) {
 }
 
 int get_reload_timeout() {
-  return qb_command_timeout(qb_commands[QB_RELOAD], simulator_mode);
+  return qb_command_timeout(*qb_command_of(QB_RELOAD), simulator_mode);
 }

@@ -60,18 +60,29 @@ struct qb_run {
   int reload_timeout_sec;  // idle time-out of the restart's session
 };
 
-// Builds the run of opt: the client found by get_ssh_cmd, the password, the
-// logout word of the dialect in use, the pacing chosen. A dry run declines
-// the save question at logout, so that it changes nothing at all.
-void prepare_run(qb_run* run, const qb_opt& opt, int simulator, run_record* record) {
+// What main looks up once for the tool modes: the client that get_ssh_cmd
+// found, and in the dialect of the command line the logout word and the idle
+// time-out of the restart's session.
+struct run_lookups {
+  const char* ssh_path;
+  const char* ssh_args;
+  const char* logout_word;
+  int reload_timeout_sec;
+};
+
+// Builds the run of opt against a peer of the given dialect (simulator) with
+// what main looked up. A dry run declines the save question at logout, so
+// that it changes nothing at all.
+void prepare_run(qb_run* run, const qb_opt& opt, int simulator, const run_lookups& found,
+                 run_record* record) {
   run->p_opt = &opt;
   run->p_record = record;
   run->dry_run = opt.dry_run;
   session_settings& s = run->session;
-  snprintf(s.ssh_path, sizeof(s.ssh_path), "%s", opt.ssh_path);
-  snprintf(s.ssh_args, sizeof(s.ssh_args), "%s", opt.ssh_args);
+  snprintf(s.ssh_path, sizeof(s.ssh_path), "%s", found.ssh_path);
+  snprintf(s.ssh_args, sizeof(s.ssh_args), "%s", found.ssh_args);
   snprintf(s.password, sizeof(s.password), "%s", opt.password);
-  snprintf(s.logout_word, sizeof(s.logout_word), "%s", get_qb_cmd(QB_QUIT));
+  snprintf(s.logout_word, sizeof(s.logout_word), "%s", found.logout_word);
   s.save_answer = opt.dry_run ? 'n' : 'y';
   s.pace = opt.pace;
   s.simulator = simulator;
@@ -80,7 +91,7 @@ void prepare_run(qb_run* run, const qb_opt& opt, int simulator, run_record* reco
   s.accept_weak_crypto = opt.accept_weak_crypto;
   host_key_lock_path(s.host_key_lock, sizeof(s.host_key_lock));
   run->watch_restart = 0;
-  run->reload_timeout_sec = 0;
+  run->reload_timeout_sec = found.reload_timeout_sec;
   if (opt.pace == QB_PACE_PROMPT) {
     run->probe.close_pause_sec = 0;
     // Reacting as soon as the module announces its restart, the tool would
@@ -179,7 +190,6 @@ const int RELOAD_WAIT_PROBES = 600;
 // A module whose port 22 was never seen closed this long after the restart
 // was accepted is taken as back already; the verify tells what it runs.
 const int RESTART_SEEN_WITHIN_SEC = 60;
-const int COPY_TIMEOUT_SEC = 1200;
 const int IMAGE_NAME_LEN = 100;
 
 // Restarts the module and waits until its SSH port answers again.
@@ -310,7 +320,7 @@ QBCodes download_image(const qb_run& run, QbBootMode mode, char* new_opcode_img)
       run, "download", mode,
       [&](exec_context** pp) {
         return exec_copy(run.session, const_cast<char*>(run.p_opt->tftp_path), new_opcode_img, pp,
-                         COPY_TIMEOUT_SEC);
+                         QB_TIMEOUT_OF_ROW);
       },
       accepted);
   if (retval != MORVIK_SUCCESS)
@@ -706,17 +716,32 @@ QBCodes lock_module(const qb_opt& opt, run_record* record, module_lock* lock) {
   return retval;
 }
 
-// Writes the run's report of a run with simulator as given; a report that
-// cannot be written is said, but the exit status stays the module's.
-void write_report(report_file* file, const run_record& record, const qb_opt& opt, int simulator) {
-  static char text[65536];
-  int err = report_json(record, opt, simulator, text, sizeof(text)) ? 0 : EOVERFLOW;
+// Makes the report's temporary file beside path when a report is asked for
+// (path not empty), so that a path that cannot be written ends the run before
+// it starts. Returns MORVIK_SUCCESS, or MORVIK_INVALID_PARAM_ERR after saying
+// why; report->fd is -1 without a report.
+QBCodes open_report(report_file* report, const char* path) {
+  report->fd = -1;
+  if (path[0] == '\0')
+    return MORVIK_SUCCESS;
+  const int err = report_open(report, path);
   if (err == 0)
-    err = report_commit(file, text);
-  else
-    report_commit(file, "");
-  if (err != 0)
-    nxa_trace(TRACE_ERROR, "Cannot write report '%s': %s\n", opt.report_path, strerror(err));
+    return MORVIK_SUCCESS;
+  nxa_trace(TRACE_ERROR, "Cannot write report '%s': %s\n", path, strerror(err));
+  return MORVIK_INVALID_PARAM_ERR;
+}
+
+// Sets the trace mode and prints the banner; the simulator's notice comes
+// with a pause.
+void start_trace(int tracemode, int simulator) {
+  nxa_set_trace(static_cast<unsigned int>(tracemode));
+  nxa_trace(TRACE_ALWAYS, "\nUtility to execute flashing of Quorbel\n");
+  nxa_trace(TRACE_ALWAYS, "Version %d.%d.%d.%d\n\n", MORVIK_VERSION_MAJOR, MORVIK_VERSION_MINOR,
+            MORVIK_VERSION_PATCH, MORVIK_VERSION_BUILD);
+  if (simulator) {
+    nxa_trace(TRACE_ALWAYS, "\nSimulator mode!!!\n");
+    sleep(SIM_START_PAUSE_SEC);
+  }
 }
 
 // The last step the run began, for a signal seen between steps.
@@ -724,33 +749,28 @@ const char* last_step(const run_record& record) {
   return record.step_count > 0 ? record.steps[record.step_count - 1].step : "lock";
 }
 
-// The run once the banner is out: the socket layer, the client, the module's
-// lock, then the tool mode. Returns the run's code; the module's lock, if it
-// was taken, is left in *lock for the caller to release at the very end.
-QBCodes run_tool_mode(qb_run* run, run_record* record, module_lock* lock) {
-  if (winsock_init() != 0) {
-    record_failure(record, "socket_layer");
-    return MORVIK_INTERNAL_ERR;
-  }
-  QBCodes retval = get_ssh_cmd();
-  prepare_run(run, options, simulator_mode, record);
-  run->reload_timeout_sec = get_reload_timeout();
-  if (retval != MORVIK_SUCCESS) {
+// The run once the socket layer is up and main has looked for the client
+// (client_found: get_ssh_cmd's code): the module's lock, then the tool mode.
+// Returns the run's code; the module's lock, if it was taken, is left in
+// *lock for the caller to release at the very end.
+QBCodes run_tool_mode(const qb_run& run, QBCodes client_found, module_lock* lock) {
+  if (client_found != MORVIK_SUCCESS) {
     nxa_trace(TRACE_ERROR, "SSH client not found\n");
-    record_failure(record, "ssh_client");
-    return retval;
+    record_failure(run.p_record, "ssh_client");
+    return client_found;
   }
-  retval = lock_module(options, record, lock);
+  const qb_opt& opt = *run.p_opt;
+  QBCodes retval = lock_module(opt, run.p_record, lock);
   if (retval != MORVIK_SUCCESS)
     return retval;  // another run works on the module, or its lock cannot be had
-  if (interrupted(record, "lock"))
+  if (interrupted(run.p_record, "lock"))
     return MORVIK_INTERNAL_ERR;
-  if (options.mode == QB_CHECK_AUTH_MODE) {
+  if (opt.mode == QB_CHECK_AUTH_MODE) {
     nxa_trace(TRACE_NOTICE, "Mode: checking user account\n\n");
-    retval = account_check(*run);
-  } else if (options.mode == QB_FLASH_MODE) {
-    nxa_trace(TRACE_NOTICE, "Mode: flashing %s\n\n", options.both ? "both modes" : "");
-    retval = do_flash(*run);
+    retval = account_check(run);
+  } else if (opt.mode == QB_FLASH_MODE) {
+    nxa_trace(TRACE_NOTICE, "Mode: flashing %s\n\n", opt.both ? "both modes" : "");
+    retval = do_flash(run);
   } else {
     nxa_trace(TRACE_ERROR, "Invalid tool mode\n");
     retval = MORVIK_INVALID_PARAM_ERR;
@@ -759,6 +779,22 @@ QBCodes run_tool_mode(qb_run* run, run_record* record, module_lock* lock) {
 }
 
 }  // namespace
+
+report_request report_request_of(const qb_opt& opt, int simulator) {
+  report_request request;
+  request.host = opt.host;
+  if (opt.mode == QB_CHECK_AUTH_MODE)
+    request.mode = "account_check";
+  else
+    request.mode = opt.both ? "update both" : "update";
+  request.simulator = simulator;
+  request.dry_run = opt.dry_run;
+  request.pace = opt.pace;
+  request.tftp = opt.tftp_path;
+  request.img_sw = opt.img_sw;
+  request.img_tzr = opt.img_tzr;
+  return request;
+}
 
 int morvik_main(int argc, char** argv) {
   // A client that is already gone must fail our write, not end the tool.
@@ -773,37 +809,38 @@ int morvik_main(int argc, char** argv) {
     return MORVIK_INTERNAL_ERR;
   }
   report_file report;
-  report.fd = -1;
-  if (options.report_path[0] != '\0') {
-    err = report_open(&report, options.report_path);
-    if (err != 0) {
-      nxa_trace(TRACE_ERROR, "Cannot write report '%s': %s\n", options.report_path, strerror(err));
-      return MORVIK_INVALID_PARAM_ERR;
-    }
-  }
+  retval = open_report(&report, options.report_path);
+  if (retval != MORVIK_SUCCESS)
+    return retval;
   run_record record;
   record_init(&record);
-
-  nxa_set_trace(static_cast<unsigned int>(options.tracemode));
-  nxa_trace(TRACE_ALWAYS, "\nUtility to execute flashing of Quorbel\n");
-  nxa_trace(TRACE_ALWAYS, "Version %d.%d.%d.%d\n\n", MORVIK_VERSION_MAJOR, MORVIK_VERSION_MINOR,
-            MORVIK_VERSION_PATCH, MORVIK_VERSION_BUILD);
-  if (simulator_mode) {
-    nxa_trace(TRACE_ALWAYS, "\nSimulator mode!!!\n");
-    sleep(SIM_START_PAUSE_SEC);
-  }
-  qb_run run;
+  start_trace(options.tracemode, simulator_mode);
   module_lock lock;
   lock.count = 0;
-  retval = run_tool_mode(&run, &record, &lock);
+  if (winsock_init() != 0) {
+    record_failure(&record, "socket_layer");
+    retval = MORVIK_INTERNAL_ERR;
+  } else {
+    // Everything below gets what depends on the command line as values.
+    const QBCodes client_found = get_ssh_cmd();
+    const run_lookups found = {options.ssh_path, options.ssh_args, get_qb_cmd(QB_QUIT),
+                               get_reload_timeout()};
+    qb_run run;
+    prepare_run(&run, options, simulator_mode, found, &record);
+    retval = run_tool_mode(run, client_found, &lock);
+  }
   winsock_cleanup();
   // A signal that came after the last step still ends the run as the signal.
   interrupted(&record, last_step(record));
   const int status = record.signal != 0 ? 128 + record.signal : retval;
   nxa_trace(TRACE_NOTICE, "\nProgram exited with code %d\n", status);
   record_finish(&record, status);
-  if (report.fd != -1)
-    write_report(&report, record, options, simulator_mode);
+  if (report.fd != -1) {
+    // A report that cannot be written is said, but the exit status stays the
+    // module's.
+    static char text[65536];
+    report_write(&report, record, report_request_of(options, simulator_mode), text, sizeof(text));
+  }
   release_module_lock(&lock);
   return status;
 }

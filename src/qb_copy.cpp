@@ -49,6 +49,29 @@ bool is_summary(const char* recv) {
   return false;
 }
 
+// The URL gets its scheme if it lacks one; the image keeps its name.
+QBCodes copy_request(exec_context* cntx, const qb_request& request) {
+  qb_copy_info* p_copy = cntx->p_copy;
+  if (p_copy == nullptr || request.url == nullptr || request.image == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  if (str_contains(request.url, "tftp://"))
+    snprintf(p_copy->tftp_url, sizeof(p_copy->tftp_url), "%s", request.url);
+  else
+    snprintf(p_copy->tftp_url, sizeof(p_copy->tftp_url), "tftp://%s", request.url);
+  snprintf(p_copy->srcfile, sizeof(p_copy->srcfile), "%s", request.image);
+  snprintf(p_copy->destfile, sizeof(p_copy->destfile), "%s", request.image);
+  return MORVIK_SUCCESS;
+}
+
+int copy_words(const exec_context* cntx, const char* words[QB_MAX_WORDS]) {
+  if (cntx->p_copy == nullptr)
+    return 0;
+  words[0] = cntx->p_copy->tftp_url;
+  words[1] = cntx->p_copy->srcfile;
+  words[2] = cntx->p_copy->destfile;
+  return 1;
+}
+
 }  // namespace
 
 int parse_copy_line(char* line, exec_context* cntx) {
@@ -77,6 +100,8 @@ int copy_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) 
   return command_parser(QB_COPY, recv, sent, max_sent, cntx);
 }
 
+namespace {
+
 // The question to start, the echo of its answer, and the summary and the
 // progress lines that the module prints around the transfer.
 int copy_questions(const char* recv, char* sent, int max_sent, exec_context* cntx) {
@@ -94,19 +119,22 @@ int copy_questions(const char* recv, char* sent, int max_sent, exec_context* cnt
   return report_progress(recv) > 0 ? 1 : 0;
 }
 
+}  // namespace
+
+// The download may keep the module silent for up to 20 minutes.
+const qb_command copy_command = {
+    QB_COPY, "copy", "qb_copy",
+    {{QB_CLI_COPY, "%s %s/%s image %s\r\n", copy_words}},
+    copy_request, copy_parser, parse_copy_line, copy_questions, nullptr,
+    {"Incorrect input", "Invalid input", nullptr},
+    1200, 1200};
+
 QBCodes exec_copy(const session_settings& s, char* tftp_url, char* filename,
                   exec_context** pp_cntx, int timeout) {
   if (tftp_url == nullptr || pp_cntx == nullptr || filename == nullptr)
     return MORVIK_INTERNAL_ERR;
-  exec_context* cntx = new_command_context(pp_cntx, QB_CLI_COPY);
-  qb_copy_info* p_copy = cntx != nullptr ? cntx->p_copy : nullptr;
-  if (p_copy == nullptr)
-    return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
-  if (str_contains(tftp_url, "tftp://"))
-    snprintf(p_copy->tftp_url, sizeof(p_copy->tftp_url), "%s", tftp_url);
-  else
-    snprintf(p_copy->tftp_url, sizeof(p_copy->tftp_url), "tftp://%s", tftp_url);
-  snprintf(p_copy->srcfile, sizeof(p_copy->srcfile), "%s", filename);
-  snprintf(p_copy->destfile, sizeof(p_copy->destfile), "%s", filename);
-  return hand_over(cntx, run_command(s, QB_COPY, cntx, timeout), pp_cntx);
+  qb_request request = qb_request();
+  request.url = tftp_url;
+  request.image = filename;
+  return exec_command(s, QB_COPY, QB_CLI_COPY, request, pp_cntx, timeout);
 }

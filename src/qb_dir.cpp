@@ -101,6 +101,27 @@ int dir_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) {
   return command_parser(QB_DIR, recv, sent, max_sent, cntx);
 }
 
+namespace {
+
+// The single-file listing names its file from p_file, so it needs that too.
+QBCodes dir_request(exec_context* cntx, const qb_request& request) {
+  qb_full_dir_info* p_dir = cntx->p_dir;
+  const bool one_file = cntx->type == QB_CLI_DIR_FILE;
+  if (p_dir == nullptr || p_dir->p_list == nullptr ||
+      (one_file && (p_dir->p_file == nullptr || request.file == nullptr)))
+    return MORVIK_INTERNAL_ERR;
+  if (one_file)
+    *p_dir->p_file = *request.file;
+  return MORVIK_SUCCESS;
+}
+
+int dir_file_words(const exec_context* cntx, const char* words[QB_MAX_WORDS]) {
+  if (cntx->p_dir == nullptr || cntx->p_dir->p_file == nullptr)
+    return 0;
+  words[0] = cntx->p_dir->p_file->name;
+  return 1;
+}
+
 // Every entry has to say all the flashing procedure looks at.
 QBCodes dir_verdict(exec_context* cntx, QBCodes retval) {
   if (retval != MORVIK_SUCCESS)
@@ -113,6 +134,17 @@ QBCodes dir_verdict(exec_context* cntx, QBCodes retval) {
   }
   return retval;
 }
+
+}  // namespace
+
+const qb_command dir_command = {
+    QB_DIR, "dir", "qb_dir",
+    {{QB_CLI_DIR, "%s\r\n", nullptr},
+     {QB_CLI_DIR_OPCODE, "%s opcode\r\n", nullptr},
+     {QB_CLI_DIR_FILE, "%s opcode %s\r\n", dir_file_words}},
+    dir_request, dir_parser, parse_dir_line, nullptr, dir_verdict,
+    {"Incorrect input", "Invalid input", nullptr},
+    QB_TIMEOUT_SESSION, QB_TIMEOUT_SESSION};
 
 int get_opcode_image(int startup, files_list* plist, file_info* info) {
   if (plist == nullptr || info == nullptr)
@@ -137,13 +169,7 @@ QBCodes exec_dir(const session_settings& s, QbCliType type, file_info* info,
                  exec_context** pp_cntx) {
   if (pp_cntx == nullptr || (type == QB_CLI_DIR_FILE && info == nullptr))
     return MORVIK_INTERNAL_ERR;
-  exec_context* cntx = new_command_context(pp_cntx, type);
-  qb_full_dir_info* p_dir = cntx != nullptr ? cntx->p_dir : nullptr;
-  // The single-file listing names its file from p_file, so it needs that too.
-  if (p_dir == nullptr || p_dir->p_list == nullptr ||
-      (type == QB_CLI_DIR_FILE && p_dir->p_file == nullptr))
-    return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
-  if (type == QB_CLI_DIR_FILE)
-    *p_dir->p_file = *info;
-  return hand_over(cntx, run_command(s, QB_DIR, cntx, QB_TIMEOUT_OF_ROW), pp_cntx);
+  qb_request request = qb_request();
+  request.file = info;
+  return exec_command(s, QB_DIR, type, request, pp_cntx, QB_TIMEOUT_OF_ROW);
 }

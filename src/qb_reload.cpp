@@ -9,6 +9,9 @@
 
 namespace {
 
+// The simulator restarts at once.
+const int SIM_RELOAD_CMD_TIMEOUT = 30;
+
 // Answers the module's questions, which take the single letter without a line
 // end. Returns 1 when it has answered.
 int answer_yes(char* sent, int max_sent, const exec_context* cntx) {
@@ -43,6 +46,13 @@ int reload_parser(const char* recv, char* sent, int max_sent, exec_context* cntx
   return command_parser(QB_RELOAD, recv, sent, max_sent, cntx);
 }
 
+namespace {
+
+// reload asks nothing; the announcement goes into the reload record.
+QBCodes reload_request(exec_context* cntx, const qb_request&) {
+  return cntx->p_reload != nullptr ? MORVIK_SUCCESS : MORVIK_INTERNAL_ERR;
+}
+
 // The save question and its notices, the question whether to restart, and
 // the announcement.
 int reload_questions(const char* recv, char* sent, int max_sent, exec_context* cntx) {
@@ -74,11 +84,16 @@ QBCodes reload_verdict(exec_context* cntx, QBCodes retval) {
   return retval;
 }
 
+}  // namespace
+
+const qb_command reload_command = {
+    QB_RELOAD, "reload", "qb_reload",
+    {{QB_CLI_RELOAD, "%s\r\n", nullptr}},
+    reload_request, reload_parser, parse_reload_line, reload_questions, reload_verdict,
+    {"Command not found", "Incomplete command", "Invalid input detected", "Incorrect input",
+     nullptr},
+    RELOAD_CMD_TIMEOUT, SIM_RELOAD_CMD_TIMEOUT};
+
 QBCodes exec_reload(const session_settings& s, exec_context** pp_cntx, int timeout) {
-  if (pp_cntx == nullptr)
-    return MORVIK_INTERNAL_ERR;
-  exec_context* cntx = new_command_context(pp_cntx, QB_CLI_RELOAD);
-  if (cntx == nullptr || cntx->p_reload == nullptr)
-    return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
-  return hand_over(cntx, run_command(s, QB_RELOAD, cntx, timeout), pp_cntx);
+  return exec_command(s, QB_RELOAD, QB_CLI_RELOAD, qb_request(), pp_cntx, timeout);
 }

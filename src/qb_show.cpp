@@ -140,6 +140,15 @@ int show_parser(const char* recv, char* sent, int max_sent, exec_context* cntx) 
   return command_parser(QB_SHOW, recv, sent, max_sent, cntx);
 }
 
+namespace {
+
+// show asks nothing; its answers go into the login and version records.
+QBCodes show_request(exec_context* cntx, const qb_request&) {
+  if (cntx->p_version == nullptr || cntx->p_login == nullptr || cntx->p_login->p_list == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  return MORVIK_SUCCESS;
+}
+
 // The account check rests on a session table with at least one row.
 QBCodes show_verdict(exec_context* cntx, QBCodes retval) {
   if (retval == MORVIK_SUCCESS && cntx->type == QB_CLI_SHOW_LOGINSESSION &&
@@ -148,12 +157,18 @@ QBCodes show_verdict(exec_context* cntx, QBCodes retval) {
   return retval;
 }
 
+}  // namespace
+
+const qb_command show_command = {
+    QB_SHOW, "show", "qb_show",
+    {{QB_CLI_SHOW_LOGINSESSION, "%s loginsession\r\n", nullptr},
+     {QB_CLI_SHOW_VERSION, "%s version\r\n", nullptr},
+     {QB_CLI_SHOW_HARDWARE, "%s hardware\r\n", nullptr}},
+    show_request, show_parser, parse_show_line, nullptr, show_verdict,
+    {"Command not found", "Incomplete command", "Invalid input detected", "Incorrect input",
+     nullptr},
+    QB_TIMEOUT_SESSION, QB_TIMEOUT_SESSION};
+
 QBCodes exec_show(const session_settings& s, QbCliType type, exec_context** pp_cntx) {
-  if (pp_cntx == nullptr)
-    return MORVIK_INTERNAL_ERR;
-  exec_context* cntx = new_command_context(pp_cntx, type);
-  if (cntx == nullptr || cntx->p_version == nullptr || cntx->p_login == nullptr ||
-      cntx->p_login->p_list == nullptr)
-    return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
-  return hand_over(cntx, run_command(s, QB_SHOW, cntx, QB_TIMEOUT_OF_ROW), pp_cntx);
+  return exec_command(s, QB_SHOW, type, qb_request(), pp_cntx, QB_TIMEOUT_OF_ROW);
 }

@@ -87,6 +87,18 @@ int whichboot_parser(const char* recv, char* sent, int max_sent, exec_context* c
   return command_parser(QB_WHICHBOOT, recv, sent, max_sent, cntx);
 }
 
+namespace {
+
+// whichboot asks nothing; its answer goes into the whichboot record and its
+// three files.
+QBCodes whichboot_request(exec_context* cntx, const qb_request&) {
+  const qb_whichboot_info* p_info = cntx->p_whichboot;
+  if (p_info == nullptr || p_info->p_boot_rom == nullptr || p_info->p_opcode == nullptr ||
+      p_info->p_cfg == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  return MORVIK_SUCCESS;
+}
+
 // Without a startup opcode image there is nothing to compare a flash with.
 QBCodes whichboot_verdict(exec_context* cntx, QBCodes retval) {
   if (retval != MORVIK_SUCCESS)
@@ -99,13 +111,16 @@ QBCodes whichboot_verdict(exec_context* cntx, QBCodes retval) {
   return p_info->curr_mode == QB_MODE_UNKNOWN ? MORVIK_CLI_NO_INFO_ERR : retval;
 }
 
+}  // namespace
+
+const qb_command whichboot_command = {
+    QB_WHICHBOOT, "whichboot", "qb_whichboot",
+    {{QB_CLI_WHICHBOOT, "%s\r\n", nullptr}},
+    whichboot_request, whichboot_parser, parse_whichboot_line, nullptr, whichboot_verdict,
+    {"Incorrect input", "Invalid input", nullptr},
+    QB_TIMEOUT_SESSION, QB_TIMEOUT_SESSION};
+
 QBCodes exec_whichboot(const session_settings& s, exec_context** pp_cntx) {
-  if (pp_cntx == nullptr)
-    return MORVIK_INTERNAL_ERR;
-  exec_context* cntx = new_command_context(pp_cntx, QB_CLI_WHICHBOOT);
-  qb_whichboot_info* p_info = cntx != nullptr ? cntx->p_whichboot : nullptr;
-  if (p_info == nullptr || p_info->p_boot_rom == nullptr || p_info->p_opcode == nullptr ||
-      p_info->p_cfg == nullptr)
-    return hand_over(cntx, MORVIK_INTERNAL_ERR, pp_cntx);
-  return hand_over(cntx, run_command(s, QB_WHICHBOOT, cntx, QB_TIMEOUT_OF_ROW), pp_cntx);
+  return exec_command(s, QB_WHICHBOOT, QB_CLI_WHICHBOOT, qb_request(), pp_cntx,
+                      QB_TIMEOUT_OF_ROW);
 }

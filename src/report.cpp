@@ -13,7 +13,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "main.h"
+#include "nxa-tools-trace.h"
 #include "qb_signal.h"
 #include "qb_sums.h"
 
@@ -157,12 +157,6 @@ void put_images(json_out* o, const run_record& r) {
   put(o, "]");
 }
 
-const char* mode_name(const qb_opt& opt) {
-  if (opt.mode == QB_CHECK_AUTH_MODE)
-    return "account_check";
-  return opt.both ? "update both" : "update";
-}
-
 }  // namespace
 
 void record_init(run_record* r) {
@@ -290,15 +284,15 @@ void record_finish(run_record* r, int exit_code) {
   r->exit_code = exit_code;
 }
 
-bool report_json(const run_record& r, const qb_opt& opt, int simulator, char* out, size_t size) {
+bool report_json(const run_record& r, const report_request& request, char* out, size_t size) {
   json_out o = {out, size, 0, size == 0};
   if (size > 0)
     out[0] = '\0';
   put(&o, "{\"schema\": 1, \"tool\": \"morvik\", \"version\": \"%s\", \"host\": ", MORVIK_VERSION);
-  put_string(&o, opt.host);
+  put_string(&o, request.host);
   put(&o, ", \"mode\": \"%s\", \"simulator\": %s, \"dry_run\": %s, \"pace\": \"%s\"",
-      mode_name(opt), simulator ? "true" : "false", opt.dry_run ? "true" : "false",
-      opt.pace == QB_PACE_PROMPT ? "prompt" : "settle");
+      request.mode != nullptr ? request.mode : "", request.simulator ? "true" : "false",
+      request.dry_run ? "true" : "false", request.pace == QB_PACE_PROMPT ? "prompt" : "settle");
   put(&o, ", \"started\": ");
   put_time(&o, r.started);
   put(&o, ", \"finished\": ");
@@ -310,7 +304,7 @@ bool report_json(const run_record& r, const qb_opt& opt, int simulator, char* ou
   put_string(&o, signal_name != nullptr ? signal_name : qb_code_name(r.exit_code));
   put(&o, ", \"message\": ");
   put_string(&o, signal_name != nullptr ? "interrupted by a signal" : qb_code_meaning(r.exit_code));
-  put(&o, ", \"changed\": %s, \"signal\": ", record_changed(r) && !opt.dry_run ? "true" : "false");
+  put(&o, ", \"changed\": %s, \"signal\": ", record_changed(r) && !request.dry_run ? "true" : "false");
   put_string(&o, signal_name);
   put(&o, ", \"failed_step\": ");
   put_string(&o, r.exit_code != MORVIK_SUCCESS ? r.failed_step : nullptr);
@@ -339,11 +333,11 @@ bool report_json(const run_record& r, const qb_opt& opt, int simulator, char* ou
   put(&o, ", \"after\": ");
   put_view(&o, r.after);
   put(&o, "}, \"request\": {\"tftp\": ");
-  put_string(&o, opt.tftp_path);
+  put_string(&o, request.tftp);
   put(&o, ", \"img_sw\": ");
-  put_string(&o, opt.img_sw);
+  put_string(&o, request.img_sw);
   put(&o, ", \"img_tzr\": ");
-  put_string(&o, opt.img_tzr);
+  put_string(&o, request.img_tzr);
   put(&o, "}}\n");
   return !o.full;
 }
@@ -407,5 +401,27 @@ int report_commit(report_file* f, const char* text) {
     err = errno;
   if (err != 0)
     unlink(f->temp);
+  return err;
+}
+
+void report_abandon(report_file* f) {
+  if (f->fd != -1)
+    close(f->fd);
+  f->fd = -1;
+  if (f->temp[0] != '\0')
+    unlink(f->temp);
+}
+
+int report_write(report_file* f, const run_record& r, const report_request& request, char* text,
+                 size_t size) {
+  if (!report_json(r, request, text, size)) {
+    report_abandon(f);
+    nxa_trace(TRACE_ERROR, "Cannot write report '%s': longer than %zu bytes; the file keeps its "
+              "old report\n", f->path, size);
+    return EOVERFLOW;
+  }
+  const int err = report_commit(f, text);
+  if (err != 0)
+    nxa_trace(TRACE_ERROR, "Cannot write report '%s': %s\n", f->path, strerror(err));
   return err;
 }

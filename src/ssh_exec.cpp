@@ -1059,14 +1059,6 @@ void parse_remote_answer(const char* recv, exec_context* cntx, line_parser_handl
   cntx->state = EXEC_REMOTE_FINISH;
 }
 
-exec_context* new_command_context(exec_context** pp_cntx, QbCliType type) {
-  release_cntx(pp_cntx);
-  exec_context* cntx = new (std::nothrow) exec_context;
-  if (cntx != nullptr)
-    cntx->type = type;
-  return cntx;
-}
-
 int cli_rejected(int cmd, const char* line, exec_context* cntx) {
   const qb_command* command = qb_command_of(cmd);
   bool rejected = str_contains(line, "bash") && str_contains(line, "command");
@@ -1122,8 +1114,10 @@ QBCodes run_command(const session_settings& s, int cmd, exec_context* cntx, int 
     if (timeout == QB_TIMEOUT_SESSION)
       timeout = s.cmd_timeout;
   }
+  // A session that could not even be set up (no pipes) has no state to map:
+  // its internal error stands, whichever the command.
   QBCodes retval = ssh_exec(s, cntx, command->parser, timeout);
-  if (command->mapping == QB_MAP_ALWAYS || retval == MORVIK_SUCCESS)
+  if (retval == MORVIK_SUCCESS)
     retval = execstate_to_exit_code(retval, cntx->state);
   if (retval == MORVIK_SUCCESS && cntx->cli_result != MORVIK_SUCCESS)
     retval = cntx->cli_result;
@@ -1137,7 +1131,19 @@ QBCodes run_command(const session_settings& s, int cmd, exec_context* cntx, int 
   return retval;
 }
 
-QBCodes hand_over(exec_context* cntx, QBCodes retval, exec_context** pp_cntx) {
+QBCodes exec_command(const session_settings& s, int cmd, QbCliType type,
+                     const qb_request& request, exec_context** pp_cntx, int timeout) {
+  if (pp_cntx == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  release_cntx(pp_cntx);
+  const qb_command* command = qb_command_of(cmd);
+  exec_context* cntx = command != nullptr ? new (std::nothrow) exec_context : nullptr;
+  if (cntx == nullptr)
+    return MORVIK_INTERNAL_ERR;
+  cntx->type = type;
+  QBCodes retval = command->take_request(cntx, request);
+  if (retval == MORVIK_SUCCESS)
+    retval = run_command(s, cmd, cntx, timeout);
   if (retval != MORVIK_SUCCESS) {
     release_cntx(&cntx);
     return retval;

@@ -2,6 +2,10 @@
 // records of a remote command with their list methods.
 #include "defines.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <climits>
 #include <csignal>
 #include <string>
@@ -88,17 +92,19 @@ TEST_F(SimulatorMode, ReloadTimeoutIsShorterForTheSimulator) {
 
 TEST(CommandTable, EveryTypeHasExactlyOneRowAndRowsStandAtTheirCommand) {
   for (int cmd = 0; cmd < QB_COMMAND_COUNT; ++cmd) {
-    ASSERT_EQ(qb_command_of(cmd), &qb_commands[cmd]);
-    EXPECT_EQ(qb_commands[cmd].cmd, cmd);
+    ASSERT_NE(qb_commands[cmd], nullptr);
+    ASSERT_EQ(qb_command_of(cmd), qb_commands[cmd]);
+    EXPECT_EQ(qb_commands[cmd]->cmd, cmd);
   }
   EXPECT_EQ(qb_command_of(QB_QUIT), nullptr);
   EXPECT_EQ(qb_command_of(-1), nullptr);
-  for (int type = QB_CLI_UNKNOWN; type <= QB_CLI_RELOAD + 1; ++type) {
+  const int last = qb_last_cli_type();
+  for (int type = QB_CLI_UNKNOWN; type <= last + 1; ++type) {
     int rows = 0;
-    for (const qb_command& command : qb_commands)
-      for (const qb_variant& variant : command.variants)
+    for (const qb_command* command : qb_commands)
+      for (const qb_variant& variant : command->variants)
         rows += variant.type == type && type != QB_CLI_UNKNOWN;
-    const bool known = type > QB_CLI_UNKNOWN && type <= QB_CLI_RELOAD;
+    const bool known = type > QB_CLI_UNKNOWN && type <= last;
     EXPECT_EQ(rows, known ? 1 : 0) << type;
     EXPECT_EQ(qb_command_serving(static_cast<QbCliType>(type), nullptr) != nullptr, known) << type;
   }
@@ -144,18 +150,18 @@ TEST(CommandTable, FirstPromptSendsEachCommandLineInBothDialects) {
 // A context typed for another command, or not typed at all, gets no command
 // line: its session makes no progress and ends by its time-out.
 TEST(CommandTable, ParserRefusesTheTypesOfOtherRows) {
-  for (const qb_command& command : qb_commands) {
-    for (int type = QB_CLI_UNKNOWN; type <= QB_CLI_RELOAD; ++type) {
+  for (const qb_command* command : qb_commands) {
+    for (int type = QB_CLI_UNKNOWN; type <= qb_last_cli_type(); ++type) {
       const qb_command* serving = qb_command_serving(static_cast<QbCliType>(type), nullptr);
-      if (serving == &command)
+      if (serving == command)
         continue;
-      test_support::CommandDialogue dialogue(command.cmd, static_cast<QbCliType>(type));
+      test_support::CommandDialogue dialogue(command->cmd, static_cast<QbCliType>(type));
       if (type == QB_CLI_UNKNOWN)
         dialogue.cntx().type = QB_CLI_UNKNOWN;
-      EXPECT_EQ(dialogue.start(), "") << command.word << " " << type;
-      EXPECT_EQ(dialogue.cntx().cli_result, MORVIK_INTERNAL_ERR) << command.word << " " << type;
-      EXPECT_EQ(dialogue.cntx().state, EXEC_LOGIN) << command.word << " " << type;
-      EXPECT_STREQ(dialogue.cntx().cmd, "") << command.word;
+      EXPECT_EQ(dialogue.start(), "") << command->word << " " << type;
+      EXPECT_EQ(dialogue.cntx().cli_result, MORVIK_INTERNAL_ERR) << command->word << " " << type;
+      EXPECT_EQ(dialogue.cntx().state, EXEC_LOGIN) << command->word << " " << type;
+      EXPECT_STREQ(dialogue.cntx().cmd, "") << command->word;
     }
   }
 }
@@ -172,17 +178,17 @@ TEST(CommandTable, PromptsOutsideTheCommandsTurnAreLeftAlone) {
       {"quorbel# ", EXEC_REMOTE_FINISH},  {"quorbel# ", EXEC_QUIT},
       {"Welcome to the module", EXEC_LOGIN}, {"Boot-System: Switch", EXEC_REMOTE},
   };
-  for (const qb_command& command : qb_commands) {
+  for (const qb_command* command : qb_commands) {
     for (const auto& c : cases) {
       exec_context cntx;
-      cntx.type = command.variants[0].type;
+      cntx.type = command->variants[0].type;
       cntx.state = c.state;
       char sent[4096] = "";
-      EXPECT_EQ(command.parser(c.chunk, sent, sizeof(sent), &cntx), 0) << command.word << c.chunk;
-      EXPECT_EQ(cntx.state, c.state) << command.word << " " << c.chunk;
-      EXPECT_STREQ(sent, "") << command.word;
-      EXPECT_STREQ(cntx.cmd, "") << command.word;
-      EXPECT_EQ(cntx.cli_result, MORVIK_SUCCESS) << command.word;
+      EXPECT_EQ(command->parser(c.chunk, sent, sizeof(sent), &cntx), 0) << command->word << c.chunk;
+      EXPECT_EQ(cntx.state, c.state) << command->word << " " << c.chunk;
+      EXPECT_STREQ(sent, "") << command->word;
+      EXPECT_STREQ(cntx.cmd, "") << command->word;
+      EXPECT_EQ(cntx.cli_result, MORVIK_SUCCESS) << command->word;
     }
   }
 }
@@ -207,6 +213,29 @@ TEST_F(RunCommand, NullContextOrCommandOutsideTheTableIsAnInternalError) {
   EXPECT_EQ(run_command(session_settings(), QB_QUIT, &cntx, 10), MORVIK_INTERNAL_ERR);
   EXPECT_EQ(run_command(session_settings(), -1, &cntx, 10), MORVIK_INTERNAL_ERR);
   EXPECT_EQ(cntx.state, EXEC_INIT);
+}
+
+// Pipes that cannot be made are the one code ssh_exec promises for them,
+// whichever command's session needed them.
+TEST_F(RunCommand, PipesThatCannotBeMadeAreAnInternalErrorForEveryCommand) {
+  const session_settings s = client("exit 0\n");
+  // New descriptors take the lowest free number: a limit at it allows none.
+  const int lowest_free = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_NE(lowest_free, -1);
+  close(lowest_free);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit none = saved;
+  none.rlim_cur = static_cast<rlim_t>(lowest_free);
+  for (const qb_command* command : qb_commands) {
+    exec_context cntx;
+    cntx.type = command->variants[0].type;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    const QBCodes rc = run_command(s, command->cmd, &cntx, 10);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(rc, MORVIK_INTERNAL_ERR) << command->word;
+    EXPECT_EQ(cntx.state, EXEC_INIT) << command->word;
+  }
 }
 
 // A refused host key is the answer whatever else the session came to: a

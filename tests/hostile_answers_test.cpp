@@ -23,10 +23,10 @@ struct Variant {
 
 std::vector<Variant> every_variant() {
   std::vector<Variant> all;
-  for (const qb_command& command : qb_commands)
-    for (const qb_variant& variant : command.variants)
+  for (const qb_command* command : qb_commands)
+    for (const qb_variant& variant : command->variants)
       if (variant.type != QB_CLI_UNKNOWN)
-        all.push_back({&command, variant.type});
+        all.push_back({command, variant.type});
   return all;
 }
 

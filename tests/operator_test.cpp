@@ -140,6 +140,25 @@ TEST(ReportFile, ReplacesItsPathOnlyWhenComplete) {
   EXPECT_EQ(access(f.temp, F_OK), -1) << "the temporary file is gone";
 }
 
+// A report longer than its buffer is no report: the last good one stays, and
+// the error output says why there is no new one.
+TEST(ReportFile, ReportThatDoesNotFitKeepsTheOldOneAndSaysSo) {
+  TempDir dir;
+  const std::string path = dir.write("report.json", "{\"old\": true}\n", 0644);
+  report_file f;
+  ASSERT_EQ(report_open(&f, path.c_str()), 0);
+  run_record r;
+  record_init(&r);
+  record_finish(&r, MORVIK_SUCCESS);
+  char text[64];
+  test_support::StdCapture capture;
+  EXPECT_EQ(report_write(&f, r, report_request_of(qb_opt(), 0), text, sizeof(text)), EOVERFLOW);
+  EXPECT_NE(capture.out().find("Cannot write report '" + path + "'"), std::string::npos)
+      << capture.out();
+  EXPECT_EQ(test_support::read_file(path), "{\"old\": true}\n");
+  EXPECT_EQ(access(f.temp, F_OK), -1) << "the temporary file is gone";
+}
+
 TEST(ReportFile, PathThatCannotBeWrittenIsRefusedAtOnce) {
   TempDir dir;
   report_file f;
@@ -157,14 +176,15 @@ TEST(ReportJson, EscapesWhatJsonCannotHoldAndNeverTheRest) {
   record_init(&r);
   record_finish(&r, MORVIK_SSH_AUTH_ERR);
   char out[8192];
-  ASSERT_TRUE(report_json(r, opt, 0, out, sizeof(out)));
+  ASSERT_TRUE(report_json(r, report_request_of(opt, 0), out, sizeof(out)));
   const std::string json = out;
   EXPECT_NE(json.find("\"host\": \"q\\\"b\\\\\\u0001\xc3\xa9\\ufffd\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"exit_name\": \"MORVIK_SSH_AUTH_ERR\", \"message\": \"login refused\""),
             std::string::npos)
       << json;
   EXPECT_EQ(json.find("topsecret"), std::string::npos);
-  EXPECT_FALSE(report_json(r, opt, 0, out, 64)) << "a report that does not fit is no report";
+  EXPECT_FALSE(report_json(r, report_request_of(opt, 0), out, 64))
+      << "a report that does not fit is no report";
 }
 
 // ---------------------------------------------------------------------------

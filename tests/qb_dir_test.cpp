@@ -106,11 +106,11 @@ TEST(DirVerdict, IncompleteEntryIsNoInfo) {
   for (const auto& c : cases) {
     exec_context cntx;
     cntx.p_dir->p_list->push_back(new file_info(c.entry));
-    EXPECT_EQ(c.expected, dir_verdict(&cntx, MORVIK_SUCCESS)) << c.entry.name << c.entry.startup;
-    EXPECT_EQ(MORVIK_SSH_AUTH_ERR, dir_verdict(&cntx, MORVIK_SSH_AUTH_ERR));
+    EXPECT_EQ(c.expected, dir_command.verdict(&cntx, MORVIK_SUCCESS)) << c.entry.name << c.entry.startup;
+    EXPECT_EQ(MORVIK_SSH_AUTH_ERR, dir_command.verdict(&cntx, MORVIK_SSH_AUTH_ERR));
   }
   exec_context empty;
-  EXPECT_EQ(MORVIK_SUCCESS, dir_verdict(&empty, MORVIK_SUCCESS));
+  EXPECT_EQ(MORVIK_SUCCESS, dir_command.verdict(&empty, MORVIK_SUCCESS));
 }
 
 TEST(ExecDir, MissingArgumentsLeaveHeldContextAlone) {

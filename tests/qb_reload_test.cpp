@@ -78,7 +78,7 @@ TEST(ReloadVerdict, TimeoutAfterTheAnnouncementIsNoFailure) {
     cntx.state = c.state;
     cntx.cli_result = c.cli_result;
     cntx.p_reload->restart_marker = c.marker;
-    EXPECT_EQ(c.after, reload_verdict(&cntx, c.before));
+    EXPECT_EQ(c.after, reload_command.verdict(&cntx, c.before));
   }
 }
 

@@ -84,9 +84,9 @@ TEST(WhichbootVerdict, NeedsStartupImageAndKnownMode) {
     snprintf(cntx.p_whichboot->boot_system, sizeof(cntx.p_whichboot->boot_system), "%s",
              c.boot_system);
     *cntx.p_whichboot->p_opcode = c.opcode;
-    EXPECT_EQ(c.expected, whichboot_verdict(&cntx, MORVIK_SUCCESS)) << c.boot_system;
+    EXPECT_EQ(c.expected, whichboot_command.verdict(&cntx, MORVIK_SUCCESS)) << c.boot_system;
     EXPECT_EQ(c.mode, cntx.p_whichboot->curr_mode) << c.boot_system;
-    EXPECT_EQ(MORVIK_REMOTE_TIMEOUT_ERR, whichboot_verdict(&cntx, MORVIK_REMOTE_TIMEOUT_ERR));
+    EXPECT_EQ(MORVIK_REMOTE_TIMEOUT_ERR, whichboot_command.verdict(&cntx, MORVIK_REMOTE_TIMEOUT_ERR));
   }
 }
 

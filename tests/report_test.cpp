@@ -59,7 +59,7 @@ TEST(ReportJson, InterruptedRunNamesItsSignalAndStep) {
   record_mode(&r, QB_MODE_TZR, QB_OUTCOME_CURRENT);
   record_finish(&r, 128 + SIGTERM);
   char out[8192];
-  ASSERT_TRUE(report_json(r, opt, 0, out, sizeof(out)));
+  ASSERT_TRUE(report_json(r, report_request_of(opt, 0), out, sizeof(out)));
   const std::string json = out;
   for (const char* part :
        {"\"exit_code\": 143, \"exit_name\": \"SIGTERM\"", "\"signal\": \"SIGTERM\"",

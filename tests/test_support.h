@@ -234,9 +234,8 @@ inline std::pair<QBCodes, std::string> parse_command_line(const Args& args) {
 // def_parser, the command's parser (its row in the command table) and
 // def_parser again, as the session engine hands it on. The context starts at
 // the first prompt after the login, typed for the row's first variant unless
-// told otherwise, with a request in every record: file img_b.bin for dir and
-// delete, tftp://server/dir and f.bin for copy, mode TZR and image f.bin for
-// boot-system.
+// told otherwise, with the request that the row takes from the file
+// img_b.bin, the URL tftp://server/dir, the image f.bin and the mode TZR.
 class CommandDialogue {
  public:
   explicit CommandDialogue(int cmd, QbCliType type = QB_CLI_UNKNOWN, int simulator = 0)
@@ -244,13 +243,10 @@ class CommandDialogue {
     cntx_.type = type != QB_CLI_UNKNOWN ? type : command_.variants[0].type;
     cntx_.state = EXEC_LOGIN;
     cntx_.simulator = simulator;
-    set(cntx_.p_dir->p_file->name, "img_b.bin");
-    set(cntx_.p_delete->p_del_file->name, "img_b.bin");
-    set(cntx_.p_copy->tftp_url, "tftp://server/dir");
-    set(cntx_.p_copy->srcfile, "f.bin");
-    set(cntx_.p_copy->destfile, "f.bin");
-    set(cntx_.p_bootsystem->imagename, "f.bin");
-    cntx_.p_bootsystem->mode = QB_MODE_TZR;
+    file_info file = {};
+    snprintf(file.name, sizeof(file.name), "img_b.bin");
+    qb_request request = {&file, "tftp://server/dir", "f.bin", QB_MODE_TZR};
+    command_.take_request(&cntx_, request);
   }
   CommandDialogue(const CommandDialogue&) = delete;
   CommandDialogue& operator=(const CommandDialogue&) = delete;
@@ -284,11 +280,6 @@ class CommandDialogue {
   }
 
  private:
-  template <size_t N>
-  static void set(char (&field)[N], const char* text) {
-    snprintf(field, N, "%s", text);
-  }
-
   const qb_command& command_;
   session_settings settings_;
   exec_context cntx_;

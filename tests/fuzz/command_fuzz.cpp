@@ -1,12 +1,11 @@
-// One command's parser, driven as the session engine drives it: every chunk
+// Every command's parser, driven as the session engine drives it: every chunk
 // goes through def_parser, the command's parser and def_parser again, from a
-// chosen dialogue state and dialect and for each type the command's row of
-// the command table serves. Built once per command; FUZZ_COMMAND is its
-// QB_CMDS value.
+// chosen dialogue state and dialect, for each row of the command table and
+// each type it serves, with the request taken in as the row takes it.
 //
-// Input: type, state, dialect and boot mode (one byte each), the
-// request texts (each ended by NUL), then the client's output, in which a NUL
-// also ends a chunk.
+// Input: row, type, state, dialect and boot mode (one byte each), the
+// request texts (qb_request's file name, URL and image, each ended by NUL),
+// then the client's output, in which a NUL also ends a chunk.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,18 +14,15 @@
 
 namespace {
 
-const fuzz::command* tested = nullptr;
-const qb_command* row = nullptr;
-
-// Builds a seed: a recorded dialogue from the first client output on, or from
-// the login prompt on.
-std::string seed(const fuzz::recorded& r, bool from_login) {
+// Builds a seed for the row at index: a recorded dialogue from the first
+// client output on, or from the login prompt on.
+std::string seed(int index, const fuzz::recorded& r, bool from_login) {
   std::string s;
+  s += static_cast<char>('0' + index);
   s += static_cast<char>('0' + r.type);
   s += from_login ? static_cast<char>('0' + EXEC_LOGIN) : static_cast<char>('0' + EXEC_CONNECTING);
   s += "02";  // not simulated; boot mode TZR
   s += r.request;
-  s += '\0';
   if (from_login) {
     s += fuzz::PROMPT;
     s += '\0';
@@ -39,47 +35,15 @@ std::string seed(const fuzz::recorded& r, bool from_login) {
   return s;
 }
 
-// Fills the request as the command's exec_ function would, bounded alike.
-void set_request(exec_context& cntx, fuzz::Input& in, QbBootMode mode) {
-  switch (tested->request) {
-    case fuzz::REQ_DIR_FILE:
-      snprintf(cntx.p_dir->p_file->name, sizeof(cntx.p_dir->p_file->name), "%s",
-               in.text(SIZE_MAX).c_str());
-      break;
-    case fuzz::REQ_COPY: {
-      std::string url = in.text(SIZE_MAX);
-      std::string file = in.text(SIZE_MAX);
-      qb_copy_info& copy = *cntx.p_copy;
-      const char* format = url.find("tftp://") != std::string::npos ? "%s" : "tftp://%s";
-      snprintf(copy.tftp_url, sizeof(copy.tftp_url), format, url.c_str());
-      snprintf(copy.srcfile, sizeof(copy.srcfile), "%s", file.c_str());
-      snprintf(copy.destfile, sizeof(copy.destfile), "%s", file.c_str());
-      break;
-    }
-    case fuzz::REQ_DELETE:
-      snprintf(cntx.p_delete->p_del_file->name, sizeof(cntx.p_delete->p_del_file->name), "%s",
-               in.text(SIZE_MAX).c_str());
-      break;
-    case fuzz::REQ_BOOT_SYSTEM:
-      snprintf(cntx.p_bootsystem->imagename, sizeof(cntx.p_bootsystem->imagename), "%s",
-               in.text(SIZE_MAX).c_str());
-      cntx.p_bootsystem->mode = mode;
-      break;
-    case fuzz::REQ_NONE:
-      in.text(SIZE_MAX);
-      break;
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  tested = &fuzz::command_for(FUZZ_COMMAND);
-  row = &qb_commands[FUZZ_COMMAND];
   std::vector<std::string> seeds;
-  for (const fuzz::recorded& r : tested->dialogues) {
-    seeds.push_back(seed(r, false));
-    seeds.push_back(seed(r, true));
+  for (int i = 0; i < QB_COMMAND_COUNT; ++i) {
+    for (const fuzz::recorded& r : fuzz::command_for(qb_commands[i]->cmd).dialogues) {
+      seeds.push_back(seed(i, r, false));
+      seeds.push_back(seed(i, r, true));
+    }
   }
   fuzz::write_seeds_if_asked(seeds);
   fuzz::silence_stdout();
@@ -88,7 +52,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
-  const std::vector<QbCliType> types = fuzz::types_of(*row);
+  const qb_command& row = *qb_commands[in.pick(QB_COMMAND_COUNT)];
+  const std::vector<QbCliType> types = fuzz::types_of(row);
   unsigned type_pick = in.pick(static_cast<unsigned>(types.size()) + 1);
   exec_context cntx;
   // One pick past the command's own types: a context it cannot serve.
@@ -100,7 +65,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   session_settings s;
   snprintf(s.password, sizeof(s.password), "secret");
   snprintf(s.logout_word, sizeof(s.logout_word), "%s", qb_cmd_word(QB_QUIT, cntx.simulator));
-  set_request(cntx, in, mode);
+  // The row takes what it needs as its exec_ function hands it on; a request
+  // it refuses leaves the record as it was, which the parser must cope with
+  // as well.
+  const std::string file_name = in.text(SIZE_MAX);
+  const std::string url = in.text(SIZE_MAX);
+  const std::string image = in.text(SIZE_MAX);
+  file_info file = {};
+  snprintf(file.name, sizeof(file.name), "%s", file_name.c_str());
+  const qb_request request = {&file, url.c_str(), image.c_str(), mode};
+  row.take_request(&cntx, request);
   fuzz::check_context(cntx);
 
   for (const std::string& chunk : fuzz::engine_chunks(in.rest())) {
@@ -111,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int handled = def_parser(s, recv.get(), sent.get(), max_sent, &cntx);
     if (handled == DEF_PARSER_SESSION_LOST)
       break;
-    if (!handled && !row->parser(recv.get(), sent.get(), max_sent, &cntx))
+    if (!handled && !row.parser(recv.get(), sent.get(), max_sent, &cntx))
       def_parser(s, recv.get(), sent.get(), max_sent, &cntx);
     // The password goes out only while logging in.
     if (strcmp(sent.get(), "secret\n") == 0)

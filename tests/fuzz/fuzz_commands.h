@@ -1,6 +1,6 @@
-// The seven commands as the harnesses drive them: their rows of the command
-// table (parsers and the types each one serves), what the request needs, and
-// recorded dialogues with the module that seed the fuzzers.
+// Recorded dialogues with the module, per command of the command table, that
+// seed the fuzzers; the rows themselves (parsers, types, what a request
+// needs) come from the table.
 #ifndef MORVIK_FUZZ_COMMANDS_H
 #define MORVIK_FUZZ_COMMANDS_H
 
@@ -11,12 +11,16 @@
 
 namespace fuzz {
 
-enum request_kind { REQ_NONE, REQ_DIR_FILE, REQ_COPY, REQ_DELETE, REQ_BOOT_SYSTEM };
+// The request texts as a harness reads them: the file's name, the URL and
+// the image, each ended by NUL (qb_request's order).
+inline std::string request(const char* file, const char* url, const char* image) {
+  return std::string(file) + '\0' + url + '\0' + image + '\0';
+}
 
 // What one session with the module looked like after the login prompt.
 struct recorded {
   unsigned type;                    // index into the command's types
-  std::string request;              // NUL-separated request texts
+  std::string request;              // request(...) of the session
   const char* echo;                 // the command line the tool sent
   std::vector<std::string> chunks;  // what the module printed, chunk by chunk
 };
@@ -24,7 +28,6 @@ struct recorded {
 // What the harnesses add to a row of the command table.
 struct command {
   int cmd;
-  request_kind request;
   std::vector<recorded> dialogues;
 };
 
@@ -76,34 +79,36 @@ const char* const WHICHBOOT =
     "startup              Config File      Y        4\r\n"
     "img_a.bin            Operation Code   Y        512\r\n";
 
+const std::string NONE = request("", "", "");
+
 inline std::string answer(const char* echo, const std::string& body) {
   return std::string(echo) + body + PROMPT;
 }
 
 inline const std::vector<command>& commands() {
   static const std::vector<command> table = {
-      {QB_SHOW, REQ_NONE,
-       {{0, "", "show loginsession\r\n", {answer("show loginsession\r\n", SESSION_TABLE)}},
-        {1, "", "show version\r\n", {answer("show version\r\n", VERSION)}},
-        {2, "", "show hardware\r\n",
+      {QB_SHOW,
+       {{0, NONE, "show loginsession\r\n", {answer("show loginsession\r\n", SESSION_TABLE)}},
+        {1, NONE, "show version\r\n", {answer("show version\r\n", VERSION)}},
+        {2, NONE, "show hardware\r\n",
          {answer("show hardware\r\n", "Module Type : 24-port switch module\r\n")}},
-        {0, "", "show loginsession\r\n",
+        {0, NONE, "show loginsession\r\n",
          {answer("show loginsession\r\n", "% Invalid input detected at '^' marker.\r\n"),
           "The system has unsaved changes.\r\nWould you like to save them now? (y/n) ",
           "y\r\nConfiguration Saved\r\n"}}}},
-      {QB_DIR, REQ_DIR_FILE,
-       {{0, "", "dir\r\n", {answer("dir\r\n", DIR_LISTING)}},
-        {1, "", "dir opcode\r\n", {answer("dir opcode\r\n", DIR_LISTING)}},
-        {2, "img_b.bin", "dir opcode img_b.bin\r\n",
+      {QB_DIR,
+       {{0, NONE, "dir\r\n", {answer("dir\r\n", DIR_LISTING)}},
+        {1, NONE, "dir opcode\r\n", {answer("dir opcode\r\n", DIR_LISTING)}},
+        {2, request("img_b.bin", "", ""), "dir opcode img_b.bin\r\n",
          {answer("dir opcode img_b.bin\r\n",
                  "date file name file type startup size\r\n------------------\r\n"
                  "------------------\r\nTotal: 0 files\r\n")}}}},
-      {QB_WHICHBOOT, REQ_NONE,
-       {{0, "", "whichboot\r\n", {answer("whichboot\r\n", WHICHBOOT)}},
-        {0, "", "whichboot\r\n",
+      {QB_WHICHBOOT,
+       {{0, NONE, "whichboot\r\n", {answer("whichboot\r\n", WHICHBOOT)}},
+        {0, NONE, "whichboot\r\n",
          {answer("whichboot\r\n", "-bash: whichboot: command not found\r\n")}}}},
-      {QB_COPY, REQ_COPY,
-       {{0, std::string("server/dir\0f.bin", 16), "copy tftp://server/dir/f.bin image f.bin\r\n",
+      {QB_COPY,
+       {{0, request("", "server/dir", "f.bin"), "copy tftp://server/dir/f.bin image f.bin\r\n",
          {"copy tftp://server/dir/f.bin image f.bin\r\n"
           "Mode:                 TFTP\r\nTFTP Server:          server\r\n"
           "TFTP Path:            dir/\r\nTFTP Filename:        f.bin\r\n"
@@ -114,30 +119,30 @@ inline const std::vector<command>& commands() {
           "Verifying CRC of file in Flash File System\r\n",
           "File receive complete... storing in Flash File System...\r\n",
           "File transfer operation completed successfully.\r\nquorbel# "}},
-        {0, std::string("tftp://server\0f.bin", 19), "copy tftp://server/f.bin image f.bin\r\n",
+        {0, request("", "tftp://server", "f.bin"), "copy tftp://server/f.bin image f.bin\r\n",
          {answer("copy tftp://server/f.bin image f.bin\r\n",
                  "y\r\nTFTP transfer failed\r\nImage not intended for this product\r\n")}}}},
-      {QB_DELETE, REQ_DELETE,
-       {{0, "img_b.bin", "delete img_b.bin\r\n",
+      {QB_DELETE,
+       {{0, request("img_b.bin", "", ""), "delete img_b.bin\r\n",
          {"delete img_b.bin\r\nAre you sure you want to delete? (y/n) ",
           "y\r\nFile img_b.bin Deleted!\r\nquorbel# "}},
-        {0, "img_b.bin", "delete img_b.bin\r\n",
+        {0, request("img_b.bin", "", ""), "delete img_b.bin\r\n",
          {"delete img_b.bin\r\nAre you sure you want to delete? (y/n) ",
           "y\r\nFile img_b.bin Not Deleted!\r\nquorbel# "}}}},
-      {QB_BOOT_SYSTEM, REQ_BOOT_SYSTEM,
-       {{0, "", "boot-system mode TZR\r\n", {answer("boot-system mode TZR\r\n", "")}},
-        {1, "f.bin", "boot-system opcode f.bin\r\n",
+      {QB_BOOT_SYSTEM,
+       {{0, NONE, "boot-system mode TZR\r\n", {answer("boot-system mode TZR\r\n", "")}},
+        {1, request("", "", "f.bin"), "boot-system opcode f.bin\r\n",
          {answer("boot-system opcode f.bin\r\n", "Start Up Success\r\n")}},
-        {1, "f.bin", "boot-system opcode f.bin\r\n",
+        {1, request("", "", "f.bin"), "boot-system opcode f.bin\r\n",
          {answer("boot-system opcode f.bin\r\n", "Start Up Failed!\r\n")}}}},
-      {QB_RELOAD, REQ_NONE,
-       {{0, "", "reload\r\n",
+      {QB_RELOAD,
+       {{0, NONE, "reload\r\n",
          {"reload\r\nThe system has unsaved changes.\r\nWould you like to save them now? (y/n) ",
           "y\r\nConfiguration Saved\r\n",
           "Are you sure you would like to reset the system? (y/n) ",
           "y\r\nSystem will now restart\r\n",
           "FATAL ERROR: Network error: Software caused connection abort\r\n"}},
-        {0, "", "reload\r\n", {answer("reload\r\n", "% Incorrect input\r\n")}}}},
+        {0, NONE, "reload\r\n", {answer("reload\r\n", "% Incorrect input\r\n")}}}},
   };
   return table;
 }

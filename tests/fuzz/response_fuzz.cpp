@@ -32,7 +32,7 @@ int checked_line(char* line, exec_context* cntx) {
 std::vector<std::string> seeds() {
   std::vector<std::string> all;
   for (int i = 0; i < QB_COMMAND_COUNT; ++i) {
-    for (const fuzz::recorded& r : fuzz::command_for(i).dialogues) {
+    for (const fuzz::recorded& r : fuzz::command_for(qb_commands[i]->cmd).dialogues) {
       std::string head;
       head += static_cast<char>('0' + i);
       head += static_cast<char>('0' + r.type);
@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
-  const qb_command& row = qb_commands[in.pick(QB_COMMAND_COUNT)];
+  const qb_command& row = *qb_commands[in.pick(QB_COMMAND_COUNT)];
   const std::vector<QbCliType> types = fuzz::types_of(row);
   unsigned type_pick = in.pick(static_cast<unsigned>(types.size()) + 1);
   const bool raw = in.pick(2) == 1;
