@@ -3,7 +3,6 @@
 #include "ssh_exec.h"
 
 #include <pwd.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,8 +15,8 @@
 
 #include "misc.h"
 #include "nxa-tools-trace.h"
-#include "qb_io.h"
 #include "qb_lock.h"
+#include "qb_process.h"
 #include "qb_signal.h"
 
 namespace {
@@ -27,8 +26,6 @@ const int BUF_SIZE = 4096;
 // answer that comes in several pieces is handed on as a whole up to this size.
 const int PENDING_MAX = 65536;
 const int SIM_EXIT_PAUSE_SEC = 2;
-const int TERM_AFTER_POLLS = 3;
-const int GIVE_UP_AFTER_POLLS = 4;
 // Prompt pacing: how long one wait on the pipe lasts before the client's end
 // and the time-outs are looked at again, and how long gathered text must
 // stand still before it is handed on as the settle pacing would.
@@ -50,31 +47,6 @@ const struct {
      "End of keyboard-interactive prompts from server"},
 };
 const char KBD_PROMPT_MARK[] = "| ";
-
-// After SIGTERM, how long a client is given before SIGKILL.
-const int TERM_GRACE_MS = (GIVE_UP_AFTER_POLLS + 1 - TERM_AFTER_POLLS) * 1000;
-
-// Makes the session's two pipes: the client's output (stdout_r ours, stdout_w
-// its descriptors 1 and 2) and its input (stdin_r its descriptor 0, stdin_w
-// ours). Returns 1 on success; 0 with all four -1.
-int create_pipes(fd_handle& stdout_r, fd_handle& stdout_w, fd_handle& stdin_r,
-                 fd_handle& stdin_w) {
-  fd_handle out[2] = {-1, -1};
-  fd_handle in[2] = {-1, -1};
-  stdout_r = stdout_w = stdin_r = stdin_w = -1;
-  if (create_pipe(out) != 0)
-    return 0;
-  if (create_pipe(in) != 0) {
-    close_fdhandle(out[0]);
-    close_fdhandle(out[1]);
-    return 0;
-  }
-  stdout_r = out[0];
-  stdout_w = out[1];
-  stdin_r = in[0];
-  stdin_w = in[1];
-  return 1;
-}
 
 void trace_recv(const char* recv) {
   nxa_trace(TRACE_DEBUG,
@@ -183,16 +155,17 @@ void dump_new_output(pending_output* p, char* text) {
   p->dumped_len = p->len;
 }
 
-// Reads up to want bytes (at most max_read) from fd onto p; the oldest text is
-// given up when the buffer is full. Returns what read() returned.
-int read_pending(fd_handle fd, pending_output* p, int want, int max_read) {
+// Reads up to want bytes (at most max_read) of the client's output onto p; the
+// oldest text is given up when the buffer is full. Returns what read()
+// returned.
+int read_pending(client_process* client, pending_output* p, int want, int max_read) {
   if (want > max_read)
     want = max_read;
   if (p->len + want > PENDING_MAX - 1) {
     nxa_trace(TRACE_ERROR, "cannot parse output.\n");
     clear_pending(p);
   }
-  int b_read = read_fdhandle(fd, p->text + p->len, PENDING_MAX - 1 - p->len, want);
+  int b_read = read_process(client, p->text + p->len, PENDING_MAX - 1 - p->len, want);
   if (b_read > 0) {
     int kept = p->len;
     for (int i = p->len; i < p->len + b_read; ++i)
@@ -221,13 +194,12 @@ bool ready_for_parsers(const char* text) {
 
 enum hand_mode { HAND_LIVE, HAND_LAST_WORDS };
 
-// One session's ends of the pipes, its settings and its parser.
+// One session's client, its settings and its parser.
 struct session_io {
   const session_settings* s;
   exec_context* cntx;
   parser_handler parser;
-  fd_handle out_r;
-  fd_handle in_w;
+  client_process* client;
   long long progress_ms;  // when a parser last took the client's output
   long long check_ms;     // when bytes were last seen waiting
   fd_handle key_lock;  // held from the first-contact answer to what follows
@@ -320,7 +292,7 @@ bool hand_on(session_io& io, pending_output* p, char* text, hand_mode mode) {
     cntx->state = before;
     return false;
   }
-  int b_write = write_fdhandle(io.in_w, sent);
+  int b_write = write_process(io.client, sent);
   if (b_write > 0) {
     trace_sent(*io.s, sent, b_write);
   } else if (cntx->state != EXEC_QUIT) {
@@ -336,10 +308,10 @@ bool hand_on(session_io& io, pending_output* p, char* text, hand_mode mode) {
 // the rest of an answer. Settle pacing dumps each piece as it reads it.
 void read_last_words(session_io& io, pending_output* p, char* text, QbPace pace) {
   for (int reads = 0; reads < DRAIN_MAX_READS && !command_done(io.cntx->state); ++reads) {
-    int b_avail = get_bytes_avail(io.out_r);
+    int b_avail = process_bytes_avail(io.client);
     if (b_avail <= 0)
       break;
-    if (read_pending(io.out_r, p, b_avail, BUF_SIZE - 1) <= 0)
+    if (read_pending(io.client, p, b_avail, BUF_SIZE - 1) <= 0)
       break;
     if (pace == QB_PACE_SETTLE) {
       dump_new_output(p, text);
@@ -365,13 +337,13 @@ bool idle_too_long(const session_io& io, int poll_timeout) {
 // lock is held, the pause also watches the pipe, so that the lock goes as
 // soon as the client goes on; the pass still lasts its second. Returns true
 // once the client has ended.
-bool settle_look(session_io& io, pid_t pid) {
+bool settle_look(session_io& io) {
   if (io.key_lock == -1)
-    return wait_process(pid) != 0;
-  if (process_ended(pid))
+    return wait_process(io.client) != 0;
+  if (reap_process(io.client, 0))
     return true;
   const long long end = monotonic_ms() + 1000;
-  if (poll_fdhandle(io.out_r, 1000) == 1)
+  if (poll_process(io.client, 1000) == 1)
     client_went_on(io);
   const long long left = end - monotonic_ms();
   if (left > 0)
@@ -382,11 +354,11 @@ bool settle_look(session_io& io, pid_t pid) {
 // The documented pacing: one look a second; output is read once the number of
 // waiting bytes stood still for one poll, so that a chunk is whole. Returns
 // true if the loop ended because the client did.
-bool settle_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char* text) {
+bool settle_loop(session_io& io, int timeout, pending_output* p, char* text) {
   int poll_timeout = timeout;
   int b_avail_prev = 0;
   for (;;) {
-    if (settle_look(io, pid))
+    if (settle_look(io))
       return true;
     if (interrupt_signal() != 0)
       return false;
@@ -396,7 +368,7 @@ bool settle_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
       return false;
     if (io.cntx->state == EXEC_QUIT)
       poll_timeout = io.s->quit_timeout;
-    int b_avail = get_bytes_avail(io.out_r);
+    int b_avail = process_bytes_avail(io.client);
     if (b_avail > 0) {
       io.check_ms = monotonic_ms();
       client_went_on(io);
@@ -407,7 +379,7 @@ bool settle_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
     }
     if (b_avail <= 0)
       continue;
-    if (read_pending(io.out_r, p, b_avail, BUF_SIZE - 1) <= 0)
+    if (read_pending(io.client, p, b_avail, BUF_SIZE - 1) <= 0)
       return read_failed(io);
     // The dump shows this read alone; the parsers get all that is pending.
     dump_new_output(p, text);
@@ -421,10 +393,10 @@ bool settle_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
 // neither is handed on once it has stood still as long as a settled chunk,
 // while the command is not done yet (a progress line, the restart
 // announcement). Returns true if the loop ended because the client did.
-bool prompt_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char* text) {
+bool prompt_loop(session_io& io, int timeout, pending_output* p, char* text) {
   int poll_timeout = timeout;
   for (;;) {
-    if (process_ended(pid))
+    if (reap_process(io.client, 0))
       return true;
     if (interrupt_signal() != 0)
       return false;
@@ -432,14 +404,14 @@ bool prompt_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
       return false;
     if (io.cntx->state == EXEC_QUIT)
       poll_timeout = io.s->quit_timeout;
-    int rc = poll_fdhandle(io.out_r, PROMPT_POLL_MS);
+    int rc = poll_process(io.client, PROMPT_POLL_MS);
     if (rc < 0)
       return read_failed(io);
-    int b_avail = get_bytes_avail(io.out_r);
+    int b_avail = process_bytes_avail(io.client);
     if (b_avail > 0) {
       io.check_ms = monotonic_ms();
       client_went_on(io);
-      if (read_pending(io.out_r, p, b_avail, PENDING_MAX - 1) <= 0)
+      if (read_pending(io.client, p, b_avail, PENDING_MAX - 1) <= 0)
         return read_failed(io);
     } else if (rc == 2) {
       // The client closed its output and is ending; look again shortly.
@@ -459,55 +431,23 @@ bool prompt_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
   }
 }
 
-// Waits for the client to end after the dialogue: about three seconds, then
-// SIGTERM, two more, then SIGKILL, so that no client outlives the session.
-// The settle pacing looks once a second, the prompt pacing every 20 ms. Once
-// the run is interrupted, SIGTERM goes out at once and the two seconds follow.
-void end_client(pid_t pid, QbPace pace) {
-  const long long begin = monotonic_ms();
-  long long term_at = TERM_AFTER_POLLS * 1000LL;
-  long long kill_at = (GIVE_UP_AFTER_POLLS + 1) * 1000LL;
-  bool termed = false;
-  while (!process_ended(pid)) {
-    const long long waited = monotonic_ms() - begin;
-    const bool interrupted = interrupt_signal() != 0;
-    if (interrupted && !termed && waited < term_at) {
-      term_at = waited;
-      kill_at = waited + TERM_GRACE_MS;
-    }
-    if (waited >= kill_at) {
-      kill_process(pid);
-      return;
-    }
-    if (!termed && waited >= term_at) {
-      nxa_trace(TRACE_WARNING, "client terminated forcibly\n");
-      kill(pid, SIGTERM);
-      termed = true;
-    }
-    if (pace == QB_PACE_SETTLE && !interrupted)
-      pause_ms(1000);
-    else
-      nap_ms(PROMPT_HUP_NAP_MS * 2);
-  }
-}
-
 // The session between the client's start and its end: the loop of the chosen
 // pacing, the client's last words, the idle verdict. An interrupted run
 // leaves the state as the interruption found it.
 void run_dialogue(const session_settings& s, exec_context* cntx, parser_handler parser,
-                  int timeout, pid_t pid, fd_handle out_r, fd_handle in_w) {
+                  int timeout, client_process* client) {
   pending_output* p = new (std::nothrow) pending_output;
   char* text = static_cast<char*>(malloc(PENDING_MAX));
   if (p == nullptr || text == nullptr) {
+    // No room to read the client in: it is ended as after any dialogue.
     cntx->state = EXEC_TERMINATED;
-    kill(pid, SIGTERM);
   } else {
     clear_pending(p);
     p->last_byte_ms = monotonic_ms();
     const long long now = monotonic_ms();
-    session_io io = {&s, cntx, parser, out_r, in_w, now, now, -1};
-    const bool ended = s.pace == QB_PACE_SETTLE ? settle_loop(io, pid, timeout, p, text)
-                                                : prompt_loop(io, pid, timeout, p, text);
+    session_io io = {&s, cntx, parser, client, now, now, -1};
+    const bool ended = s.pace == QB_PACE_SETTLE ? settle_loop(io, timeout, p, text)
+                                                : prompt_loop(io, timeout, p, text);
     const bool interrupted = interrupt_signal() != 0;
     if (ended && !interrupted && cntx->state != EXEC_TERMINATED)
       read_last_words(io, p, text, s.pace);
@@ -913,47 +853,35 @@ QBCodes ssh_exec(const session_settings& s, exec_context* cntx, parser_handler p
     return MORVIK_INTERNAL_ERR;
 
   cntx->state = EXEC_INIT;
-  fd_handle stdout_r = -1, stdout_w = -1, stdin_r = -1, stdin_w = -1;
-  if (!create_pipes(stdout_r, stdout_w, stdin_r, stdin_w))
+  client_process client;
+  if (!create_pipes(&client))
     return MORVIK_INTERNAL_ERR;
 
   cntx->state = EXEC_STARTING;
-  char path[sizeof(s.ssh_path)];
-  char args[sizeof(s.ssh_args)];
-  snprintf(path, sizeof(path), "%s", s.ssh_path);
-  snprintf(args, sizeof(args), "%s", s.ssh_args);
-  int exec_errno = 0;
   // An interrupted run starts no new client.
-  const pid_t pid = interrupt_signal() != 0
-                        ? 0
-                        : run_ssh_process(stdin_r, stdout_w, path, args, &exec_errno);
-  close_fdhandle(stdin_r);
-  close_fdhandle(stdout_w);
-  if (pid == 0) {
-    if (exec_errno != 0)
+  if (interrupt_signal() == 0)
+    run_ssh_process(&client, s.ssh_path, s.ssh_args);
+  if (client.pid == 0) {
+    if (client.exec_errno != 0)
       nxa_trace(TRACE_ERROR, "Cannot start the SSH client '%s': %s\n", s.ssh_path,
-                strerror(exec_errno));
+                strerror(client.exec_errno));
   } else {
-    set_interrupt_client(pid);
     // The documented pacing gives the client a second before the first look.
     if (s.pace == QB_PACE_SETTLE)
       pause_ms(1000);
     nxa_trace(TRACE_DEBUG, "ssh client is executed.\n");
     cntx->state = EXEC_CONNECTING;
-    run_dialogue(s, cntx, parser, timeout, pid, stdout_r, stdin_w);
+    run_dialogue(s, cntx, parser, timeout, &client);
     if (s.simulator) {
       char exit_line[16];
       snprintf(exit_line, sizeof(exit_line), "exit%s", "\n");
       // The client may be gone already; a failed write changes nothing.
-      (void)write_fdhandle(stdin_w, exit_line);
+      (void)write_process(&client, exit_line);
       pause_ms(SIM_EXIT_PAUSE_SEC * 1000);
     }
-    end_client(pid, s.pace);
-    set_interrupt_client(0);
   }
-
-  close_fdhandle(stdout_r);
-  close_fdhandle(stdin_w);
+  // The settle pacing looks once a second, the prompt pacing every 20 ms.
+  end_process(&client, s.pace == QB_PACE_SETTLE ? 1000 : PROMPT_HUP_NAP_MS * 2);
   return MORVIK_SUCCESS;
 }
 
