@@ -30,13 +30,16 @@ int create_pipe(fd_handle* fds);
 // Closes fd if open and sets the caller's variable to -1.
 void close_fdhandle(fd_handle& fd);
 
-// dup2(oldfd, newfd): returns newfd, or -1.
+// dup2(oldfd, newfd): returns newfd, or -1. No caller: the child's streams
+// are wired by run_ssh_process (qb_process.h), the tool's own never move.
 fd_handle dup2_std_fdhandle(fd_handle oldfd, int newfd);
 
-// dup(oldfd): returns the new descriptor, or -1.
+// dup(oldfd): returns the new descriptor, or -1. No caller either.
 fd_handle dup_fdhandle(fd_handle oldfd);
 
-// Portability wrappers kept for sources shared with other platforms.
+// pipe() and dup2() under the names of another platform's C runtime
+// (_dup2 returns 0 on success). The tool calls neither; its pipes are
+// create_pipe's, close-on-exec, which these are not.
 int _pipe(int* pfds, unsigned int psize, int textmode);
 int _dup2(int oldfd, int newfd);
 
