@@ -286,8 +286,7 @@ bool hand_on(session_io& io, pending_output* p, char* text, hand_mode mode) {
     return false;
   if (sent[0] == '\0' || mode == HAND_LAST_WORDS)
     return true;
-  if (cntx->state == EXEC_KEY_EXCHANGE && strcmp(sent, "y\n") == 0 &&
-      !take_turn_at_key_cache(io, sent, BUF_SIZE)) {
+  if (handled == DEF_PARSER_HOST_KEY_ACCEPTED && !take_turn_at_key_cache(io, sent, BUF_SIZE)) {
     // Interrupted before the answer went out: the question stays unanswered.
     cntx->state = before;
     return false;
@@ -802,7 +801,7 @@ int def_parser(const session_settings& s, const char* recv, char* sent, int max_
       (str_contains(recv, "y/n") || str_contains(recv, "yes/no")) && before_password) {
     cntx->state = EXEC_KEY_EXCHANGE;
     snprintf(sent, max_sent, "y%s", "\n");
-    return 1;
+    return DEF_PARSER_HOST_KEY_ACCEPTED;
   }
   if (logging_in(cntx->state) && !login_refused(cntx)) {
     const int answered = answer_login_prompt(s, recv, sent, max_sent, cntx);
