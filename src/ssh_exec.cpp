@@ -32,6 +32,9 @@ const int SIM_EXIT_PAUSE_SEC = 2;
 const int PROMPT_POLL_MS = 200;
 const int PROMPT_SETTLE_MS = 1000;
 const int PROMPT_HUP_NAP_MS = 10;
+// How often the prompt pacing looks whether the client has ended after the
+// dialogue.
+const int PROMPT_END_LOOK_MS = 20;
 const int DRAIN_MAX_READS = 64;
 // How the client frames a server's own text, its pre-authentication banner
 // or its keyboard-interactive prompts: a head line, each of the server's
@@ -194,15 +197,33 @@ bool ready_for_parsers(const char* text) {
 
 enum hand_mode { HAND_LIVE, HAND_LAST_WORDS };
 
-// One session's client, its settings and its parser.
+struct session_io;
+
+enum look_result { LOOK_NOTHING, LOOK_READY, LOOK_FAILED };
+
+// How a pacing looks at the client; the dialogue is the same under both.
+struct pacing_look {
+  int start_ms;  // the pause that gives a new client time before the first look
+  // One look whether the client has ended, the pass's pause included.
+  bool (*ended)(session_io& io);
+  // Gathers the client's output into the pending text: LOOK_READY when it is
+  // to go to the parsers now, LOOK_FAILED when the pipe could not be read.
+  look_result (*gather)(session_io& io, pending_output* p, char* text);
+  bool last_words_each;  // the client's last words handed on read by read, or at once
+  int end_look_ms;       // how often the client's end is looked at after the dialogue
+};
+
+// One session's client, its settings, its parser and its pacing.
 struct session_io {
   const session_settings* s;
   exec_context* cntx;
   parser_handler parser;
   client_process* client;
+  const pacing_look* look;
   long long progress_ms;  // when a parser last took the client's output
   long long check_ms;     // when bytes were last seen waiting
   fd_handle key_lock;  // held from the first-contact answer to what follows
+  int b_avail_prev;    // settle pacing: the bytes waiting at the look before
 };
 
 // The client printed something after the first-contact answer: it has stored
@@ -305,19 +326,19 @@ bool hand_on(session_io& io, pending_output* p, char* text, hand_mode mode) {
 // What the client left in the pipe when it ended: read and parsed while the
 // command's part was not done, as it may hold the restart announcement or
 // the rest of an answer. Settle pacing dumps each piece as it reads it.
-void read_last_words(session_io& io, pending_output* p, char* text, QbPace pace) {
+void read_last_words(session_io& io, pending_output* p, char* text) {
   for (int reads = 0; reads < DRAIN_MAX_READS && !command_done(io.cntx->state); ++reads) {
     int b_avail = process_bytes_avail(io.client);
     if (b_avail <= 0)
       break;
     if (read_pending(io.client, p, b_avail, BUF_SIZE - 1) <= 0)
       break;
-    if (pace == QB_PACE_SETTLE) {
+    if (io.look->last_words_each) {
       dump_new_output(p, text);
       hand_on(io, p, text, HAND_LAST_WORDS);
     }
   }
-  if (pace == QB_PACE_PROMPT && p->len > p->handed_len && !command_done(io.cntx->state)) {
+  if (!io.look->last_words_each && p->len > p->handed_len && !command_done(io.cntx->state)) {
     dump_new_output(p, text);
     hand_on(io, p, text, HAND_LAST_WORDS);
   }
@@ -332,11 +353,21 @@ bool idle_too_long(const session_io& io, int poll_timeout) {
          now_s - io.progress_ms / 1000 > poll_timeout;
 }
 
-// One pass's look and pause of the settle pacing. While the host-key cache
-// lock is held, the pause also watches the pipe, so that the lock goes as
-// soon as the client goes on; the pass still lasts its second. Returns true
-// once the client has ended.
-bool settle_look(session_io& io) {
+// The bytes the client wrote that wait to be read. Any at all are a sign of
+// life: the idle time-out starts again, and a held host-key lock goes.
+int bytes_waiting(session_io& io) {
+  const int b_avail = process_bytes_avail(io.client);
+  if (b_avail > 0) {
+    io.check_ms = monotonic_ms();
+    client_went_on(io);
+  }
+  return b_avail;
+}
+
+// The settle pacing's look and pause: one look a second. While the host-key
+// cache lock is held, the pause also watches the pipe, so that the lock goes
+// as soon as the client goes on; the pass still lasts its second.
+bool settle_ended(session_io& io) {
   if (io.key_lock == -1)
     return wait_process(io.client) != 0;
   if (reap_process(io.client, 0))
@@ -350,14 +381,68 @@ bool settle_look(session_io& io) {
   return false;
 }
 
-// The documented pacing: one look a second; output is read once the number of
-// waiting bytes stood still for one poll, so that a chunk is whole. Returns
-// true if the loop ended because the client did.
-bool settle_loop(session_io& io, int timeout, pending_output* p, char* text) {
+// The documented pacing: output is read once the number of waiting bytes
+// stood still for one look, so that a chunk is whole.
+look_result settle_gather(session_io& io, pending_output* p, char*) {
+  const int b_avail = bytes_waiting(io);
+  if (b_avail != io.b_avail_prev) {
+    io.b_avail_prev = b_avail;
+    return LOOK_NOTHING;
+  }
+  if (b_avail <= 0)
+    return LOOK_NOTHING;
+  return read_pending(io.client, p, b_avail, BUF_SIZE - 1) <= 0 ? LOOK_FAILED : LOOK_READY;
+}
+
+// The prompt pacing's look: no pause of its own, its wait is on the pipe.
+bool prompt_ended(session_io& io) {
+  return reap_process(io.client, 0) != 0;
+}
+
+// Prompt pacing: waits on the pipe and hands the gathered text on as soon as
+// it ends in a prompt or a question the dialogue answers. Text that does
+// neither is handed on once it has stood still as long as a settled chunk,
+// while the command is not done yet (a progress line, the restart
+// announcement).
+look_result prompt_gather(session_io& io, pending_output* p, char* text) {
+  const int rc = poll_process(io.client, PROMPT_POLL_MS);
+  if (rc < 0)
+    return LOOK_FAILED;
+  const int b_avail = bytes_waiting(io);
+  if (b_avail > 0) {
+    if (read_pending(io.client, p, b_avail, PENDING_MAX - 1) <= 0)
+      return LOOK_FAILED;
+  } else if (rc == 2) {
+    // The client closed its output and is ending; look again shortly.
+    nap_ms(PROMPT_HUP_NAP_MS);
+    return LOOK_NOTHING;
+  }
+  if (p->len == p->handed_len)
+    return LOOK_NOTHING;
+  clean_text(p, text, true);
+  const bool still = monotonic_ms() - p->last_byte_ms >= PROMPT_SETTLE_MS;
+  const bool full = p->len >= PENDING_MAX - 1 - BUF_SIZE;
+  return ready_for_parsers(text) || full || (still && !command_done(io.cntx->state))
+             ? LOOK_READY
+             : LOOK_NOTHING;
+}
+
+// The documented pacing gives a new client a second and looks once a second.
+const pacing_look SETTLE_LOOK = {1000, settle_ended, settle_gather, true, 1000};
+const pacing_look PROMPT_LOOK = {0, prompt_ended, prompt_gather, false, PROMPT_END_LOOK_MS};
+
+const pacing_look& look_of(QbPace pace) {
+  return pace == QB_PACE_SETTLE ? SETTLE_LOOK : PROMPT_LOOK;
+}
+
+// The dialogue, pass by pass: the pacing's look, then what it gathered to the
+// parsers. Returns true if it ended because the client did; false when the
+// run was interrupted, the client stood idle too long or the dialogue is
+// over.
+bool dialogue_loop(session_io& io, int timeout, pending_output* p, char* text) {
   int poll_timeout = timeout;
-  int b_avail_prev = 0;
   for (;;) {
-    if (settle_look(io))
+    if (io.look->ended(io))
       return true;
     if (interrupt_signal() != 0)
       return false;
@@ -367,71 +452,21 @@ bool settle_loop(session_io& io, int timeout, pending_output* p, char* text) {
       return false;
     if (io.cntx->state == EXEC_QUIT)
       poll_timeout = io.s->quit_timeout;
-    int b_avail = process_bytes_avail(io.client);
-    if (b_avail > 0) {
-      io.check_ms = monotonic_ms();
-      client_went_on(io);
-    }
-    if (b_avail != b_avail_prev) {
-      b_avail_prev = b_avail;
-      continue;
-    }
-    if (b_avail <= 0)
-      continue;
-    if (read_pending(io.client, p, b_avail, BUF_SIZE - 1) <= 0)
+    const look_result got = io.look->gather(io, p, text);
+    if (got == LOOK_FAILED)
       return read_failed(io);
-    // The dump shows this read alone; the parsers get all that is pending.
+    if (got == LOOK_NOTHING)
+      continue;
+    // The dump shows what was read since the last one; the parsers get all
+    // that is pending.
     dump_new_output(p, text);
     if (!hand_on(io, p, text, HAND_LIVE))
       return false;
   }
 }
 
-// Prompt pacing: waits on the pipe and hands the gathered text on as soon as
-// it ends in a prompt or a question the dialogue answers. Text that does
-// neither is handed on once it has stood still as long as a settled chunk,
-// while the command is not done yet (a progress line, the restart
-// announcement). Returns true if the loop ended because the client did.
-bool prompt_loop(session_io& io, int timeout, pending_output* p, char* text) {
-  int poll_timeout = timeout;
-  for (;;) {
-    if (reap_process(io.client, 0))
-      return true;
-    if (interrupt_signal() != 0)
-      return false;
-    if (idle_too_long(io, poll_timeout))
-      return false;
-    if (io.cntx->state == EXEC_QUIT)
-      poll_timeout = io.s->quit_timeout;
-    int rc = poll_process(io.client, PROMPT_POLL_MS);
-    if (rc < 0)
-      return read_failed(io);
-    int b_avail = process_bytes_avail(io.client);
-    if (b_avail > 0) {
-      io.check_ms = monotonic_ms();
-      client_went_on(io);
-      if (read_pending(io.client, p, b_avail, PENDING_MAX - 1) <= 0)
-        return read_failed(io);
-    } else if (rc == 2) {
-      // The client closed its output and is ending; look again shortly.
-      nap_ms(PROMPT_HUP_NAP_MS);
-      continue;
-    }
-    if (p->len == p->handed_len)
-      continue;
-    clean_text(p, text, true);
-    const bool still = monotonic_ms() - p->last_byte_ms >= PROMPT_SETTLE_MS;
-    const bool full = p->len >= PENDING_MAX - 1 - BUF_SIZE;
-    if (!ready_for_parsers(text) && !full && !(still && !command_done(io.cntx->state)))
-      continue;
-    dump_new_output(p, text);
-    if (!hand_on(io, p, text, HAND_LIVE))
-      return false;
-  }
-}
-
-// The session between the client's start and its end: the loop of the chosen
-// pacing, the client's last words, the idle verdict. An interrupted run
+// The session between the client's start and its end: the dialogue, the
+// client's last words, the idle verdict. An interrupted run
 // leaves the state as the interruption found it.
 void run_dialogue(const session_settings& s, exec_context* cntx, parser_handler parser,
                   int timeout, client_process* client) {
@@ -444,12 +479,11 @@ void run_dialogue(const session_settings& s, exec_context* cntx, parser_handler 
     clear_pending(p);
     p->last_byte_ms = monotonic_ms();
     const long long now = monotonic_ms();
-    session_io io = {&s, cntx, parser, client, now, now, -1};
-    const bool ended = s.pace == QB_PACE_SETTLE ? settle_loop(io, timeout, p, text)
-                                                : prompt_loop(io, timeout, p, text);
+    session_io io = {&s, cntx, parser, client, &look_of(s.pace), now, now, -1, 0};
+    const bool ended = dialogue_loop(io, timeout, p, text);
     const bool interrupted = interrupt_signal() != 0;
     if (ended && !interrupted && cntx->state != EXEC_TERMINATED)
-      read_last_words(io, p, text, s.pace);
+      read_last_words(io, p, text);
     const int poll_timeout = cntx->state == EXEC_QUIT ? s.quit_timeout : timeout;
     if (!interrupted && idle_too_long(io, poll_timeout) &&
         cntx->state != EXEC_TERMINATED && cntx->state != EXEC_QUIT) {
@@ -865,9 +899,8 @@ QBCodes ssh_exec(const session_settings& s, exec_context* cntx, parser_handler p
       nxa_trace(TRACE_ERROR, "Cannot start the SSH client '%s': %s\n", s.ssh_path,
                 strerror(client.exec_errno));
   } else {
-    // The documented pacing gives the client a second before the first look.
-    if (s.pace == QB_PACE_SETTLE)
-      pause_ms(1000);
+    if (look_of(s.pace).start_ms > 0)
+      pause_ms(look_of(s.pace).start_ms);
     nxa_trace(TRACE_DEBUG, "ssh client is executed.\n");
     cntx->state = EXEC_CONNECTING;
     run_dialogue(s, cntx, parser, timeout, &client);
@@ -879,8 +912,7 @@ QBCodes ssh_exec(const session_settings& s, exec_context* cntx, parser_handler p
       pause_ms(SIM_EXIT_PAUSE_SEC * 1000);
     }
   }
-  // The settle pacing looks once a second, the prompt pacing every 20 ms.
-  end_process(&client, s.pace == QB_PACE_SETTLE ? 1000 : PROMPT_HUP_NAP_MS * 2);
+  end_process(&client, look_of(s.pace).end_look_ms);
   return MORVIK_SUCCESS;
 }
 
