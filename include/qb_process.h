@@ -70,9 +70,9 @@ int wait_process(client_process* c);
 // never started only has its pipes closed.
 void end_process(client_process* c, int look_ms);
 
-// SIGKILL to the client that runs now, if one does: the last step of
-// end_process, and all that a second interrupting signal leaves time for.
-// Async-signal-safe.
+// end_process's last resort, SIGKILL, to the client that runs now, if one
+// does: all that a second interrupting signal leaves time for, the reaping
+// left to the system once the tool has ended. Async-signal-safe.
 void kill_running_client();
 
 #endif

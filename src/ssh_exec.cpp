@@ -466,8 +466,8 @@ bool dialogue_loop(session_io& io, int timeout, pending_output* p, char* text) {
 }
 
 // The session between the client's start and its end: the dialogue, the
-// client's last words, the idle verdict. An interrupted run
-// leaves the state as the interruption found it.
+// client's last words, the idle verdict. An interrupted run leaves the state
+// as the interruption found it.
 void run_dialogue(const session_settings& s, exec_context* cntx, parser_handler parser,
                   int timeout, client_process* client) {
   pending_output* p = new (std::nothrow) pending_output;
