@@ -1,5 +1,6 @@
-// Descriptor and process layer: thin wrappers over the POSIX calls with which
-// the session engine starts the SSH client on pipes and watches it end.
+// Descriptor layer: thin wrappers over the POSIX calls on the SSH client's
+// pipes (the client itself is qb_process.h's), and the clock and pauses that
+// pace the tool's waits.
 #ifndef MORVIK_QB_IO_H
 #define MORVIK_QB_IO_H
 
@@ -29,25 +30,18 @@ int create_pipe(fd_handle* fds);
 // Closes fd if open and sets the caller's variable to -1.
 void close_fdhandle(fd_handle& fd);
 
-// dup2(oldfd, newfd): returns newfd, or -1.
+// dup2(oldfd, newfd): returns newfd, or -1. No caller: the child's streams
+// are wired by run_ssh_process (qb_process.h), the tool's own never move.
 fd_handle dup2_std_fdhandle(fd_handle oldfd, int newfd);
 
-// dup(oldfd): returns the new descriptor, or -1.
+// dup(oldfd): returns the new descriptor, or -1. No caller either.
 fd_handle dup_fdhandle(fd_handle oldfd);
 
-// Portability wrappers kept for sources shared with other platforms.
+// pipe() and dup2() under the names of another platform's C runtime
+// (_dup2 returns 0 on success). The tool calls neither; its pipes are
+// create_pipe's, close-on-exec, which these are not.
 int _pipe(int* pfds, unsigned int psize, int textmode);
 int _dup2(int oldfd, int newfd);
-
-// Starts filepath with args split at single blanks. In the child, and only
-// there, child_in becomes descriptor 0 and child_out descriptors 1 and 2; the
-// tool's own descriptors never move. Both handles are closed in the tool
-// before it returns and are -1 afterwards, whatever happened. Returns the
-// child's pid once its program runs, or 0 if none was started (nothing is
-// left to reap then); *exec_errno, if given, then says why (0 when no system
-// call failed).
-pid_t run_ssh_process(fd_handle& child_in, fd_handle& child_out, char* filepath, char* args,
-                      int* exec_errno = nullptr);
 
 // Milliseconds on the monotonic clock: for deadlines and stillness, which a
 // change of the wall clock must not stretch or cut.
@@ -65,18 +59,5 @@ int pause_ms(int ms);
 // 1 if bytes wait, 2 at the end (no writer left), 0 after the time-out or a
 // signal, -1 on a failure.
 int poll_fdhandle(fd_handle fd_r, int timeout_ms);
-
-// The one reaper of the client, in three calls. process_ended: one look
-// without waiting; 1 if the child ended (and is reaped now) or is not a child
-// of ours, else 0.
-int process_ended(pid_t pid);
-
-// One look, then, if the child still runs, a 1-second pause (cut short by an
-// interrupt) and 0; 1 at once if it ended or is not a child of ours.
-int wait_process(pid_t pid);
-
-// Ends a child that outlived its SIGTERM: SIGKILL, then waits for it and
-// reaps it.
-void kill_process(pid_t pid);
 
 #endif

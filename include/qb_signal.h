@@ -3,11 +3,11 @@
 #ifndef MORVIK_QB_SIGNAL_H
 #define MORVIK_QB_SIGNAL_H
 
-#include <sys/types.h>
-
 // Catches SIGINT, SIGTERM and SIGHUP, except those inherited as ignored (a job
 // started in the background ignores SIGINT and must go on doing so). The first
-// one is noted; a second one ends the tool at once, as the signal would.
+// one is noted; a second one ends the tool at once, as the signal would, and
+// the running client with it (kill_running_client, qb_process.h), so that not
+// even then a client outlives the tool.
 // Returns 0, or the errno of a failed sigaction.
 int install_interrupt_handlers();
 
@@ -19,9 +19,5 @@ const char* interrupt_name(int sig);
 
 // For tests: forgets a noted signal.
 void clear_interrupt();
-
-// The client that a second signal takes with it (SIGKILL) before the tool
-// ends, so that not even then a client outlives the tool; 0 while none runs.
-void set_interrupt_client(pid_t pid);
 
 #endif

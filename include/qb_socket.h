@@ -31,6 +31,10 @@ void probe_resolver_hints(addrinfo* hints);
 QBCodes tcp_connect(const char* host, const char* port, SOCKET* pSock,
                     const probe_settings& pacing = probe_settings());
 
+// Puts sock into blocking mode. Returns true once it is in that mode, false
+// when its flags cannot be read or set.
+bool make_blocking(SOCKET sock);
+
 // Closes *pSock after a pause of pause_sec seconds and sets it to -1.
 void sock_close(SOCKET* pSock, int pause_sec = 1);
 

@@ -59,6 +59,10 @@ const int DEF_PARSER_SESSION_LOST = 2;
 // has no answer for. Nothing is answered; the client is ended as at a
 // time-out, and cli_result holds MORVIK_SSH_AUTH_ERR.
 const int DEF_PARSER_LOGIN_REFUSED = 3;
+// def_parser's result for the client's question whether to store a module's
+// key met for the first time, answered "y": the client stores it in its
+// cache next.
+const int DEF_PARSER_HOST_KEY_ACCEPTED = 4;
 
 // Runs one session for cntx with the command's parser and an idle time-out in
 // seconds. Returns MORVIK_INTERNAL_ERR for a null parser or context or when the
@@ -69,8 +73,8 @@ QBCodes ssh_exec(const session_settings& s, exec_context* cntx, parser_handler p
 
 // The generic part of every dialogue: host key and password while logging in,
 // logout, the save question at logout. Consulted before and after the
-// command's parser. Returns 0 (not dealt with), 1, DEF_PARSER_SESSION_LOST or
-// DEF_PARSER_LOGIN_REFUSED.
+// command's parser. Returns 0 (not dealt with), 1, DEF_PARSER_SESSION_LOST,
+// DEF_PARSER_LOGIN_REFUSED or DEF_PARSER_HOST_KEY_ACCEPTED.
 int def_parser(const session_settings& s, const char* recv, char* sent, int max_sent,
                exec_context* cntx);
 

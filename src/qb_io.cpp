@@ -1,5 +1,6 @@
-// Descriptor layer: the only place where the tool reads, writes, duplicates
-// and closes the descriptors of the pipes to the SSH client.
+// Descriptor layer: reads, writes, waits on and closes the tool's ends of the
+// pipes to the SSH client. The child's ends are duplicated onto its standard
+// streams in the child alone (qb_process.cpp).
 #include "qb_io.h"
 
 #include <fcntl.h>

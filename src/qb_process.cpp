@@ -1,6 +1,8 @@
-// Start, watch and end the SSH client. The child is prepared in one place:
-// its streams, own session, default signals, only descriptors 0 to 2, execv
-// without a shell.
+// The SSH client's life: pipes, start, the child's set-up in one place (its
+// streams, own session, default signals, only descriptors 0 to 2, execv
+// without a shell), reading and writing, its end and its one reaper.
+#include "qb_process.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,7 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "qb_io.h"
+#include "nxa-tools-trace.h"
+#include "qb_signal.h"
 
 namespace {
 
@@ -22,9 +25,10 @@ void free_argv(char* argv[MAX_ARGS]);
 // blanks give empty entries, a trailing blank none. Returns false, with nothing
 // left allocated, when memory runs out. The caller frees the entries with
 // free_argv.
-bool build_argv(char* argv[MAX_ARGS], char* filepath, const char* args) {
+bool build_argv(char* argv[MAX_ARGS], const char* filepath, const char* args) {
   int argc = 0;
-  argv[argc++] = filepath;
+  // execv's vector is not const; nothing writes through it.
+  argv[argc++] = const_cast<char*>(filepath);
   const char* piece = args;
   // Entry 0 and the terminating null leave room for 48 pieces.
   while (argc < MAX_ARGS - 1) {
@@ -53,11 +57,15 @@ void free_argv(char* argv[MAX_ARGS]) {
   }
 }
 
-// Blocks until the child has ended and reaps it; no-op for a non-child.
-void reap(pid_t pid) {
-  while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
-  }
-}
+// The client that a second interrupting signal takes with it; 0 while none runs.
+volatile sig_atomic_t running_client = 0;
+
+// After the dialogue, how long a client is given to end by itself, and how
+// long after SIGTERM before SIGKILL.
+const int TERM_AFTER_MS = 3000;
+const int KILL_AFTER_TERM_MS = 2000;
+// How often an interrupted run looks whether the client has gone.
+const int INTERRUPTED_LOOK_MS = 20;
 
 // Moves fd to a number above the standard ones, so that wiring one stream
 // cannot overwrite the source of another. Returns the new number, or -1.
@@ -118,24 +126,42 @@ int exec_outcome(int report_r) {
 
 }  // namespace
 
-pid_t run_ssh_process(fd_handle& child_in, fd_handle& child_out, char* filepath, char* args,
-                      int* exec_errno) {
+client_process::client_process()
+    : pid(0), out_r(-1), in_w(-1), child_out(-1), child_in(-1), exec_errno(0), status(-1) {}
+
+int create_pipes(client_process* c) {
+  fd_handle out[2] = {-1, -1};
+  fd_handle in[2] = {-1, -1};
+  if (create_pipe(out) != 0)
+    return 0;
+  if (create_pipe(in) != 0) {
+    close_fdhandle(out[0]);
+    close_fdhandle(out[1]);
+    return 0;
+  }
+  c->out_r = out[0];
+  c->child_out = out[1];
+  c->child_in = in[0];
+  c->in_w = in[1];
+  return 1;
+}
+
+pid_t run_ssh_process(client_process* c, const char* filepath, const char* args) {
   char* argv[MAX_ARGS];
   for (char*& entry : argv)
     entry = nullptr;
-  if (exec_errno != nullptr)
-    *exec_errno = 0;
+  c->exec_errno = 0;
   int report[2] = {-1, -1};
   pid_t pid = 0;
   int err = 0;
-  if (filepath == nullptr || args == nullptr || child_in == -1 || child_out == -1) {
+  if (filepath == nullptr || args == nullptr || c->child_in == -1 || c->child_out == -1) {
     // Nothing to start.
   } else if (pipe2(report, O_CLOEXEC) != 0) {
     err = errno;
   } else if (build_argv(argv, filepath, args)) {
     pid = fork();
     if (pid == 0)
-      exec_child(argv, child_in, child_out, report[1]);
+      exec_child(argv, c->child_in, c->child_out, report[1]);
     if (pid == -1) {
       err = errno;
       pid = 0;
@@ -143,38 +169,98 @@ pid_t run_ssh_process(fd_handle& child_in, fd_handle& child_out, char* filepath,
     free_argv(argv);
   }
   // The child has its own copies now; the tool keeps only its two ends.
-  close_fdhandle(child_in);
-  close_fdhandle(child_out);
+  close_fdhandle(c->child_in);
+  close_fdhandle(c->child_out);
   close_fdhandle(report[1]);
   if (pid != 0) {
+    c->pid = pid;
     err = exec_outcome(report[0]);
-    if (err != 0) {
-      // The child ends at once; reaped here, it never looks like a client.
-      reap(pid);
-      pid = 0;
-    }
+    // The child ends at once; reaped here, it never looks like a client.
+    if (err != 0)
+      reap_process(c, 1);
+    else
+      running_client = static_cast<sig_atomic_t>(pid);
   }
   close_fdhandle(report[0]);
-  if (exec_errno != nullptr)
-    *exec_errno = err;
-  return pid;
+  c->exec_errno = err;
+  return c->pid;
 }
 
-int process_ended(pid_t pid) {
-  return waitpid(pid, nullptr, WNOHANG) == 0 ? 0 : 1;
+int process_bytes_avail(const client_process* c) {
+  return get_bytes_avail(c->out_r);
 }
 
-int wait_process(pid_t pid) {
-  if (process_ended(pid))
+int poll_process(const client_process* c, int timeout_ms) {
+  return poll_fdhandle(c->out_r, timeout_ms);
+}
+
+int read_process(client_process* c, char* buf, int size, int want) {
+  return read_fdhandle(c->out_r, buf, size, want);
+}
+
+int write_process(client_process* c, char* text) {
+  return write_fdhandle(c->in_w, text);
+}
+
+int reap_process(client_process* c, int hang) {
+  if (c->pid <= 0)
+    return 1;
+  int status = 0;
+  pid_t rc;
+  do {
+    rc = waitpid(c->pid, &status, hang != 0 ? 0 : WNOHANG);
+  } while (rc == -1 && errno == EINTR);
+  if (rc == 0)
+    return 0;
+  c->status = rc == c->pid ? status : -1;
+  if (running_client == static_cast<sig_atomic_t>(c->pid))
+    running_client = 0;
+  c->pid = 0;
+  return 1;
+}
+
+int wait_process(client_process* c) {
+  if (reap_process(c, 0))
     return 1;
   pause_ms(1000);
   return 0;
 }
 
-void kill_process(pid_t pid) {
-  if (pid <= 0)
-    return;
-  if (kill(pid, SIGKILL) == -1 && errno == ESRCH)
-    return;
-  reap(pid);
+void end_process(client_process* c, int look_ms) {
+  const long long begin = monotonic_ms();
+  long long term_at = TERM_AFTER_MS;
+  long long kill_at = TERM_AFTER_MS + KILL_AFTER_TERM_MS;
+  bool termed = false;
+  while (!reap_process(c, 0)) {
+    const long long waited = monotonic_ms() - begin;
+    const bool interrupted = interrupt_signal() != 0;
+    if (interrupted && !termed && waited < term_at) {
+      term_at = waited;
+      kill_at = waited + KILL_AFTER_TERM_MS;
+    }
+    if (waited >= kill_at) {
+      kill(c->pid, SIGKILL);
+      reap_process(c, 1);
+      break;
+    }
+    if (!termed && waited >= term_at) {
+      nxa_trace(TRACE_WARNING, "client terminated forcibly\n");
+      kill(c->pid, SIGTERM);
+      termed = true;
+    }
+    if (interrupted)
+      nap_ms(INTERRUPTED_LOOK_MS);
+    else
+      pause_ms(look_ms);
+  }
+  close_fdhandle(c->out_r);
+  close_fdhandle(c->in_w);
+  close_fdhandle(c->child_out);
+  close_fdhandle(c->child_in);
+}
+
+void kill_running_client() {
+  const pid_t pid = static_cast<pid_t>(running_client);
+  if (pid > 0)
+    kill(pid, SIGKILL);
 }

@@ -7,10 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "qb_process.h"
+
 namespace {
 
 volatile sig_atomic_t noted_signal = 0;
-volatile sig_atomic_t client_pid = 0;
 
 const int CAUGHT[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -23,8 +24,7 @@ void on_interrupt(int sig) {
   // async-signal-safe calls here.
   // The client goes first, and for certain: the tool will not be there to
   // wait for a polite end.
-  if (client_pid > 0)
-    kill(static_cast<pid_t>(client_pid), SIGKILL);
+  kill_running_client();
   struct sigaction dfl;
   memset(&dfl, 0, sizeof(dfl));
   dfl.sa_handler = SIG_DFL;
@@ -76,8 +76,4 @@ const char* interrupt_name(int sig) {
 
 void clear_interrupt() {
   noted_signal = 0;
-}
-
-void set_interrupt_client(pid_t pid) {
-  client_pid = static_cast<sig_atomic_t>(pid > 0 ? pid : 0);
 }

@@ -16,14 +16,6 @@
 
 namespace {
 
-// Blocking mode for the connected socket; returns false if it cannot be set.
-bool make_blocking(SOCKET sock) {
-  int flags = fcntl(sock, F_GETFL);
-  if (flags <= 0)
-    return true;
-  return fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) != -1;
-}
-
 // Connects sock to addr, waiting at most timeout_ms for the peer. Returns true
 // once connected. A blocking connect to an address that drops packets would
 // wait out the kernel's SYN retries, about two minutes.
@@ -53,6 +45,14 @@ bool connect_bounded(SOCKET sock, const struct sockaddr* addr, socklen_t len, in
 }
 
 }  // namespace
+
+bool make_blocking(SOCKET sock) {
+  const int flags = fcntl(sock, F_GETFL);
+  // Flags that cannot be read say nothing of the mode the socket is in.
+  if (flags == -1)
+    return false;
+  return fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) != -1;
+}
 
 void probe_resolver_hints(addrinfo* hints) {
   memset(hints, 0, sizeof(*hints));

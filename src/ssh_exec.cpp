@@ -3,7 +3,6 @@
 #include "ssh_exec.h"
 
 #include <pwd.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,8 +15,8 @@
 
 #include "misc.h"
 #include "nxa-tools-trace.h"
-#include "qb_io.h"
 #include "qb_lock.h"
+#include "qb_process.h"
 #include "qb_signal.h"
 
 namespace {
@@ -27,14 +26,15 @@ const int BUF_SIZE = 4096;
 // answer that comes in several pieces is handed on as a whole up to this size.
 const int PENDING_MAX = 65536;
 const int SIM_EXIT_PAUSE_SEC = 2;
-const int TERM_AFTER_POLLS = 3;
-const int GIVE_UP_AFTER_POLLS = 4;
 // Prompt pacing: how long one wait on the pipe lasts before the client's end
 // and the time-outs are looked at again, and how long gathered text must
 // stand still before it is handed on as the settle pacing would.
 const int PROMPT_POLL_MS = 200;
 const int PROMPT_SETTLE_MS = 1000;
 const int PROMPT_HUP_NAP_MS = 10;
+// How often the prompt pacing looks whether the client has ended after the
+// dialogue.
+const int PROMPT_END_LOOK_MS = 20;
 const int DRAIN_MAX_READS = 64;
 // How the client frames a server's own text, its pre-authentication banner
 // or its keyboard-interactive prompts: a head line, each of the server's
@@ -50,31 +50,6 @@ const struct {
      "End of keyboard-interactive prompts from server"},
 };
 const char KBD_PROMPT_MARK[] = "| ";
-
-// After SIGTERM, how long a client is given before SIGKILL.
-const int TERM_GRACE_MS = (GIVE_UP_AFTER_POLLS + 1 - TERM_AFTER_POLLS) * 1000;
-
-// Makes the session's two pipes: the client's output (stdout_r ours, stdout_w
-// its descriptors 1 and 2) and its input (stdin_r its descriptor 0, stdin_w
-// ours). Returns 1 on success; 0 with all four -1.
-int create_pipes(fd_handle& stdout_r, fd_handle& stdout_w, fd_handle& stdin_r,
-                 fd_handle& stdin_w) {
-  fd_handle out[2] = {-1, -1};
-  fd_handle in[2] = {-1, -1};
-  stdout_r = stdout_w = stdin_r = stdin_w = -1;
-  if (create_pipe(out) != 0)
-    return 0;
-  if (create_pipe(in) != 0) {
-    close_fdhandle(out[0]);
-    close_fdhandle(out[1]);
-    return 0;
-  }
-  stdout_r = out[0];
-  stdout_w = out[1];
-  stdin_r = in[0];
-  stdin_w = in[1];
-  return 1;
-}
 
 void trace_recv(const char* recv) {
   nxa_trace(TRACE_DEBUG,
@@ -183,16 +158,17 @@ void dump_new_output(pending_output* p, char* text) {
   p->dumped_len = p->len;
 }
 
-// Reads up to want bytes (at most max_read) from fd onto p; the oldest text is
-// given up when the buffer is full. Returns what read() returned.
-int read_pending(fd_handle fd, pending_output* p, int want, int max_read) {
+// Reads up to want bytes (at most max_read) of the client's output onto p; the
+// oldest text is given up when the buffer is full. Returns what read()
+// returned.
+int read_pending(client_process* client, pending_output* p, int want, int max_read) {
   if (want > max_read)
     want = max_read;
   if (p->len + want > PENDING_MAX - 1) {
     nxa_trace(TRACE_ERROR, "cannot parse output.\n");
     clear_pending(p);
   }
-  int b_read = read_fdhandle(fd, p->text + p->len, PENDING_MAX - 1 - p->len, want);
+  int b_read = read_process(client, p->text + p->len, PENDING_MAX - 1 - p->len, want);
   if (b_read > 0) {
     int kept = p->len;
     for (int i = p->len; i < p->len + b_read; ++i)
@@ -221,16 +197,33 @@ bool ready_for_parsers(const char* text) {
 
 enum hand_mode { HAND_LIVE, HAND_LAST_WORDS };
 
-// One session's ends of the pipes, its settings and its parser.
+struct session_io;
+
+enum look_result { LOOK_NOTHING, LOOK_READY, LOOK_FAILED };
+
+// How a pacing looks at the client; the dialogue is the same under both.
+struct pacing_look {
+  int start_ms;  // the pause that gives a new client time before the first look
+  // One look whether the client has ended, the pass's pause included.
+  bool (*ended)(session_io& io);
+  // Gathers the client's output into the pending text: LOOK_READY when it is
+  // to go to the parsers now, LOOK_FAILED when the pipe could not be read.
+  look_result (*gather)(session_io& io, pending_output* p, char* text);
+  bool last_words_each;  // the client's last words handed on read by read, or at once
+  int end_look_ms;       // how often the client's end is looked at after the dialogue
+};
+
+// One session's client, its settings, its parser and its pacing.
 struct session_io {
   const session_settings* s;
   exec_context* cntx;
   parser_handler parser;
-  fd_handle out_r;
-  fd_handle in_w;
+  client_process* client;
+  const pacing_look* look;
   long long progress_ms;  // when a parser last took the client's output
   long long check_ms;     // when bytes were last seen waiting
   fd_handle key_lock;  // held from the first-contact answer to what follows
+  int b_avail_prev;    // settle pacing: the bytes waiting at the look before
 };
 
 // The client printed something after the first-contact answer: it has stored
@@ -314,13 +307,12 @@ bool hand_on(session_io& io, pending_output* p, char* text, hand_mode mode) {
     return false;
   if (sent[0] == '\0' || mode == HAND_LAST_WORDS)
     return true;
-  if (cntx->state == EXEC_KEY_EXCHANGE && strcmp(sent, "y\n") == 0 &&
-      !take_turn_at_key_cache(io, sent, BUF_SIZE)) {
+  if (handled == DEF_PARSER_HOST_KEY_ACCEPTED && !take_turn_at_key_cache(io, sent, BUF_SIZE)) {
     // Interrupted before the answer went out: the question stays unanswered.
     cntx->state = before;
     return false;
   }
-  int b_write = write_fdhandle(io.in_w, sent);
+  int b_write = write_process(io.client, sent);
   if (b_write > 0) {
     trace_sent(*io.s, sent, b_write);
   } else if (cntx->state != EXEC_QUIT) {
@@ -334,19 +326,19 @@ bool hand_on(session_io& io, pending_output* p, char* text, hand_mode mode) {
 // What the client left in the pipe when it ended: read and parsed while the
 // command's part was not done, as it may hold the restart announcement or
 // the rest of an answer. Settle pacing dumps each piece as it reads it.
-void read_last_words(session_io& io, pending_output* p, char* text, QbPace pace) {
+void read_last_words(session_io& io, pending_output* p, char* text) {
   for (int reads = 0; reads < DRAIN_MAX_READS && !command_done(io.cntx->state); ++reads) {
-    int b_avail = get_bytes_avail(io.out_r);
+    int b_avail = process_bytes_avail(io.client);
     if (b_avail <= 0)
       break;
-    if (read_pending(io.out_r, p, b_avail, BUF_SIZE - 1) <= 0)
+    if (read_pending(io.client, p, b_avail, BUF_SIZE - 1) <= 0)
       break;
-    if (pace == QB_PACE_SETTLE) {
+    if (io.look->last_words_each) {
       dump_new_output(p, text);
       hand_on(io, p, text, HAND_LAST_WORDS);
     }
   }
-  if (pace == QB_PACE_PROMPT && p->len > p->handed_len && !command_done(io.cntx->state)) {
+  if (!io.look->last_words_each && p->len > p->handed_len && !command_done(io.cntx->state)) {
     dump_new_output(p, text);
     hand_on(io, p, text, HAND_LAST_WORDS);
   }
@@ -361,17 +353,27 @@ bool idle_too_long(const session_io& io, int poll_timeout) {
          now_s - io.progress_ms / 1000 > poll_timeout;
 }
 
-// One pass's look and pause of the settle pacing. While the host-key cache
-// lock is held, the pause also watches the pipe, so that the lock goes as
-// soon as the client goes on; the pass still lasts its second. Returns true
-// once the client has ended.
-bool settle_look(session_io& io, pid_t pid) {
+// The bytes the client wrote that wait to be read. Any at all are a sign of
+// life: the idle time-out starts again, and a held host-key lock goes.
+int bytes_waiting(session_io& io) {
+  const int b_avail = process_bytes_avail(io.client);
+  if (b_avail > 0) {
+    io.check_ms = monotonic_ms();
+    client_went_on(io);
+  }
+  return b_avail;
+}
+
+// The settle pacing's look and pause: one look a second. While the host-key
+// cache lock is held, the pause also watches the pipe, so that the lock goes
+// as soon as the client goes on; the pass still lasts its second.
+bool settle_ended(session_io& io) {
   if (io.key_lock == -1)
-    return wait_process(pid) != 0;
-  if (process_ended(pid))
+    return wait_process(io.client) != 0;
+  if (reap_process(io.client, 0))
     return true;
   const long long end = monotonic_ms() + 1000;
-  if (poll_fdhandle(io.out_r, 1000) == 1)
+  if (poll_process(io.client, 1000) == 1)
     client_went_on(io);
   const long long left = end - monotonic_ms();
   if (left > 0)
@@ -379,14 +381,68 @@ bool settle_look(session_io& io, pid_t pid) {
   return false;
 }
 
-// The documented pacing: one look a second; output is read once the number of
-// waiting bytes stood still for one poll, so that a chunk is whole. Returns
-// true if the loop ended because the client did.
-bool settle_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char* text) {
+// The documented pacing: output is read once the number of waiting bytes
+// stood still for one look, so that a chunk is whole.
+look_result settle_gather(session_io& io, pending_output* p, char*) {
+  const int b_avail = bytes_waiting(io);
+  if (b_avail != io.b_avail_prev) {
+    io.b_avail_prev = b_avail;
+    return LOOK_NOTHING;
+  }
+  if (b_avail <= 0)
+    return LOOK_NOTHING;
+  return read_pending(io.client, p, b_avail, BUF_SIZE - 1) <= 0 ? LOOK_FAILED : LOOK_READY;
+}
+
+// The prompt pacing's look: no pause of its own, its wait is on the pipe.
+bool prompt_ended(session_io& io) {
+  return reap_process(io.client, 0) != 0;
+}
+
+// Prompt pacing: waits on the pipe and hands the gathered text on as soon as
+// it ends in a prompt or a question the dialogue answers. Text that does
+// neither is handed on once it has stood still as long as a settled chunk,
+// while the command is not done yet (a progress line, the restart
+// announcement).
+look_result prompt_gather(session_io& io, pending_output* p, char* text) {
+  const int rc = poll_process(io.client, PROMPT_POLL_MS);
+  if (rc < 0)
+    return LOOK_FAILED;
+  const int b_avail = bytes_waiting(io);
+  if (b_avail > 0) {
+    if (read_pending(io.client, p, b_avail, PENDING_MAX - 1) <= 0)
+      return LOOK_FAILED;
+  } else if (rc == 2) {
+    // The client closed its output and is ending; look again shortly.
+    nap_ms(PROMPT_HUP_NAP_MS);
+    return LOOK_NOTHING;
+  }
+  if (p->len == p->handed_len)
+    return LOOK_NOTHING;
+  clean_text(p, text, true);
+  const bool still = monotonic_ms() - p->last_byte_ms >= PROMPT_SETTLE_MS;
+  const bool full = p->len >= PENDING_MAX - 1 - BUF_SIZE;
+  return ready_for_parsers(text) || full || (still && !command_done(io.cntx->state))
+             ? LOOK_READY
+             : LOOK_NOTHING;
+}
+
+// The documented pacing gives a new client a second and looks once a second.
+const pacing_look SETTLE_LOOK = {1000, settle_ended, settle_gather, true, 1000};
+const pacing_look PROMPT_LOOK = {0, prompt_ended, prompt_gather, false, PROMPT_END_LOOK_MS};
+
+const pacing_look& look_of(QbPace pace) {
+  return pace == QB_PACE_SETTLE ? SETTLE_LOOK : PROMPT_LOOK;
+}
+
+// The dialogue, pass by pass: the pacing's look, then what it gathered to the
+// parsers. Returns true if it ended because the client did; false when the
+// run was interrupted, the client stood idle too long or the dialogue is
+// over.
+bool dialogue_loop(session_io& io, int timeout, pending_output* p, char* text) {
   int poll_timeout = timeout;
-  int b_avail_prev = 0;
   for (;;) {
-    if (settle_look(io, pid))
+    if (io.look->ended(io))
       return true;
     if (interrupt_signal() != 0)
       return false;
@@ -396,121 +452,38 @@ bool settle_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char
       return false;
     if (io.cntx->state == EXEC_QUIT)
       poll_timeout = io.s->quit_timeout;
-    int b_avail = get_bytes_avail(io.out_r);
-    if (b_avail > 0) {
-      io.check_ms = monotonic_ms();
-      client_went_on(io);
-    }
-    if (b_avail != b_avail_prev) {
-      b_avail_prev = b_avail;
-      continue;
-    }
-    if (b_avail <= 0)
-      continue;
-    if (read_pending(io.out_r, p, b_avail, BUF_SIZE - 1) <= 0)
+    const look_result got = io.look->gather(io, p, text);
+    if (got == LOOK_FAILED)
       return read_failed(io);
-    // The dump shows this read alone; the parsers get all that is pending.
+    if (got == LOOK_NOTHING)
+      continue;
+    // The dump shows what was read since the last one; the parsers get all
+    // that is pending.
     dump_new_output(p, text);
     if (!hand_on(io, p, text, HAND_LIVE))
       return false;
   }
 }
 
-// Prompt pacing: waits on the pipe and hands the gathered text on as soon as
-// it ends in a prompt or a question the dialogue answers. Text that does
-// neither is handed on once it has stood still as long as a settled chunk,
-// while the command is not done yet (a progress line, the restart
-// announcement). Returns true if the loop ended because the client did.
-bool prompt_loop(session_io& io, pid_t pid, int timeout, pending_output* p, char* text) {
-  int poll_timeout = timeout;
-  for (;;) {
-    if (process_ended(pid))
-      return true;
-    if (interrupt_signal() != 0)
-      return false;
-    if (idle_too_long(io, poll_timeout))
-      return false;
-    if (io.cntx->state == EXEC_QUIT)
-      poll_timeout = io.s->quit_timeout;
-    int rc = poll_fdhandle(io.out_r, PROMPT_POLL_MS);
-    if (rc < 0)
-      return read_failed(io);
-    int b_avail = get_bytes_avail(io.out_r);
-    if (b_avail > 0) {
-      io.check_ms = monotonic_ms();
-      client_went_on(io);
-      if (read_pending(io.out_r, p, b_avail, PENDING_MAX - 1) <= 0)
-        return read_failed(io);
-    } else if (rc == 2) {
-      // The client closed its output and is ending; look again shortly.
-      nap_ms(PROMPT_HUP_NAP_MS);
-      continue;
-    }
-    if (p->len == p->handed_len)
-      continue;
-    clean_text(p, text, true);
-    const bool still = monotonic_ms() - p->last_byte_ms >= PROMPT_SETTLE_MS;
-    const bool full = p->len >= PENDING_MAX - 1 - BUF_SIZE;
-    if (!ready_for_parsers(text) && !full && !(still && !command_done(io.cntx->state)))
-      continue;
-    dump_new_output(p, text);
-    if (!hand_on(io, p, text, HAND_LIVE))
-      return false;
-  }
-}
-
-// Waits for the client to end after the dialogue: about three seconds, then
-// SIGTERM, two more, then SIGKILL, so that no client outlives the session.
-// The settle pacing looks once a second, the prompt pacing every 20 ms. Once
-// the run is interrupted, SIGTERM goes out at once and the two seconds follow.
-void end_client(pid_t pid, QbPace pace) {
-  const long long begin = monotonic_ms();
-  long long term_at = TERM_AFTER_POLLS * 1000LL;
-  long long kill_at = (GIVE_UP_AFTER_POLLS + 1) * 1000LL;
-  bool termed = false;
-  while (!process_ended(pid)) {
-    const long long waited = monotonic_ms() - begin;
-    const bool interrupted = interrupt_signal() != 0;
-    if (interrupted && !termed && waited < term_at) {
-      term_at = waited;
-      kill_at = waited + TERM_GRACE_MS;
-    }
-    if (waited >= kill_at) {
-      kill_process(pid);
-      return;
-    }
-    if (!termed && waited >= term_at) {
-      nxa_trace(TRACE_WARNING, "client terminated forcibly\n");
-      kill(pid, SIGTERM);
-      termed = true;
-    }
-    if (pace == QB_PACE_SETTLE && !interrupted)
-      pause_ms(1000);
-    else
-      nap_ms(PROMPT_HUP_NAP_MS * 2);
-  }
-}
-
-// The session between the client's start and its end: the loop of the chosen
-// pacing, the client's last words, the idle verdict. An interrupted run
-// leaves the state as the interruption found it.
+// The session between the client's start and its end: the dialogue, the
+// client's last words, the idle verdict. An interrupted run leaves the state
+// as the interruption found it.
 void run_dialogue(const session_settings& s, exec_context* cntx, parser_handler parser,
-                  int timeout, pid_t pid, fd_handle out_r, fd_handle in_w) {
+                  int timeout, client_process* client) {
   pending_output* p = new (std::nothrow) pending_output;
   char* text = static_cast<char*>(malloc(PENDING_MAX));
   if (p == nullptr || text == nullptr) {
+    // No room to read the client in: it is ended as after any dialogue.
     cntx->state = EXEC_TERMINATED;
-    kill(pid, SIGTERM);
   } else {
     clear_pending(p);
     p->last_byte_ms = monotonic_ms();
     const long long now = monotonic_ms();
-    session_io io = {&s, cntx, parser, out_r, in_w, now, now, -1};
-    const bool ended = s.pace == QB_PACE_SETTLE ? settle_loop(io, pid, timeout, p, text)
-                                                : prompt_loop(io, pid, timeout, p, text);
+    session_io io = {&s, cntx, parser, client, &look_of(s.pace), now, now, -1, 0};
+    const bool ended = dialogue_loop(io, timeout, p, text);
     const bool interrupted = interrupt_signal() != 0;
     if (ended && !interrupted && cntx->state != EXEC_TERMINATED)
-      read_last_words(io, p, text, s.pace);
+      read_last_words(io, p, text);
     const int poll_timeout = cntx->state == EXEC_QUIT ? s.quit_timeout : timeout;
     if (!interrupted && idle_too_long(io, poll_timeout) &&
         cntx->state != EXEC_TERMINATED && cntx->state != EXEC_QUIT) {
@@ -862,7 +835,7 @@ int def_parser(const session_settings& s, const char* recv, char* sent, int max_
       (str_contains(recv, "y/n") || str_contains(recv, "yes/no")) && before_password) {
     cntx->state = EXEC_KEY_EXCHANGE;
     snprintf(sent, max_sent, "y%s", "\n");
-    return 1;
+    return DEF_PARSER_HOST_KEY_ACCEPTED;
   }
   if (logging_in(cntx->state) && !login_refused(cntx)) {
     const int answered = answer_login_prompt(s, recv, sent, max_sent, cntx);
@@ -913,47 +886,33 @@ QBCodes ssh_exec(const session_settings& s, exec_context* cntx, parser_handler p
     return MORVIK_INTERNAL_ERR;
 
   cntx->state = EXEC_INIT;
-  fd_handle stdout_r = -1, stdout_w = -1, stdin_r = -1, stdin_w = -1;
-  if (!create_pipes(stdout_r, stdout_w, stdin_r, stdin_w))
+  client_process client;
+  if (!create_pipes(&client))
     return MORVIK_INTERNAL_ERR;
 
   cntx->state = EXEC_STARTING;
-  char path[sizeof(s.ssh_path)];
-  char args[sizeof(s.ssh_args)];
-  snprintf(path, sizeof(path), "%s", s.ssh_path);
-  snprintf(args, sizeof(args), "%s", s.ssh_args);
-  int exec_errno = 0;
   // An interrupted run starts no new client.
-  const pid_t pid = interrupt_signal() != 0
-                        ? 0
-                        : run_ssh_process(stdin_r, stdout_w, path, args, &exec_errno);
-  close_fdhandle(stdin_r);
-  close_fdhandle(stdout_w);
-  if (pid == 0) {
-    if (exec_errno != 0)
+  if (interrupt_signal() == 0)
+    run_ssh_process(&client, s.ssh_path, s.ssh_args);
+  if (client.pid == 0) {
+    if (client.exec_errno != 0)
       nxa_trace(TRACE_ERROR, "Cannot start the SSH client '%s': %s\n", s.ssh_path,
-                strerror(exec_errno));
+                strerror(client.exec_errno));
   } else {
-    set_interrupt_client(pid);
-    // The documented pacing gives the client a second before the first look.
-    if (s.pace == QB_PACE_SETTLE)
-      pause_ms(1000);
+    if (look_of(s.pace).start_ms > 0)
+      pause_ms(look_of(s.pace).start_ms);
     nxa_trace(TRACE_DEBUG, "ssh client is executed.\n");
     cntx->state = EXEC_CONNECTING;
-    run_dialogue(s, cntx, parser, timeout, pid, stdout_r, stdin_w);
+    run_dialogue(s, cntx, parser, timeout, &client);
     if (s.simulator) {
       char exit_line[16];
       snprintf(exit_line, sizeof(exit_line), "exit%s", "\n");
       // The client may be gone already; a failed write changes nothing.
-      (void)write_fdhandle(stdin_w, exit_line);
+      (void)write_process(&client, exit_line);
       pause_ms(SIM_EXIT_PAUSE_SEC * 1000);
     }
-    end_client(pid, s.pace);
-    set_interrupt_client(0);
   }
-
-  close_fdhandle(stdout_r);
-  close_fdhandle(stdin_w);
+  end_process(&client, look_of(s.pace).end_look_ms);
   return MORVIK_SUCCESS;
 }
 

@@ -774,6 +774,19 @@ TEST(TcpConnect, ConnectsToAListenerAndHandsOverABlockingSocket) {
   EXPECT_EQ(sock, -1);
 }
 
+// A socket whose flags cannot be read is not taken for a blocking one.
+TEST(MakeBlocking, SaysWhetherTheSocketBlocks) {
+  const int open_socket = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  ASSERT_NE(open_socket, -1);
+  const int closed_socket = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_NE(closed_socket, -1);
+  close(closed_socket);
+  EXPECT_TRUE(make_blocking(open_socket));
+  EXPECT_EQ(fcntl(open_socket, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_FALSE(make_blocking(closed_socket));
+  close(open_socket);
+}
+
 TEST(TcpConnect, ConnectsToAnIpv6Literal) {
   Listener listener(AF_INET6);
   if (listener.fd == -1)

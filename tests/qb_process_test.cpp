@@ -19,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "qb_io.h"
+#include "qb_process.h"
 #include "qb_signal.h"
 #include "test_support.h"
 
@@ -27,27 +27,18 @@ using test_support::TempDir;
 
 namespace {
 
-// The four pipe ends of one session, made as the session engine makes them;
-// start() hands the client its two.
+// One client, started as the session engine starts it; killed and reaped at
+// the end of the test.
 struct ClientPipes {
-  fd_handle stdout_r = -1, stdout_w = -1, stdin_r = -1, stdin_w = -1;
-  pid_t pid = 0;
-  int exec_errno = 0;
+  client_process c;
   const char* unflushed = nullptr;  // left in stdout's buffer at the start
 
   pid_t start(const std::string& path, const std::string& args) {
-    fd_handle out[2] = {-1, -1}, in[2] = {-1, -1};
-    if (create_pipe(out) != 0 || create_pipe(in) != 0)
+    if (!create_pipes(&c))
       return 0;
-    stdout_r = out[0];
-    stdout_w = out[1];
-    stdin_r = in[0];
-    stdin_w = in[1];
     if (unflushed != nullptr)
       fputs(unflushed, stdout);
-    std::string path_copy = path, args_copy = args;
-    pid = run_ssh_process(stdin_r, stdout_w, &path_copy[0], &args_copy[0], &exec_errno);
-    return pid;
+    return run_ssh_process(&c, path.c_str(), args.c_str());
   }
 
   // Everything the client writes until it closes its end (or time runs out).
@@ -56,10 +47,10 @@ struct ClientPipes {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char buf[512];
     while (std::chrono::steady_clock::now() < deadline) {
-      struct pollfd pfd = {stdout_r, POLLIN, 0};
+      struct pollfd pfd = {c.out_r, POLLIN, 0};
       if (poll(&pfd, 1, 100) <= 0)
         continue;
-      ssize_t n = read(stdout_r, buf, sizeof(buf));
+      ssize_t n = read(c.out_r, buf, sizeof(buf));
       if (n <= 0)
         break;
       text.append(buf, static_cast<size_t>(n));
@@ -68,12 +59,9 @@ struct ClientPipes {
   }
 
   ~ClientPipes() {
-    close_fdhandle(stdout_r);
-    close_fdhandle(stdout_w);
-    close_fdhandle(stdin_r);
-    close_fdhandle(stdin_w);
-    if (pid > 0)
-      kill_process(pid);
+    if (c.pid > 0)
+      kill(c.pid, SIGKILL);
+    end_process(&c, 20);
   }
 };
 
@@ -149,24 +137,24 @@ TEST(RunSshProcess, TakesAtMost48Pieces) {
 TEST(RunSshProcess, VectorStartsWithTheClientPath) {
   ClientPipes client;
   ASSERT_NE(client.start(kSleep, "30"), 0);
-  ASSERT_TRUE(wait_for_exec(client.pid, kSleep));
-  EXPECT_EQ(proc_file(client.pid, "cmdline"), std::string("/bin/sleep\0" "30\0", 14));
+  ASSERT_TRUE(wait_for_exec(client.c.pid, kSleep));
+  EXPECT_EQ(proc_file(client.c.pid, "cmdline"), std::string("/bin/sleep\0" "30\0", 14));
 }
 
 TEST(RunSshProcess, ClientRunsInItsOwnSessionWithoutTerminal) {
   ClientPipes client;
   ASSERT_NE(client.start(kSleep, "30"), 0);
-  ASSERT_TRUE(wait_for_exec(client.pid, kSleep));
-  EXPECT_EQ(getsid(client.pid), client.pid);
-  EXPECT_NE(getsid(client.pid), getsid(0));
+  ASSERT_TRUE(wait_for_exec(client.c.pid, kSleep));
+  EXPECT_EQ(getsid(client.c.pid), client.c.pid);
+  EXPECT_NE(getsid(client.c.pid), getsid(0));
   // Fields after the command name: state ppid pgrp session tty_nr ...
-  std::string stat = proc_file(client.pid, "stat");
+  std::string stat = proc_file(client.c.pid, "stat");
   int ppid = 0, pgrp = 0, session = 0, tty_nr = -1;
   char state = 0;
   ASSERT_EQ(sscanf(stat.c_str() + stat.rfind(')') + 1, " %c %d %d %d %d", &state, &ppid, &pgrp,
                    &session, &tty_nr),
             5);
-  EXPECT_EQ(session, client.pid);
+  EXPECT_EQ(session, client.c.pid);
   EXPECT_EQ(tty_nr, 0);
 }
 
@@ -176,13 +164,13 @@ TEST(RunSshProcess, ClientHasOnlyTheStandardDescriptors) {
   ClientPipes client;
   ASSERT_NE(client.start(kSleep, "30"), 0);
   close(extra);
-  ASSERT_TRUE(wait_for_exec(client.pid, kSleep));
+  ASSERT_TRUE(wait_for_exec(client.c.pid, kSleep));
   // The kernel shows the new program's command line a moment before it has
   // closed the close-on-exec descriptors: a loaded machine catches that
   // moment, so the listing is taken again until it stops changing.
   const std::set<std::string> standard = {"0", "1", "2"};
   std::set<std::string> fds;
-  std::string dir = "/proc/" + std::to_string(client.pid) + "/fd";
+  std::string dir = "/proc/" + std::to_string(client.c.pid) + "/fd";
   for (int look = 0; look < 50 && fds != standard; ++look) {
     if (look > 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -260,14 +248,14 @@ TEST(RunSshProcess, ChildGetsThePipesAndOurStreamsNeverMove) {
   {
     ClientPipes client;
     ASSERT_NE(client.start(kSleep, "30"), 0);
-    ASSERT_TRUE(wait_for_exec(client.pid, kSleep));
+    ASSERT_TRUE(wait_for_exec(client.c.pid, kSleep));
     EXPECT_EQ(our_streams(), before);
-    EXPECT_EQ(fd_target(client.pid, 0), pipe_name(client.stdin_w));
-    EXPECT_EQ(fd_target(client.pid, 1), pipe_name(client.stdout_r));
-    EXPECT_EQ(fd_target(client.pid, 2), pipe_name(client.stdout_r));
+    EXPECT_EQ(fd_target(client.c.pid, 0), pipe_name(client.c.in_w));
+    EXPECT_EQ(fd_target(client.c.pid, 1), pipe_name(client.c.out_r));
+    EXPECT_EQ(fd_target(client.c.pid, 2), pipe_name(client.c.out_r));
     // The client's ends are closed in the tool: only ours are left.
-    EXPECT_EQ(client.stdin_r, -1);
-    EXPECT_EQ(client.stdout_w, -1);
+    EXPECT_EQ(client.c.child_in, -1);
+    EXPECT_EQ(client.c.child_out, -1);
   }
   EXPECT_EQ(our_streams(), before);
 }
@@ -286,8 +274,8 @@ TEST(RunSshProcess, MessageDuringTheSessionReachesOurOutputNotTheClient) {
     printf("tool says\n");
     fflush(stdout);
     char line[] = "answer\n";
-    write_fdhandle(client.stdin_w, line);
-    close_fdhandle(client.stdin_w);
+    write_fdhandle(client.c.in_w, line);
+    close_fdhandle(client.c.in_w);
     echoed = client.read_to_end();
     printed = capture.out();
   }
@@ -314,10 +302,10 @@ TEST(RunSshProcess, ClientStreamsAreRightWhateverTheirNumbers) {
   {
     ClientPipes client;
     pid = client.start(script, "");
-    pipe_numbers[0] = client.stdout_r;
-    pipe_numbers[1] = client.stdin_w;
+    pipe_numbers[0] = client.c.out_r;
+    pipe_numbers[1] = client.c.in_w;
     char line[] = "x\n";
-    write_fdhandle(client.stdin_w, line);
+    write_fdhandle(client.c.in_w, line);
     echoed = client.read_to_end();
   }
   for (int fd = 0; fd <= 2; ++fd) {
@@ -337,8 +325,8 @@ TEST(RunSshProcess, ClientReadsOurInputAndWritesBothStreamsIntoOnePipe) {
   ClientPipes client;
   ASSERT_NE(client.start(script, ""), 0);
   char line[] = "y\n";
-  EXPECT_EQ(write_fdhandle(client.stdin_w, line), 2);
-  close_fdhandle(client.stdin_w);
+  EXPECT_EQ(write_fdhandle(client.c.in_w, line), 2);
+  close_fdhandle(client.c.in_w);
   EXPECT_EQ(client.read_to_end(), "y\ndone\n");
 }
 
@@ -358,7 +346,7 @@ TEST(RunSshProcess, ClientThatCannotRunIsNoChildAndSaysWhy) {
     pid_t pid = client.start(c.path, "-ssh admin@10.1.2.3");
     __fpurge(stdout);
     EXPECT_EQ(pid, 0) << c.path;
-    EXPECT_EQ(client.exec_errno, c.err) << c.path;
+    EXPECT_EQ(client.c.exec_errno, c.err) << c.path;
     EXPECT_LT(seconds_since(start), 0.9);  // no 1-s pause
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a child is left";
   }
@@ -366,8 +354,13 @@ TEST(RunSshProcess, ClientThatCannotRunIsNoChildAndSaysWhy) {
 
 TEST(WaitProcess, ProcessThatIsNotOurChildReturnsAtOnce) {
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(wait_process(getppid()), 1);
-  EXPECT_EQ(wait_process(1), 1);
+  for (pid_t pid : {getppid(), static_cast<pid_t>(1)}) {
+    client_process other;
+    other.pid = pid;
+    EXPECT_EQ(wait_process(&other), 1) << pid;
+    EXPECT_EQ(other.pid, 0) << pid;
+    EXPECT_EQ(other.status, -1) << pid;
+  }
   EXPECT_LT(seconds_since(start), 0.9);  // no 1-s poll
 }
 
@@ -375,23 +368,8 @@ TEST(WaitProcess, RunningChildIsPolledOnceASecond) {
   ClientPipes client;
   ASSERT_NE(client.start(kSleep, "30"), 0);
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(wait_process(client.pid), 0);
+  EXPECT_EQ(wait_process(&client.c), 0);
   EXPECT_GE(seconds_since(start), 0.9);
-}
-
-TEST(KillProcess, ReapsAChildThatIgnoresSigterm) {
-  TempDir dir;
-  const std::string script = dir.write("stubborn", "#!/bin/sh\ntrap '' TERM\nexec sleep 30\n");
-  ClientPipes client;
-  ASSERT_NE(client.start(script, ""), 0);
-  ASSERT_TRUE(wait_for_exec(client.pid, "sleep"));
-  kill(client.pid, SIGTERM);
-  EXPECT_EQ(wait_process(client.pid), 0);  // still there after a second
-  kill_process(client.pid);
-  errno = 0;
-  EXPECT_EQ(waitpid(client.pid, nullptr, WNOHANG), -1);
-  EXPECT_EQ(errno, ECHILD);
-  client.pid = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -444,15 +422,13 @@ TEST_F(Interrupt, SecondSignalEndsTheToolAndItsClient) {
   pid_t tool = fork();
   ASSERT_NE(tool, -1);
   if (tool == 0) {
-    pid_t client = fork();
-    if (client == 0) {
-      execl(kSleep, kSleep, "30", static_cast<char*>(nullptr));
+    client_process c;
+    if (!create_pipes(&c) || run_ssh_process(&c, kSleep, "30") == 0)
       _exit(1);
-    }
+    const pid_t client = c.pid;
     ssize_t n = write(report[1], &client, sizeof(client));
     (void)n;
     install_interrupt_handlers();
-    set_interrupt_client(client);
     raise(SIGTERM);
     raise(SIGTERM);
     _exit(0);  // not reached
@@ -474,6 +450,57 @@ TEST_F(Interrupt, SecondSignalEndsTheToolAndItsClient) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_TRUE(gone);
+}
+
+// ---------------------------------------------------------------------------
+// The client's end: reaped however it ends, its wait status kept, its pipes
+// closed; an interrupted run sends SIGTERM at once and SIGKILL 2 s later.
+
+class EndProcess : public Interrupt {};
+
+TEST_F(EndProcess, ReapsTheClientAndKeepsHowItEnded) {
+  TempDir dir;
+  struct Row {
+    const char* name;
+    std::string script;
+    bool interrupted;
+    int exit_code;  // -1: ended by a signal
+    int signal;
+    double at_least, within;
+  };
+  const Row rows[] = {
+      {"ends by itself", "exit 3\n", false, 3, 0, 0, 0.9},
+      {"ends at SIGTERM", "exec sleep 30\n", true, -1, SIGTERM, 0, 0.9},
+      {"outlives SIGTERM", "trap '' TERM\nexec sleep 30\n", true, -1, SIGKILL, 1.9, 2.9},
+  };
+  ASSERT_EQ(install_interrupt_handlers(), 0);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    clear_interrupt();
+    client_process c;
+    ASSERT_TRUE(create_pipes(&c));
+    ASSERT_NE(run_ssh_process(&c, dir.write("client", "#!/bin/sh\n" + row.script).c_str(), ""),
+              0);
+    if (row.exit_code == -1) {
+      ASSERT_TRUE(wait_for_exec(c.pid, "sleep"));
+    }
+    if (row.interrupted)
+      raise(SIGHUP);
+    const auto start = std::chrono::steady_clock::now();
+    {
+      test_support::StdCapture quiet;
+      end_process(&c, 20);
+    }
+    const double took = seconds_since(start);
+    EXPECT_GE(took, row.at_least);
+    EXPECT_LT(took, row.within);
+    EXPECT_EQ(c.pid, 0);
+    EXPECT_EQ(WIFEXITED(c.status) ? WEXITSTATUS(c.status) : -1, row.exit_code);
+    EXPECT_EQ(WIFSIGNALED(c.status) ? WTERMSIG(c.status) : 0, row.signal);
+    EXPECT_EQ(c.out_r, -1);
+    EXPECT_EQ(c.in_w, -1);
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a child is left";
+  }
 }
 
 }  // namespace

@@ -175,14 +175,16 @@ TEST_F(DefParser, EveryRuleWithItsStateAndAnswer) {
     const char* sent;
   };
   const Row rows[] = {
-      // 1: host-key question, while logging in only
-      {kHostKey, EXEC_CONNECTING, 1, EXEC_KEY_EXCHANGE, "y\n"},
-      {"host key fingerprint (yes/no)", EXEC_KEY_EXCHANGE, 1, EXEC_KEY_EXCHANGE, "y\n"},
+      // 1: host-key question, while logging in only; the result says it
+      {kHostKey, EXEC_CONNECTING, DEF_PARSER_HOST_KEY_ACCEPTED, EXEC_KEY_EXCHANGE, "y\n"},
+      {"host key fingerprint (yes/no)", EXEC_KEY_EXCHANGE, DEF_PARSER_HOST_KEY_ACCEPTED,
+       EXEC_KEY_EXCHANGE, "y\n"},
       {"host key fingerprint (yes/no)", EXEC_REMOTE, 0, EXEC_REMOTE, ""},
       {"host key fingerprint (yes/no)", EXEC_QUIT, 0, EXEC_QUIT, ""},
       {"host key fingerprint", EXEC_CONNECTING, 0, EXEC_CONNECTING, ""},
       {"host key (y/n)", EXEC_CONNECTING, 0, EXEC_CONNECTING, ""},
-      {"host key fingerprint y/n password:", EXEC_CONNECTING, 1, EXEC_KEY_EXCHANGE, "y\n"},
+      {"host key fingerprint y/n password:", EXEC_CONNECTING, DEF_PARSER_HOST_KEY_ACCEPTED,
+       EXEC_KEY_EXCHANGE, "y\n"},
       // 2: password prompt, while logging in only, before a prompt character
       {"admin@127.0.0.1's password: ", EXEC_CONNECTING, 1, EXEC_LOGIN, "secret\n"},
       {"Access denied\nadmin@127.0.0.1's password: ", EXEC_LOGIN, DEF_PARSER_LOGIN_REFUSED,
@@ -268,7 +270,8 @@ TEST_F(DefParser, KeyThatDiffersIsRefusedAndNoPasswordFollows) {
       {"Update cached key? (y/n, Return cancels connection)", EXEC_CONNECTING, 1,
        EXEC_CONNECTING, "\n", MORVIK_HOST_KEY_ERR},
       {kNotPinned, EXEC_CONNECTING, 1, EXEC_CONNECTING, "", MORVIK_HOST_KEY_ERR},
-      {kHostKey, EXEC_CONNECTING, 1, EXEC_KEY_EXCHANGE, "y\n", MORVIK_SUCCESS},
+      {kHostKey, EXEC_CONNECTING, DEF_PARSER_HOST_KEY_ACCEPTED, EXEC_KEY_EXCHANGE, "y\n",
+       MORVIK_SUCCESS},
       // The same words in a command's answer are the module's text.
       {kChangedKey, EXEC_REMOTE, 0, EXEC_REMOTE, "", MORVIK_SUCCESS},
       {kNotPinned, EXEC_REMOTE, 0, EXEC_REMOTE, "", MORVIK_SUCCESS},
