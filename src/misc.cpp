@@ -158,6 +158,22 @@ bool take_env_password(char* password, size_t size) {
   return found;
 }
 
+// Reads fd until its end or until cap bytes are in buf, across interrupted
+// reads; *len is the count read either way. Returns null, or the read's error
+// text (static, not to be freed).
+const char* read_up_to(int fd, char* buf, size_t cap, size_t* len) {
+  while (*len < cap) {
+    ssize_t n = read(fd, buf + *len, cap - *len);
+    if (n == 0)
+      return nullptr;
+    if (n > 0)
+      *len += static_cast<size_t>(n);
+    else if (errno != EINTR)
+      return strerror(errno);
+  }
+  return nullptr;
+}
+
 const size_t MAX_PASSWORD_LEN = sizeof(qb_opt::password) - 1;
 
 // Reads the password from the first line of path, without its line end, into
@@ -180,15 +196,8 @@ bool read_password_file(const char* path, char* password, size_t size) {
     refusal = "readable or writable by group or others";
   char text[4096];
   size_t len = 0;
-  while (refusal == nullptr && len < sizeof(text) - 1) {
-    ssize_t n = read(fd, text + len, sizeof(text) - 1 - len);
-    if (n == 0)
-      break;
-    if (n > 0)
-      len += static_cast<size_t>(n);
-    else if (errno != EINTR)
-      refusal = strerror(errno);
-  }
+  if (refusal == nullptr)
+    refusal = read_up_to(fd, text, sizeof(text) - 1, &len);
   close(fd);
   text[len] = '\0';
   char* line_end = strchr(text, '\n');
@@ -519,15 +528,8 @@ const char* read_sums_file(const char* path, std::vector<char>* text) {
     refusal = "not a regular file";
   text->resize(MAX_SUMS_FILE + 1);
   size_t len = 0;
-  while (refusal == nullptr && len < text->size()) {
-    ssize_t n = read(fd, text->data() + len, text->size() - len);
-    if (n == 0)
-      break;
-    if (n > 0)
-      len += static_cast<size_t>(n);
-    else if (errno != EINTR)
-      refusal = strerror(errno);
-  }
+  if (refusal == nullptr)
+    refusal = read_up_to(fd, text->data(), text->size(), &len);
   close(fd);
   if (refusal == nullptr && len > MAX_SUMS_FILE)
     refusal = "larger than 1 MiB";
