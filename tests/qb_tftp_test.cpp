@@ -277,7 +277,7 @@ class FileServer {
       while (readable(sock, 50)) {
         ssize_t got = recv(sock, back, sizeof(back), 0);
         abandoned = abandoned || (got >= 4 && back[1] == 5);
-        if (abandoned || (got >= 4 && back[1] == 4 && (back[2] << 8 | back[3]) == int(n)))
+        if (abandoned || (got >= 4 && back[1] == 4 && (back[2] << 8 | back[3]) == int(n & 0xffff)))
           return !abandoned;
       }
     }
@@ -347,6 +347,8 @@ TEST(TftpRead, HashesEveryByteOnceWhateverTheNetworkDoes) {
   } rows[] = {
       {"options granted", {NONE, 0}, 5000, 1 << 30, QB_TFTP_READABLE, k5000},
       {"no options: 512-byte blocks", {NO_OPTIONS, 0}, 5000, 1 << 30, QB_TFTP_READABLE, k5000},
+      {"past block 65535, numbered on from 0", {NO_OPTIONS, 0}, 65536 * 512 + 100, 1 << 30,
+       QB_TFTP_READABLE, "8c4b5b509048dc62c3e8b9a571dcdd737b0d308b73f2dddc2dbfdc8e1ca2e784"},
       {"whole blocks, then an empty one", {NONE, 0}, 2856, 1 << 30, QB_TFTP_READABLE,
        "fdc0f3b8f02fad8271de888c47e5f33a68a70aa9b27d48df0449f04b260efea2"},
       {"every block twice", {TWICE, 0}, 5000, 1 << 30, QB_TFTP_READABLE, k5000},
